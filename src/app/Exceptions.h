@@ -1,0 +1,34 @@
+// Failures of the system are C++ exceptions carrying one UTF-8 message text.
+#pragma once
+
+#include <exception>
+#include <string>
+
+// The general failure: a message text only, no code.
+class Exception : public std::exception {
+public:
+  explicit Exception(std::string message) : Message(std::move(message)) {}
+  const char *what() const noexcept override { return Message.c_str(); }
+  const std::string &message() const noexcept { return Message; }
+
+private:
+  std::string Message;
+};
+
+// An index outside a buffer's bounds.
+class ERangeError : public Exception {
+public:
+  ERangeError() : Exception("Range check error") {}
+};
+
+// A file could not be created, opened, read or written.
+class EInOutError : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// A value could not be written to the settings file.
+class EIniFileException : public Exception {
+public:
+  using Exception::Exception;
+};

@@ -1,0 +1,76 @@
+// The platform seam of the serial port: one small abstract class per open
+// port, and a platform object that probes and opens ports by number.
+//
+// The backend is chosen by the build (PosixSerialPort.cpp or
+// Win32SerialPort.cpp); nothing above this header knows which one runs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// The line-settings record, with the codes of the Windows DCB fields.
+struct LineSettings {
+  uint32_t BaudRate = 0;
+  uint8_t ByteSize = 8; // data bits
+  uint8_t Parity = 0;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t StopBits = 0; // 0 one, 1 one and a half, 2 two
+};
+
+// Result of one non-blocking read.
+enum class ReadResult {
+  Byte,    // one byte was read
+  None,    // nothing has arrived yet
+  HungUp,  // the device is gone (unplugged adapter, closed pseudo-terminal)
+};
+
+// One open port. Every call returns at once (Write: once every byte is handed
+// to the driver); failures are answered with false and never thrown.
+class SerialPort {
+public:
+  virtual ~SerialPort() = default;
+
+  // GetCommState / SetCommState: the whole record, read or written.
+  virtual bool GetState(LineSettings &settings) = 0;
+  virtual bool SetState(const LineSettings &settings) = 0;
+  // SetupComm: driver queue sizes, in bytes.
+  virtual bool SetQueues(uint32_t inputBytes, uint32_t outputBytes) = 0;
+  // SetCommTimeouts: a read returns at once with what has come; writes have no
+  // time-out.
+  virtual bool SetReadsReturnAtOnce() = 0;
+  // EscapeCommFunction.
+  virtual bool SetDTR() = 0;
+  virtual bool SetRTS() = 0;
+  virtual bool ClearRTS() = 0;
+  // PurgeComm.
+  virtual bool PurgeInput() = 0;
+  virtual bool PurgeOutput() = 0;
+
+  // Reads at most one byte, never blocking.
+  virtual ReadResult ReadByte(uint8_t &byte) = 0;
+  // Writes all `count` bytes; answers false when the device refused them.
+  virtual bool Write(const uint8_t *data, size_t count) = 0;
+  // Waits until a byte can be read, the device hangs up, or `milliseconds`
+  // have passed, whichever comes first. Lets a polling loop wait without
+  // spinning.
+  virtual void WaitReadable(int milliseconds) = 0;
+};
+
+// Probes and opens ports COM1 ... COM32 by number.
+class SerialPlatform {
+public:
+  virtual ~SerialPlatform() = default;
+  // True exactly when port n exists and could be opened at this moment. The
+  // probe neither reads nor writes.
+  virtual bool Probe(int n) = 0;
+  // Opens port n for reading and writing, exclusively, raw 8-bit; nullptr when
+  // the platform refuses.
+  virtual std::unique_ptr<SerialPort> Open(int n) = 0;
+  // What port n names on this machine (a device path), for showing beside
+  // "COMn"; empty when n names nothing.
+  virtual std::string DevicePath(int n) = 0;
+};
+
+// The platform of this build, with its default port naming.
+std::shared_ptr<SerialPlatform> DefaultSerialPlatform();
