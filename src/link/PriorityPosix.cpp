@@ -1,0 +1,35 @@
+#include "link/Priority.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+
+#include <cerrno>
+
+namespace {
+// The saved priority of the process (its nice value) and of the thread (its
+// scheduling policy and parameter).
+int gSavedNice = 0;
+int gSavedPolicy = SCHED_OTHER;
+sched_param gSavedParam{};
+} // namespace
+
+void RaisePriority() {
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, 0);
+  gSavedNice = errno == 0 ? nice : 0;
+  if (pthread_getschedparam(pthread_self(), &gSavedPolicy, &gSavedParam) != 0) {
+    gSavedPolicy = SCHED_OTHER;
+    gSavedParam = sched_param{};
+  }
+  // The counterpart of the real-time class and the time-critical thread.
+  setpriority(PRIO_PROCESS, 0, -20);
+  sched_param realTime{};
+  realTime.sched_priority = sched_get_priority_max(SCHED_FIFO);
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
+}
+
+void RestorePriority() {
+  pthread_setschedparam(pthread_self(), gSavedPolicy, &gSavedParam);
+  setpriority(PRIO_PROCESS, 0, gSavedNice);
+}

@@ -1,0 +1,83 @@
+// TZor_RS: the link to the bootloader. Every command is one request frame
+// answered by one reply frame:
+//   request: length N, address, 01 00, command, parameters..., checksum
+//   reply:   length L (6 ... 255), address, two header bytes, status, data..., checksum
+// and the bytes of every frame sum to 0 modulo 256. Execute repeats the whole
+// exchange up to three times and reports every failure as an Exception whose
+// text is one of the S... messages below.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "link/Clock.h"
+#include "link/Zor_RS_Base.h"
+
+extern const char *const SNoLink;          // no first byte, or a length below 6
+extern const char *const SInterByteDelay;  // a later byte did not come in time
+extern const char *const SExchangeError;   // followed by "(0)" or "(4)"
+extern const char *const SDeviceBusy;      // reply status 0xFF
+extern const char *const SOnlyOneDevice;   // QueryAddress confirmation
+extern const char *const SRS232Caption;    // "RS232"
+extern const char *const SPortNumberMenu;  // "Номер СОМ-порта"
+
+inline constexpr uint8_t kStatusBusy = 0xFF;
+inline constexpr int kReplyDataIndex = 5;
+inline constexpr int kMinReplyLength = 6;
+inline constexpr int kAttempts = 3;
+inline constexpr uint32_t kPauseBeforeFirstAttemptMs = 20;
+inline constexpr uint32_t kPauseAfterFailedAttemptMs = 50;
+inline constexpr uint16_t kDefaultReplyTimeoutMs = 1000;
+inline constexpr uint16_t kDefaultInterByteTimeoutMs = 200;
+inline constexpr int kPortNumberHelpContext = 10000;
+
+// Which way a traced frame went.
+enum class FrameDirection { Sent, Echo, Received };
+
+class TZor_RS : public TZor_RS_Base {
+public:
+  // `platform` null: the serial ports of this build; `clock` null: the system clock.
+  TZor_RS(TMenuItem *primaryMenu = nullptr, TMenuItem *secondaryMenu = nullptr,
+          std::shared_ptr<SerialPlatform> platform = nullptr, LinkClock *clock = nullptr);
+
+  // 0, 1 or 2; any other value gives 0.
+  void SetLineMode(uint8_t mode);
+
+  void PutOctet(uint8_t value) override;
+  uint8_t GetOctet() override;
+  // Reply bytes up to a zero byte, which is consumed.
+  std::string GetString() override;
+  void BeginCommand(uint8_t address, uint8_t command) override;
+  // Completes the frame and runs the exchange, with up to three attempts. On
+  // return the reply is in InBuffer and ReadIndex is 5.
+  void Execute() override;
+  void SendCommand(uint8_t address, uint8_t command) override;
+  // The device's address, or -1 when the operator declines the confirmation.
+  int QueryAddress() override;
+
+  virtual void Receive();
+  virtual void Transmit();
+  virtual void Transact();
+
+  // The extra first-byte wait for a request of `writeIndex` + 1 bytes at
+  // `baudRate`: round(9600 * writeIndex / baudRate), a half to even.
+  static uint32_t TransmissionAllowanceMs(int32_t writeIndex, uint32_t baudRate);
+
+  // Sees every frame sent and received, for a verbose trace. Optional.
+  std::function<void(FrameDirection, const uint8_t *, size_t)> FrameTrace;
+
+  uint8_t LineMode = 0;
+  uint16_t InterByteTimeout = kDefaultInterByteTimeoutMs;
+  uint16_t ReplyTimeout = kDefaultReplyTimeoutMs;
+
+private:
+  // Reads one reply byte into InBuffer[index] before `deadline` passes, letting
+  // the UI run between reads; false when none came in time.
+  bool ReadByteBefore(int index, uint64_t deadline, bool pumpFirst);
+  void Trace(FrameDirection direction, const uint8_t *data, size_t count);
+
+  LinkClock &Clock;
+  bool ReceivingEcho = false;
+};

@@ -1,0 +1,46 @@
+// Records what the core shows to a person, and answers its questions, for the
+// duration of one test.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "app/Hooks.h"
+
+class RecordingPresenter : public MessagePresenter {
+public:
+  RecordingPresenter() { Previous = SetMessagePresenter(this); }
+  ~RecordingPresenter() override { SetMessagePresenter(Previous); }
+  RecordingPresenter(const RecordingPresenter &) = delete;
+  RecordingPresenter &operator=(const RecordingPresenter &) = delete;
+
+  void Error(const std::string &text) override { Errors.push_back(text); }
+  void Info(const std::string &text) override { Infos.push_back(text); }
+  uint16_t YesNo(const std::string &text) override {
+    Questions.push_back(text);
+    if (Answers.empty())
+      return kNo;
+    const uint16_t answer = Answers.front();
+    Answers.pop_front();
+    return answer;
+  }
+
+  std::vector<std::string> Errors, Infos, Questions;
+  std::deque<uint16_t> Answers;
+
+private:
+  MessagePresenter *Previous = nullptr;
+};
+
+// Installs dialog hooks for one test and puts the previous ones back after.
+class ScopedDialogHooks {
+public:
+  explicit ScopedDialogHooks(DialogHooks hooks) : Previous(SetDialogHooks(std::move(hooks))) {}
+  ~ScopedDialogHooks() { SetDialogHooks(std::move(Previous)); }
+  ScopedDialogHooks(const ScopedDialogHooks &) = delete;
+  ScopedDialogHooks &operator=(const ScopedDialogHooks &) = delete;
+
+private:
+  DialogHooks Previous;
+};

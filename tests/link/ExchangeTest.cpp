@@ -1,0 +1,226 @@
+// The bootloader exchange: frames on the wire, reply checks, deadlines,
+// retries and pauses, echo handling, against a scripted port and clock.
+#include <gtest/gtest.h>
+
+#include "FakeSerial.h"
+#include "RecordingPresenter.h"
+#include "app/Exceptions.h"
+#include "link/Zor_RS232.h"
+
+namespace {
+const Bytes kIdentify{0x06, 0xFB, 0x01, 0x00, 0x01, 0xFD};
+
+class Exchange : public ::testing::Test {
+protected:
+  Exchange() {
+    line->Clock = &clock;
+    platform->Lines[1] = line;
+    link = std::make_unique<TZor_RS>(nullptr, nullptr, platform, &clock);
+    link->OpenPort(1);
+    link->SetBaudRate(19200);
+  }
+  // What the link raised, or "" when it returned.
+  std::string Failure(const std::function<void()> &action) {
+    try {
+      action();
+    } catch (const std::exception &e) {
+      return e.what();
+    }
+    return {};
+  }
+
+  FakeClock clock;
+  std::shared_ptr<FakeLine> line = std::make_shared<FakeLine>();
+  std::shared_ptr<FakePlatform> platform = std::make_shared<FakePlatform>();
+  RecordingPresenter presenter;
+  std::unique_ptr<TZor_RS> link;
+};
+} // namespace
+
+TEST_F(Exchange, RequestsAreFramedByteForByte) {
+  line->Device = [](const Bytes &) { return ReplyFrame(0); };
+  link->SendCommand(251, 1);
+  ASSERT_EQ(line->Writes.size(), 1u);
+  EXPECT_EQ(line->Writes[0], kIdentify);
+
+  link->SetLineMode(0);
+  EXPECT_EQ(link->QueryAddress(), 251);
+  EXPECT_TRUE(presenter.Questions.empty()) << "line mode 0 sends at once";
+  EXPECT_EQ(line->Writes.back(), (Bytes{0x06, 0x00, 0x00, 0x00, 0x00, 0xFA}));
+}
+
+TEST_F(Exchange, QueryAddressAsksFirstOnASharedLine) {
+  line->Device = [](const Bytes &) { return ReplyFrame(0, {}, 17); };
+  link->SetLineMode(1);
+  presenter.Answers = {kNo};
+  EXPECT_EQ(link->QueryAddress(), -1);
+  EXPECT_TRUE(line->Writes.empty()) << "a declined confirmation sends nothing";
+  ASSERT_EQ(presenter.Questions.size(), 1u);
+  EXPECT_EQ(presenter.Questions[0], SOnlyOneDevice);
+
+  presenter.Answers = {kYes};
+  EXPECT_EQ(link->QueryAddress(), 17);
+  EXPECT_EQ(line->Writes.size(), 1u);
+}
+
+TEST_F(Exchange, AfterExecuteTheFirstGetByteIsReplyByte5) {
+  line->Device = [](const Bytes &) { return ReplyFrame(0, {0x61, 0x00, 0x77}); };
+  link->SendCommand(251, 1);
+  EXPECT_EQ(link->ReadIndex, 5);
+  EXPECT_EQ(link->GetWord(), 0x61);
+  EXPECT_EQ(link->GetByte(), 0x77);
+}
+
+TEST_F(Exchange, FirstByteDeadlineAllowsForTheRequestOnTheWire) {
+  EXPECT_EQ(TZor_RS::TransmissionAllowanceMs(5, 19200), 2u) << "round(2.5) goes to the even 2";
+  EXPECT_EQ(TZor_RS::TransmissionAllowanceMs(7, 19200), 4u) << "round(3.5) goes to the even 4";
+  EXPECT_EQ(TZor_RS::TransmissionAllowanceMs(134, 19200), 67u);
+  EXPECT_EQ(TZor_RS::TransmissionAllowanceMs(5, 0), 0u) << "no rate, no division by zero";
+
+  // With ReplyTimeout 100 a 6-byte request may be answered up to 102 ms later.
+  link->ReplyTimeout = 100;
+  line->Device = [](const Bytes &) { return ReplyFrame(0); };
+  line->ReplyDelayMs = 102;
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), "");
+  EXPECT_EQ(line->Writes.size(), 1u);
+
+  line->Writes.clear();
+  line->ReplyDelayMs = 104;
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
+  EXPECT_EQ(line->Writes.size(), 3u);
+}
+
+TEST_F(Exchange, ReplyChecks) {
+  // A length byte below 6 means no link, even with more bytes waiting.
+  line->Device = [](const Bytes &) { return Bytes{0x05, 0xFB, 0x01, 0x00, 0x00, 0xFF}; };
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
+
+  // A header of zeros passes the checksum but is an exchange error (4).
+  line->Device = [](const Bytes &) { return Bytes{0x06, 0x00, 0x00, 0x00, 0x00, 0xFA}; };
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), std::string(SExchangeError) + "(4)");
+
+  Bytes damaged = ReplyFrame(0, {1, 2, 3});
+  damaged[6] ^= 0xFF;
+  line->Device = [&](const Bytes &) { return damaged; };
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), std::string(SExchangeError) + "(0)");
+
+  // A reply that stops half way: the inter-byte wait runs out.
+  line->Device = [](const Bytes &) { return Bytes{0x08, 0xFB, 0x01}; };
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SInterByteDelay);
+}
+
+TEST_F(Exchange, ABusyDeviceIsTriedThreeTimesWithTwoPauses) {
+  link->SetLineMode(1);
+  line->Device = [](const Bytes &) { return ReplyFrame(kStatusBusy); };
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SDeviceBusy);
+  EXPECT_EQ(line->Writes.size(), 3u);
+  EXPECT_EQ(clock.Pauses, (std::vector<uint32_t>{20, 50, 50}));
+
+  clock.Pauses.clear();
+  link->SetLineMode(0);
+  line->Writes.clear();
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SDeviceBusy);
+  EXPECT_EQ(clock.Pauses, (std::vector<uint32_t>{50, 50})) << "no pause before the first attempt";
+}
+
+TEST_F(Exchange, EveryAttemptSendsTheSameBytesAndASecondGoodReplyWins) {
+  int calls = 0;
+  line->Device = [&](const Bytes &) {
+    Bytes reply = ReplyFrame(0, {9});
+    if (++calls == 1)
+      reply.back() ^= 1;
+    return reply;
+  };
+  link->BeginCommand(251, 10);
+  link->PutByte(3);
+  EXPECT_EQ(Failure([&] { link->Execute(); }), "");
+  ASSERT_EQ(line->Writes.size(), 2u);
+  EXPECT_EQ(line->Writes[0], line->Writes[1]);
+  EXPECT_EQ(link->GetByte(), 9);
+}
+
+TEST_F(Exchange, ARangeErrorOfTheFrameComesBeforeAnyAttempt) {
+  link->BeginFrame();
+  link->WriteIndex = 255;
+  EXPECT_EQ(Failure([&] { link->Execute(); }), "Range check error");
+  EXPECT_TRUE(line->Writes.empty());
+}
+
+TEST_F(Exchange, LineModes) {
+  link->SetLineMode(3);
+  EXPECT_EQ(link->LineMode, 0);
+  link->SetLineMode(2);
+  EXPECT_EQ(link->LineMode, 2);
+}
+
+TEST_F(Exchange, LineMode2DiscardsTheEchoAndReadsTheReply) {
+  link->SetLineMode(2);
+  line->Echo = true;
+  line->Device = [](const Bytes &) { return ReplyFrame(0, {0x61, 0x00}); };
+  std::vector<FrameDirection> traced;
+  link->FrameTrace = [&](FrameDirection d, const uint8_t *, size_t) { traced.push_back(d); };
+  link->SendCommand(251, 1);
+  EXPECT_EQ(link->GetWord(), 0x61);
+  EXPECT_EQ(line->RTSRaised, 1);
+  EXPECT_EQ(line->RTSCleared, 1);
+  EXPECT_EQ(traced, (std::vector<FrameDirection>{FrameDirection::Sent, FrameDirection::Echo,
+                                                 FrameDirection::Received}));
+}
+
+TEST_F(Exchange, LineMode2WithoutEchoLosesTheReplyAsTheEcho) {
+  link->SetLineMode(2);
+  line->Echo = false;
+  line->Device = [](const Bytes &) { return ReplyFrame(0); };
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
+  EXPECT_EQ(line->Writes.size(), 3u);
+  EXPECT_EQ(line->RTSRaised, 3);
+  EXPECT_EQ(line->RTSCleared, 3) << "RTS is dropped on every path";
+}
+
+TEST_F(Exchange, EachTransmissionEmptiesBothQueuesFirst) {
+  line->Device = [](const Bytes &) { return ReplyFrame(0); };
+  const int before = line->InputPurges;
+  link->SendCommand(251, 1);
+  EXPECT_EQ(line->InputPurges, before + 1);
+  EXPECT_EQ(line->OutputPurges, 1);
+}
+
+TEST_F(Exchange, AHungUpDeviceFailsPromptlyWithNoLink) {
+  line->Device = [&](const Bytes &) {
+    line->HungUp = true;
+    return Bytes{0x12, 0xFB, 0x01};
+  };
+  link->ReplyTimeout = 60000;
+  const uint64_t start = clock.Now;
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
+  EXPECT_LT(clock.Now - start, 1000u) << "no waiting out the reply time-out";
+}
+
+TEST_F(Exchange, WithNoPortOpenEveryAttemptEndsWithNoLinkAfterTheDeadline) {
+  link->ClosePort();
+  link->ReplyTimeout = 100;
+  const uint64_t start = clock.Now;
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
+  EXPECT_GE(clock.Now - start, 300u);
+}
+
+TEST_F(Exchange, GetStringReadsUpToAZeroByte) {
+  line->Device = [](const Bytes &) { return ReplyFrame(0, {'P', 'I', 'C', 0, 'x'}); };
+  link->SendCommand(251, 1);
+  EXPECT_EQ(link->GetString(), "PIC");
+  EXPECT_EQ(link->GetByte(), 'x');
+
+  link->InBuffer.fill(0x41);
+  link->ReadIndex = 5;
+  EXPECT_THROW(link->GetString(), ERangeError);
+}
+
+TEST_F(Exchange, TheUserInterfaceRunsWhileAReplyIsAwaited) {
+  int pumps = 0;
+  auto previous = SetProcessMessagesHook([&] { ++pumps; });
+  line->Device = [](const Bytes &) { return ReplyFrame(0); };
+  line->ReplyDelayMs = 30;
+  link->SendCommand(251, 1);
+  SetProcessMessagesHook(previous);
+  EXPECT_GE(pumps, 30);
+}

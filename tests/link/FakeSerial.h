@@ -1,0 +1,132 @@
+// A scripted serial port and clock for link tests: the test decides what the
+// device answers to each request and how time passes, so waits, retries and
+// pauses can be checked exactly without real time.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/Clock.h"
+#include "link/serial/SerialPort.h"
+
+using Bytes = std::vector<uint8_t>;
+
+// A clock that moves only when the link waits or pauses.
+class FakeClock : public LinkClock {
+public:
+  uint64_t TickCount() override { return Now; }
+  void Sleep(uint32_t milliseconds) override {
+    Pauses.push_back(milliseconds);
+    Now += milliseconds;
+  }
+  uint64_t Now = 1000;
+  std::vector<uint32_t> Pauses;
+};
+
+// One byte that arrives at a given time.
+struct TimedByte {
+  uint64_t At;
+  uint8_t Value;
+};
+
+// What the port saw and what it holds for the link to read.
+struct FakeLine {
+  FakeClock *Clock = nullptr;
+  bool Echo = false;     // the line returns every written byte (RS-485)
+  bool HungUp = false;   // the device is gone
+  std::vector<Bytes> Writes;
+  std::deque<TimedByte> Incoming;
+  LineSettings State{9600, 8, 0, 0};
+  std::vector<uint32_t> RefusedRates;
+  int DTRRaised = 0, RTSRaised = 0, RTSCleared = 0, InputPurges = 0, OutputPurges = 0;
+  // Answers each request; the answer's bytes arrive `ReplyDelayMs` after it.
+  std::function<Bytes(const Bytes &request)> Device;
+  uint64_t ReplyDelayMs = 1;
+
+  void Arrive(const Bytes &bytes, uint64_t delay) {
+    for (uint8_t b : bytes)
+      Incoming.push_back({Clock->Now + delay, b});
+  }
+};
+
+class FakePort : public SerialPort {
+public:
+  explicit FakePort(std::shared_ptr<FakeLine> line) : Line(std::move(line)) {}
+  bool GetState(LineSettings &settings) override {
+    settings = Line->State;
+    return true;
+  }
+  bool SetState(const LineSettings &settings) override {
+    for (uint32_t refused : Line->RefusedRates)
+      if (settings.BaudRate == refused)
+        return false;
+    Line->State = settings;
+    return true;
+  }
+  bool SetQueues(uint32_t, uint32_t) override { return true; }
+  bool SetReadsReturnAtOnce() override { return true; }
+  bool SetDTR() override { return ++Line->DTRRaised, true; }
+  bool SetRTS() override { return ++Line->RTSRaised, true; }
+  bool ClearRTS() override { return ++Line->RTSCleared, true; }
+  bool PurgeInput() override {
+    ++Line->InputPurges;
+    // Only what has already arrived is discarded.
+    std::erase_if(Line->Incoming, [&](const TimedByte &b) { return b.At <= Line->Clock->Now; });
+    return true;
+  }
+  bool PurgeOutput() override { return ++Line->OutputPurges, true; }
+  ReadResult ReadByte(uint8_t &byte) override {
+    if (!Line->Incoming.empty() && Line->Incoming.front().At <= Line->Clock->Now) {
+      byte = Line->Incoming.front().Value;
+      Line->Incoming.pop_front();
+      return ReadResult::Byte;
+    }
+    return Line->HungUp ? ReadResult::HungUp : ReadResult::None;
+  }
+  bool Write(const uint8_t *data, size_t count) override {
+    Bytes request(data, data + count);
+    Line->Writes.push_back(request);
+    if (Line->Echo)
+      Line->Arrive(request, 0);
+    if (Line->Device)
+      Line->Arrive(Line->Device(request), Line->ReplyDelayMs);
+    return true;
+  }
+  void WaitReadable(int milliseconds) override { Line->Clock->Now += milliseconds; }
+
+private:
+  std::shared_ptr<FakeLine> Line;
+};
+
+// Ports by number; those in `Lines` are present.
+class FakePlatform : public SerialPlatform {
+public:
+  bool Probe(int n) override { return Lines.count(n) && !Busy.count(n); }
+  std::unique_ptr<SerialPort> Open(int n) override {
+    ++Opens[n];
+    if (!Lines.count(n) || Busy.count(n))
+      return nullptr;
+    return std::make_unique<FakePort>(Lines[n]);
+  }
+  std::string DevicePath(int n) override { return "/dev/fake" + std::to_string(n); }
+
+  std::map<int, std::shared_ptr<FakeLine>> Lines;
+  std::map<int, bool> Busy;
+  std::map<int, int> Opens;
+};
+
+// A reply frame from the device: length, address, 01 00, status, data, checksum.
+inline Bytes ReplyFrame(uint8_t status, const Bytes &data = {}, uint8_t address = 251) {
+  Bytes frame{0, address, 0x01, 0x00, status};
+  frame.insert(frame.end(), data.begin(), data.end());
+  frame[0] = static_cast<uint8_t>(frame.size() + 1);
+  unsigned sum = 0;
+  for (uint8_t b : frame)
+    sum += b;
+  frame.push_back(static_cast<uint8_t>((256 - sum % 256) % 256));
+  return frame;
+}
