@@ -54,7 +54,16 @@ public:
   // Waits until a byte can be read, the device hangs up, or `milliseconds`
   // have passed, whichever comes first. Lets a polling loop wait without
   // spinning.
+  // A backend may also return sooner without data (the Windows one waits one
+  // millisecond): callers loop on their own clock.
   virtual void WaitReadable(int milliseconds) = 0;
+};
+
+// What a port number names at this moment, for listing ports to a person.
+enum class PortStatus {
+  Absent, // names no device, or a device with no hardware behind it
+  Free,   // present and could be opened now
+  Busy,   // present, but another program holds it
 };
 
 // Probes and opens ports COM1 ... COM32 by number.
@@ -70,7 +79,15 @@ public:
   // What port n names on this machine (a device path), for showing beside
   // "COMn"; empty when n names nothing.
   virtual std::string DevicePath(int n) = 0;
+  // Present and free, present and held elsewhere, or absent.
+  virtual PortStatus Status(int n) {
+    if (Probe(n))
+      return PortStatus::Free;
+    return DevicePath(n).empty() ? PortStatus::Absent : PortStatus::Busy;
+  }
 };
 
 // The platform of this build, with its default port naming.
 std::shared_ptr<SerialPlatform> DefaultSerialPlatform();
+// The platform of this build with one port only: COM1 names `devicePath`.
+std::shared_ptr<SerialPlatform> SerialPlatformForDevice(const std::string &devicePath);

@@ -1,0 +1,5 @@
+#include "link/serial/PosixSerialPort.h"
+
+std::shared_ptr<SerialPlatform> SerialPlatformForDevice(const std::string &devicePath) {
+  return std::make_shared<PosixSerialPlatform>(PortTable::Single(devicePath));
+}

@@ -1,0 +1,52 @@
+// Which device a port number COMn (n = 1 ... 32) names on a POSIX machine.
+//
+// A folder `ports` beside the program, when there is one, is the whole table:
+// COMn is its entry named "COMn" (normally a symbolic link to /dev/ttyUSB0, to
+// /dev/serial/by-id/..., or to a virtual device's pseudo-terminal), and a
+// number without an entry names nothing. Otherwise the fixed table holds:
+// COM1-COM8 -> /dev/ttyS0-7, COM9-COM24 -> /dev/ttyUSB0-15,
+// COM25-COM32 -> /dev/ttyACM0-7.
+//
+// The table is a small value; tests and the command line's --device inject
+// their own.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+class PortTable {
+public:
+  static constexpr int kFirstPort = 1;
+  static constexpr int kLastPort = 32;
+
+  // The table of this installation: the `ports` folder beside the running
+  // program if it exists, else the fixed table. Whether the folder exists is
+  // decided at every look-up, so a folder made later is seen.
+  static PortTable BesideProgram();
+  // The same rule for a program living in `programDirectory`.
+  static PortTable ForProgramDirectory(std::filesystem::path programDirectory);
+  // Entries "COMn" of `folder` are the whole table (looked up at every call).
+  static PortTable FromFolder(std::filesystem::path folder);
+  // The fixed table of the system's own device names.
+  static PortTable Fixed();
+  // COM1 names `devicePath`; every other number names nothing.
+  static PortTable Single(std::string devicePath);
+
+  // The device path that COMn names, as given (the entry's own path for a
+  // folder table, not its target); empty when n names nothing or lies outside
+  // 1 ... 32. A folder entry that is a dangling link still names its path: the
+  // probe then finds no device there.
+  std::string PathOf(int n) const;
+  // PathOf(n) with every symbolic link resolved (what a folder entry points
+  // to); empty when n names nothing or the target does not exist.
+  std::string ResolvedPathOf(int n) const;
+
+private:
+  enum class Kind { Fixed, Folder, BesideProgram, Single };
+  PortTable(Kind kind, std::filesystem::path where) : TableKind(kind), Where(std::move(where)) {}
+
+  Kind TableKind;
+  // The folder (Folder), the program's folder (BesideProgram) or the device
+  // path (Single); unused for Fixed.
+  std::filesystem::path Where;
+};

@@ -1,0 +1,345 @@
+#include "link/serial/PosixSerialPort.h"
+
+#include "link/serial/TtyDriver.h"
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
+
+#ifdef CMSPAR
+constexpr tcflag_t kStickParity = CMSPAR;
+#else
+constexpr tcflag_t kStickParity = 0; // mark and space parity are refused
+#endif
+#ifdef CRTSCTS
+constexpr tcflag_t kHardwareFlow = CRTSCTS;
+#else
+constexpr tcflag_t kHardwareFlow = 0;
+#endif
+
+constexpr uint8_t kParityNone = 0;
+constexpr uint8_t kParityOdd = 1;
+constexpr uint8_t kParityEven = 2;
+constexpr uint8_t kParityMark = 3;
+constexpr uint8_t kParitySpace = 4;
+constexpr uint8_t kOneStopBit = 0;
+constexpr uint8_t kTwoStopBits = 2;
+
+// A write gives up when the driver has taken nothing for this long, plus the
+// time the bytes still to go need on the line.
+constexpr Milliseconds kWriteStall{2000};
+// Start bit, 8 data bits, parity, two stop bits: the slowest character.
+constexpr uint64_t kMaxBitsPerChar = 12;
+// Assumed when the driver does not say its rate.
+constexpr uint32_t kSlowestRate = 300;
+
+constexpr int kFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+
+class FdGuard {
+public:
+  explicit FdGuard(int fd) : Fd(fd) {}
+  ~FdGuard() {
+    if (Fd >= 0)
+      close(Fd);
+  }
+  FdGuard(const FdGuard &) = delete;
+  FdGuard &operator=(const FdGuard &) = delete;
+  int Get() const { return Fd; }
+  int Release() { return std::exchange(Fd, -1); }
+
+private:
+  int Fd;
+};
+
+bool IsValid(const LineSettings &settings) {
+  if (settings.BaudRate == 0 || settings.ByteSize < 5 || settings.ByteSize > 8)
+    return false;
+  if (settings.Parity > kParitySpace || settings.StopBits > kTwoStopBits)
+    return false;
+  const bool stick = settings.Parity == kParityMark || settings.Parity == kParitySpace;
+  return !stick || kStickParity != 0;
+}
+
+tcflag_t SizeFlag(uint8_t byteSize) {
+  switch (byteSize) {
+  case 5:
+    return CS5;
+  case 6:
+    return CS6;
+  case 7:
+    return CS7;
+  default:
+    return CS8;
+  }
+}
+
+uint8_t ByteSizeOf(tcflag_t cflag) {
+  switch (cflag & CSIZE) {
+  case CS5:
+    return 5;
+  case CS6:
+    return 6;
+  case CS7:
+    return 7;
+  default:
+    return 8;
+  }
+}
+
+tcflag_t ParityFlags(uint8_t parity) {
+  switch (parity) {
+  case kParityOdd:
+    return PARENB | PARODD;
+  case kParityEven:
+    return PARENB;
+  case kParityMark: // with stick parity, PARODD picks mark
+    return PARENB | kStickParity | PARODD;
+  case kParitySpace:
+    return PARENB | kStickParity;
+  default:
+    return 0;
+  }
+}
+
+uint8_t ParityOf(tcflag_t cflag) {
+  if ((cflag & PARENB) == 0)
+    return kParityNone;
+  if (kStickParity != 0 && (cflag & kStickParity) != 0)
+    return (cflag & PARODD) ? kParityMark : kParitySpace;
+  return (cflag & PARODD) ? kParityOdd : kParityEven;
+}
+
+constexpr tcflag_t kFrameFlags = CSIZE | PARENB | PARODD | CSTOPB | kStickParity;
+
+// Raw 8-bit, whatever mode the terminal was left in.
+void MakeRaw(termios &settings) {
+  settings.c_iflag = 0; // no CR/NL mapping, case folding, XON/XOFF, stripping or marking
+  settings.c_oflag = 0; // no output processing
+  settings.c_lflag = 0; // no line editing, echo or signals
+  settings.c_cflag &= ~(CSIZE | PARENB | PARODD | kStickParity | kHardwareFlow);
+  settings.c_cflag |= CS8 | CREAD | CLOCAL;
+  settings.c_cc[VMIN] = 0;
+  settings.c_cc[VTIME] = 0;
+}
+
+bool IsTransient(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+Milliseconds LineTime(size_t bytes, uint32_t rate) {
+  if (rate == 0)
+    rate = kSlowestRate;
+  return Milliseconds(bytes * kMaxBitsPerChar * 1000 / rate + 1);
+}
+} // namespace
+
+PosixSerialPort::PosixSerialPort(int fd, std::string devicePath)
+    : Fd(fd), Path(std::move(devicePath)) {}
+
+PosixSerialPort::~PosixSerialPort() {
+  ioctl(Fd, TIOCNXCL);
+  close(Fd); // also releases the flock
+}
+
+bool PosixSerialPort::GetState(LineSettings &settings) {
+  termios current{};
+  uint32_t rate = 0;
+  if (tcgetattr(Fd, &current) != 0 || !ReadLineRate(Fd, rate))
+    return false;
+  settings.BaudRate = rate;
+  settings.ByteSize = ByteSizeOf(current.c_cflag);
+  settings.Parity = ParityOf(current.c_cflag);
+  settings.StopBits = (current.c_cflag & CSTOPB) ? kTwoStopBits : kOneStopBit;
+  return true;
+}
+
+bool PosixSerialPort::SetState(const LineSettings &settings) {
+  if (!IsValid(settings) || !WriteLineRate(Fd, settings.BaudRate))
+    return false;
+  // Read after the rate changed, so that writing the record back keeps it.
+  termios wanted{};
+  if (tcgetattr(Fd, &wanted) != 0)
+    return false;
+  wanted.c_cflag &= ~kFrameFlags;
+  wanted.c_cflag |= SizeFlag(settings.ByteSize) | ParityFlags(settings.Parity);
+  if (settings.StopBits != kOneStopBit)
+    wanted.c_cflag |= CSTOPB; // one and a half is held as two
+  // tcsetattr succeeds when any part was applied: check the whole frame.
+  termios now{};
+  return tcsetattr(Fd, TCSANOW, &wanted) == 0 && tcgetattr(Fd, &now) == 0 &&
+         (now.c_cflag & kFrameFlags) == (wanted.c_cflag & kFrameFlags);
+}
+
+bool PosixSerialPort::SetQueues(uint32_t, uint32_t) {
+  return true;
+}
+
+bool PosixSerialPort::SetReadsReturnAtOnce() {
+  termios current{};
+  if (tcgetattr(Fd, &current) != 0)
+    return false;
+  current.c_cc[VMIN] = 0;
+  current.c_cc[VTIME] = 0;
+  const int flags = fcntl(Fd, F_GETFL);
+  return tcsetattr(Fd, TCSANOW, &current) == 0 && flags != -1 &&
+         fcntl(Fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool PosixSerialPort::ModemLine(unsigned long request, int line) {
+  if (ioctl(Fd, request, &line) == 0)
+    return true;
+  // A pseudo-terminal has no modem lines; nothing to drive is not a failure.
+  return errno == ENOTTY || errno == EINVAL;
+}
+
+bool PosixSerialPort::SetDTR() {
+  return ModemLine(TIOCMBIS, TIOCM_DTR);
+}
+bool PosixSerialPort::SetRTS() {
+  return ModemLine(TIOCMBIS, TIOCM_RTS);
+}
+bool PosixSerialPort::ClearRTS() {
+  return ModemLine(TIOCMBIC, TIOCM_RTS);
+}
+bool PosixSerialPort::PurgeInput() {
+  return tcflush(Fd, TCIFLUSH) == 0;
+}
+bool PosixSerialPort::PurgeOutput() {
+  return tcflush(Fd, TCOFLUSH) == 0;
+}
+
+ReadResult PosixSerialPort::ReadByte(uint8_t &byte) {
+  while (!HungUp) {
+    uint8_t value = 0;
+    const ssize_t got = read(Fd, &value, 1);
+    if (got == 1) {
+      byte = value;
+      return ReadResult::Byte;
+    }
+    if (got == 0) {
+      // With VMIN 0 an empty queue and a hung-up line both read as 0 bytes;
+      // only the hang-up shows in poll.
+      pollfd state{Fd, POLLIN, 0};
+      if (poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+        HungUp = true;
+      return HungUp ? ReadResult::HungUp : ReadResult::None;
+    }
+    if (errno == EINTR)
+      continue;
+    if (IsTransient(errno))
+      return ReadResult::None;
+    HungUp = true; // EIO: the other side closed, or the adapter is gone
+  }
+  return ReadResult::HungUp;
+}
+
+bool PosixSerialPort::Write(const uint8_t *data, size_t count) {
+  if (HungUp)
+    return false;
+  uint32_t rate = 0;
+  ReadLineRate(Fd, rate);
+  size_t done = 0;
+  auto deadline = Clock::now() + kWriteStall + LineTime(count, rate);
+  while (done < count) {
+    const ssize_t put = write(Fd, data + done, count - done);
+    if (put > 0) {
+      done += static_cast<size_t>(put);
+      deadline = Clock::now() + kWriteStall + LineTime(count - done, rate);
+      continue;
+    }
+    if (put < 0 && !IsTransient(errno)) {
+      HungUp = true;
+      return false;
+    }
+    if (put == 0)
+      return false;
+    if (errno == EINTR)
+      continue;
+    // The driver's queue is full: wait for room, but not for ever.
+    const auto left = std::chrono::duration_cast<Milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0)
+      return false;
+    pollfd state{Fd, POLLOUT, 0};
+    if (poll(&state, 1, static_cast<int>(left.count())) > 0 &&
+        (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      HungUp = true;
+      return false;
+    }
+  }
+  return true;
+}
+
+void PosixSerialPort::WaitReadable(int milliseconds) {
+  if (HungUp)
+    return;
+  const auto deadline = Clock::now() + Milliseconds(milliseconds > 0 ? milliseconds : 0);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<Milliseconds>(deadline - Clock::now());
+    pollfd state{Fd, POLLIN, 0};
+    const int timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    // Interrupted by a signal: wait out the rest.
+    if (poll(&state, 1, timeout) >= 0 || errno != EINTR || timeout == 0)
+      return;
+  }
+}
+
+PosixSerialPlatform::PosixSerialPlatform(PortTable table) : Ports(std::move(table)) {}
+
+bool PosixSerialPlatform::Probe(int n) {
+  return Status(n) == PortStatus::Free;
+}
+
+PortStatus PosixSerialPlatform::Status(int n) {
+  const std::string path = Ports.PathOf(n);
+  if (path.empty())
+    return PortStatus::Absent;
+  FdGuard port(open(path.c_str(), kFlags));
+  if (port.Get() < 0) {
+    // EBUSY: held in exclusive mode.
+    const bool present = errno == EBUSY || errno == EACCES || errno == EPERM;
+    return present ? PortStatus::Busy : PortStatus::Absent;
+  }
+  if (!isatty(port.Get()) || IsAbsentUart(port.Get()))
+    return PortStatus::Absent;
+  // The lock taken here is dropped with the descriptor.
+  return flock(port.Get(), LOCK_EX | LOCK_NB) == 0 ? PortStatus::Free : PortStatus::Busy;
+}
+
+std::unique_ptr<SerialPort> PosixSerialPlatform::Open(int n) {
+  const std::string path = Ports.PathOf(n);
+  if (path.empty())
+    return nullptr;
+  FdGuard port(open(path.c_str(), kFlags));
+  if (port.Get() < 0 || !isatty(port.Get()) || IsAbsentUart(port.Get()))
+    return nullptr;
+  // flock holds for root as well, and through any symbolic link to the device.
+  if (flock(port.Get(), LOCK_EX | LOCK_NB) != 0)
+    return nullptr;
+  termios settings{};
+  if (tcgetattr(port.Get(), &settings) != 0)
+    return nullptr;
+  MakeRaw(settings);
+  if (tcsetattr(port.Get(), TCSANOW, &settings) != 0)
+    return nullptr;
+  // Keeps out programs that do not use flock; root is not kept out.
+  ioctl(port.Get(), TIOCEXCL);
+  return std::make_unique<PosixSerialPort>(port.Release(), path);
+}
+
+std::string PosixSerialPlatform::DevicePath(int n) {
+  return Ports.PathOf(n);
+}
+
+std::shared_ptr<SerialPlatform> DefaultSerialPlatform() {
+  return std::make_shared<PosixSerialPlatform>(PortTable::BesideProgram());
+}

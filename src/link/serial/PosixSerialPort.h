@@ -1,0 +1,83 @@
+// The serial port on POSIX systems: termios, flock and poll over the device
+// paths of a PortTable. Built on POSIX only.
+#pragma once
+
+#include "link/serial/PortTable.h"
+#include "link/serial/SerialPort.h"
+
+#include <string>
+
+// One open terminal device, raw 8-bit, non-blocking, held exclusively.
+class PosixSerialPort final : public SerialPort {
+public:
+  // Takes ownership of `fd`, already opened, locked and made raw by
+  // PosixSerialPlatform::Open.
+  PosixSerialPort(int fd, std::string devicePath);
+  ~PosixSerialPort() override;
+  PosixSerialPort(const PosixSerialPort &) = delete;
+  PosixSerialPort &operator=(const PosixSerialPort &) = delete;
+
+  // The rate is the one the driver reports; a 1.5 stop-bit setting is held as
+  // two, and read back as 2.
+  bool GetState(LineSettings &settings) override;
+  // All fields are checked first (ByteSize 5 ... 8, Parity 0 ... 4, StopBits
+  // 0 ... 2, BaudRate not 0: rate 0 would hang the line up); an invalid record
+  // or a refused rate changes nothing and answers false. The rate is set
+  // first, then the frame; a frame the driver does not hold as asked (a
+  // pseudo-terminal is always 8 bits without parity) answers false, and
+  // GetState tells what it holds.
+  bool SetState(const LineSettings &settings) override;
+  // The terminal driver has no queue sizes to set: accepted as they are.
+  bool SetQueues(uint32_t inputBytes, uint32_t outputBytes) override;
+  bool SetReadsReturnAtOnce() override;
+  // A device without modem lines (a pseudo-terminal) answers true.
+  bool SetDTR() override;
+  bool SetRTS() override;
+  bool ClearRTS() override;
+  bool PurgeInput() override;
+  bool PurgeOutput() override;
+
+  ReadResult ReadByte(uint8_t &byte) override;
+  // Gives up (false) on hang-up, or when the driver has taken no byte for two
+  // seconds plus the line time of the bytes still to go.
+  bool Write(const uint8_t *data, size_t count) override;
+  void WaitReadable(int milliseconds) override;
+
+  const std::string &DevicePath() const { return Path; }
+
+private:
+  bool ModemLine(unsigned long request, int line);
+
+  int Fd;
+  std::string Path;
+  bool HungUp = false; // once gone, a device stays gone for this open
+};
+
+// Probes and opens COM1 ... COM32 through a port table.
+class PosixSerialPlatform final : public SerialPlatform {
+public:
+  explicit PosixSerialPlatform(PortTable table);
+
+  // Opens the path non-blocking without making it the controlling terminal
+  // and closes it at once. Not present: no such path, not a terminal, or a
+  // built-in UART without hardware. Not free: another program holds it
+  // (flock refused, or exclusive mode refusing the open).
+  bool Probe(int n) override;
+  // The same look, told apart: Absent (no entry, no such device, not a
+  // terminal, a UART without hardware), Busy (held by another program, or
+  // this user may not open it), Free.
+  PortStatus Status(int n) override;
+  // Exclusive (TIOCEXCL and flock, which holds for root too and follows
+  // symbolic links), not the controlling terminal, non-blocking, raw 8-bit:
+  // no byte translated, no echo, no signals, receiver on, modem status lines
+  // ignored, hardware and software flow control off, 8 data bits without
+  // parity; the rate and the stop bits stay as the driver holds them.
+  std::unique_ptr<SerialPort> Open(int n) override;
+  // The table's path for n, as given.
+  std::string DevicePath(int n) override;
+
+  const PortTable &Table() const { return Ports; }
+
+private:
+  PortTable Ports;
+};

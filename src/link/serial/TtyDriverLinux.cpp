@@ -1,0 +1,39 @@
+#include "link/serial/TtyDriver.h"
+
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <linux/serial.h>
+
+// <sys/ioctl.h> would drag in the C library's termios types.
+extern "C" int ioctl(int fd, unsigned long request, ...);
+
+bool ReadLineRate(int fd, uint32_t &rate) {
+  termios2 settings{};
+  if (ioctl(fd, TCGETS2, &settings) != 0)
+    return false;
+  rate = settings.c_ospeed;
+  return true;
+}
+
+bool WriteLineRate(int fd, uint32_t rate) {
+  // Rate 0 is B0, which hangs the line up: never a rate.
+  if (rate == 0)
+    return false;
+  termios2 settings{};
+  if (ioctl(fd, TCGETS2, &settings) != 0)
+    return false;
+  settings.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+  settings.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+  settings.c_ospeed = rate;
+  settings.c_ispeed = rate;
+  return ioctl(fd, TCSETS2, &settings) == 0;
+}
+
+bool IsAbsentUart(int fd) {
+  serial_struct info{};
+  // Devices that are not UARTs (USB adapters, pseudo-terminals) refuse the
+  // call; they are present.
+  if (ioctl(fd, TIOCGSERIAL, &info) != 0)
+    return false;
+  return info.type == PORT_UNKNOWN;
+}

@@ -1,0 +1,90 @@
+#include "link/serial/PortTable.h"
+#include "link/serial/PosixSerialPort.h"
+#include "serial/PseudoTerminal.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+TEST(PortTableTest, FixedTableMapsTheThreeRangesAndNothingElse) {
+  const PortTable table = PortTable::Fixed();
+  EXPECT_EQ(table.PathOf(1), "/dev/ttyS0");
+  EXPECT_EQ(table.PathOf(8), "/dev/ttyS7");
+  EXPECT_EQ(table.PathOf(9), "/dev/ttyUSB0");
+  EXPECT_EQ(table.PathOf(12), "/dev/ttyUSB3");
+  EXPECT_EQ(table.PathOf(24), "/dev/ttyUSB15");
+  EXPECT_EQ(table.PathOf(25), "/dev/ttyACM0");
+  EXPECT_EQ(table.PathOf(32), "/dev/ttyACM7");
+  EXPECT_EQ(table.PathOf(0), "");
+  EXPECT_EQ(table.PathOf(-1), "");
+  EXPECT_EQ(table.PathOf(33), "");
+}
+
+TEST(PortTableTest, PortsFolderIsTheWholeTable) {
+  PseudoTerminal first;
+  PseudoTerminal second;
+  TemporaryFolder folder;
+  fs::create_symlink(first.SlavePath(), folder.Path() / "COM3");
+  fs::create_symlink(second.SlavePath(), folder.Path() / "COM12");
+  fs::create_symlink(first.SlavePath(), folder.Path() / "COM33");
+  std::ofstream(folder.Path() / "notes.txt") << "not a port";
+
+  PosixSerialPlatform platform(PortTable::FromFolder(folder.Path()));
+  EXPECT_EQ(platform.DevicePath(3), (folder.Path() / "COM3").string());
+  EXPECT_EQ(platform.DevicePath(12), (folder.Path() / "COM12").string());
+  EXPECT_EQ(platform.Table().ResolvedPathOf(12), fs::canonical(second.SlavePath()).string());
+  // A number without an entry names nothing, even where the fixed table has a
+  // device; numbers above 32 are never ports.
+  EXPECT_EQ(platform.DevicePath(1), "");
+  EXPECT_EQ(platform.DevicePath(33), "");
+
+  EXPECT_TRUE(platform.Probe(3));
+  EXPECT_TRUE(platform.Probe(12));
+  EXPECT_FALSE(platform.Probe(1));
+  EXPECT_FALSE(platform.Probe(33));
+  EXPECT_EQ(platform.Open(1), nullptr);
+
+  // An entry added later is seen without building a new table.
+  fs::create_symlink(second.SlavePath(), folder.Path() / "COM5");
+  EXPECT_TRUE(platform.Probe(5));
+}
+
+TEST(PortTableTest, EntriesThatAreNotDevicesAreNotPorts) {
+  TemporaryFolder folder;
+  fs::create_symlink(folder.Path() / "gone", folder.Path() / "COM2");
+  std::ofstream(folder.Path() / "COM4") << "plain file";
+
+  PosixSerialPlatform platform(PortTable::FromFolder(folder.Path()));
+  // A dangling link still names its path, so a person sees what is missing.
+  EXPECT_EQ(platform.DevicePath(2), (folder.Path() / "COM2").string());
+  EXPECT_EQ(platform.Table().ResolvedPathOf(2), "");
+  EXPECT_FALSE(platform.Probe(2));
+  EXPECT_EQ(platform.Open(2), nullptr);
+  EXPECT_EQ(platform.Status(2), PortStatus::Absent);
+  EXPECT_FALSE(platform.Probe(4));
+  EXPECT_EQ(platform.Status(4), PortStatus::Absent);
+  EXPECT_EQ(platform.Open(4), nullptr);
+}
+
+TEST(PortTableTest, ProgramFolderUsesPortsFolderOnlyWhileItExists) {
+  TemporaryFolder programFolder;
+  const PortTable table = PortTable::ForProgramDirectory(programFolder.Path());
+  EXPECT_EQ(table.PathOf(1), "/dev/ttyS0");
+  EXPECT_EQ(table.PathOf(30), "/dev/ttyACM5");
+
+  fs::create_directory(programFolder.Path() / "ports");
+  EXPECT_EQ(table.PathOf(1), "");
+  PseudoTerminal device;
+  fs::create_symlink(device.SlavePath(), programFolder.Path() / "ports" / "COM7");
+  EXPECT_EQ(table.PathOf(7), (programFolder.Path() / "ports" / "COM7").string());
+  EXPECT_EQ(table.PathOf(9), "");
+}
+
+TEST(PortTableTest, SingleDeviceIsComOneOnly) {
+  const PortTable table = PortTable::Single("/tmp/some-device");
+  EXPECT_EQ(table.PathOf(1), "/tmp/some-device");
+  EXPECT_EQ(table.PathOf(2), "");
+  EXPECT_EQ(table.PathOf(0), "");
+}

@@ -1,0 +1,266 @@
+#include "link/serial/PosixSerialPort.h"
+#include "serial/PseudoTerminal.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <numeric>
+#include <thread>
+
+namespace {
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+// Generous: these bound hangs, they do not time anything.
+constexpr auto kNoHang = 10s;
+
+std::vector<uint8_t> AllByteValues() {
+  std::vector<uint8_t> bytes(256);
+  std::iota(bytes.begin(), bytes.end(), uint8_t{0});
+  return bytes;
+}
+
+// Reads until `count` bytes, a hang-up or the no-hang bound, waiting on the
+// port between reads as the link does.
+std::vector<uint8_t> ReadUpTo(SerialPort &port, size_t count, ReadResult *last = nullptr) {
+  std::vector<uint8_t> bytes;
+  ReadResult result = ReadResult::None;
+  const auto deadline = SteadyClock::now() + kNoHang;
+  while (bytes.size() < count && SteadyClock::now() < deadline) {
+    uint8_t byte = 0;
+    result = port.ReadByte(byte);
+    if (result == ReadResult::Byte)
+      bytes.push_back(byte);
+    else if (result == ReadResult::HungUp)
+      break;
+    else
+      port.WaitReadable(100);
+  }
+  if (last)
+    *last = result;
+  return bytes;
+}
+
+class PosixSerialPortTest : public ::testing::Test {
+protected:
+  PseudoTerminal Device;
+  PosixSerialPlatform Platform{PortTable::Single(Device.SlavePath())};
+};
+} // namespace
+
+TEST_F(PosixSerialPortTest, EveryByteValuePassesUnchangedBothWaysWithoutEcho) {
+  auto port = Platform.Open(1);
+  ASSERT_NE(port, nullptr);
+  const std::vector<uint8_t> all = AllByteValues();
+
+  Device.Send(all);
+  EXPECT_EQ(ReadUpTo(*port, all.size()), all);
+  EXPECT_FALSE(Device.HasInput()) << "the terminal echoed what the device sent";
+
+  ASSERT_TRUE(port->Write(all.data(), all.size()));
+  EXPECT_EQ(Device.Receive(all.size()), all);
+  uint8_t byte = 0;
+  EXPECT_EQ(port->ReadByte(byte), ReadResult::None);
+}
+
+TEST_F(PosixSerialPortTest, OpenIsExclusiveAndProbeSeesItHeld) {
+  EXPECT_TRUE(Platform.Probe(1));
+  // The probe neither takes nor leaves anything.
+  EXPECT_TRUE(Platform.Probe(1));
+  EXPECT_EQ(Platform.Status(1), PortStatus::Free);
+  {
+    auto port = Platform.Open(1);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(Platform.Open(1), nullptr);
+    EXPECT_FALSE(Platform.Probe(1));
+    EXPECT_EQ(Platform.Status(1), PortStatus::Busy);
+
+    // The lock follows a symbolic link to the same device.
+    TemporaryFolder folder;
+    std::filesystem::create_symlink(Device.SlavePath(), folder.Path() / "COM3");
+    PosixSerialPlatform throughLink(PortTable::FromFolder(folder.Path()));
+    EXPECT_FALSE(throughLink.Probe(3));
+    EXPECT_EQ(throughLink.Open(3), nullptr);
+  }
+  EXPECT_TRUE(Platform.Probe(1));
+  EXPECT_NE(Platform.Open(1), nullptr);
+}
+
+TEST_F(PosixSerialPortTest, LineSettingsReadBackAsSet) {
+  auto port = Platform.Open(1);
+  ASSERT_NE(port, nullptr);
+  LineSettings state;
+  ASSERT_TRUE(port->GetState(state));
+  EXPECT_EQ(state.ByteSize, 8); // made raw 8-bit by the open
+  EXPECT_EQ(state.Parity, 0);
+
+  const LineSettings cases[] = {
+      {19200, 8, 0, 2},
+      {9600, 8, 0, 0},
+      {115200, 8, 0, 2},
+      {1200, 8, 0, 0},
+  };
+  for (const LineSettings &wanted : cases) {
+    ASSERT_TRUE(port->SetState(wanted)) << wanted.BaudRate;
+    LineSettings got;
+    ASSERT_TRUE(port->GetState(got));
+    EXPECT_EQ(got.BaudRate, wanted.BaudRate);
+    EXPECT_EQ(got.ByteSize, wanted.ByteSize);
+    EXPECT_EQ(got.Parity, wanted.Parity);
+    EXPECT_EQ(got.StopBits, wanted.StopBits);
+  }
+
+  // One and a half stop bits are held as two.
+  ASSERT_TRUE(port->SetState({19200, 8, 0, 1}));
+  ASSERT_TRUE(port->GetState(state));
+  EXPECT_EQ(state.StopBits, 2);
+}
+
+TEST_F(PosixSerialPortTest, FrameTheDriverDoesNotHoldIsReported) {
+  auto port = Platform.Open(1);
+  ASSERT_NE(port, nullptr);
+  // A pseudo-terminal always carries 8 bits without parity.
+  EXPECT_FALSE(port->SetState({9600, 7, 2, 0}));
+  EXPECT_FALSE(port->SetState({9600, 8, 3, 0}));
+  LineSettings state;
+  ASSERT_TRUE(port->GetState(state));
+  EXPECT_EQ(state.ByteSize, 8);
+  EXPECT_EQ(state.Parity, 0);
+}
+
+TEST_F(PosixSerialPortTest, NonstandardRateIsKept) {
+  auto port = Platform.Open(1);
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->SetState({250000, 8, 0, 2}));
+  LineSettings state;
+  ASSERT_TRUE(port->GetState(state));
+  EXPECT_EQ(state.BaudRate, 250000u);
+  // Changing another field keeps the rate.
+  ASSERT_TRUE(port->SetState({250000, 8, 0, 0}));
+  ASSERT_TRUE(port->GetState(state));
+  EXPECT_EQ(state.BaudRate, 250000u);
+  EXPECT_EQ(state.StopBits, 0);
+}
+
+TEST_F(PosixSerialPortTest, InvalidRecordChangesNothing) {
+  auto port = Platform.Open(1);
+  ASSERT_NE(port, nullptr);
+  const LineSettings before{19200, 8, 0, 2};
+  ASSERT_TRUE(port->SetState(before));
+  const LineSettings invalid[] = {
+      {0, 8, 0, 2}, // rate 0 would hang the line up
+      {9600, 9, 0, 2}, {9600, 4, 0, 2}, {9600, 8, 5, 2}, {9600, 8, 0, 3},
+  };
+  for (const LineSettings &record : invalid) {
+    EXPECT_FALSE(port->SetState(record));
+    LineSettings state;
+    ASSERT_TRUE(port->GetState(state));
+    EXPECT_EQ(state.BaudRate, before.BaudRate);
+    EXPECT_EQ(state.ByteSize, before.ByteSize);
+    EXPECT_EQ(state.Parity, before.Parity);
+    EXPECT_EQ(state.StopBits, before.StopBits);
+  }
+}
+
+TEST_F(PosixSerialPortTest, OpenSequenceOnADeviceWithoutModemLines) {
+  auto port = Platform.Open(1);
+  ASSERT_NE(port, nullptr);
+  EXPECT_TRUE(port->SetQueues(1048576, 1048576));
+  EXPECT_TRUE(port->SetReadsReturnAtOnce());
+  EXPECT_TRUE(port->SetDTR());
+  EXPECT_TRUE(port->SetRTS());
+  EXPECT_TRUE(port->ClearRTS());
+  EXPECT_TRUE(port->PurgeOutput());
+
+  Device.Send({0x55});
+  port->WaitReadable(5000);
+  EXPECT_TRUE(port->PurgeInput());
+  uint8_t byte = 0;
+  EXPECT_EQ(port->ReadByte(byte), ReadResult::None);
+
+  // Still a working port after all that.
+  Device.Send({0xA5});
+  EXPECT_EQ(ReadUpTo(*port, 1), std::vector<uint8_t>{0xA5});
+}
+
+TEST_F(PosixSerialPortTest, WaitReadableWaitsForDataWithoutReturningBefore) {
+  auto port = Platform.Open(1);
+  ASSERT_NE(port, nullptr);
+  const auto start = SteadyClock::now();
+  port->WaitReadable(200);
+  EXPECT_GE(SteadyClock::now() - start, 150ms);
+
+  auto sender = std::async(std::launch::async, [this] {
+    std::this_thread::sleep_for(300ms);
+    Device.Send({0x42});
+  });
+  const auto waitStart = SteadyClock::now();
+  port->WaitReadable(60000);
+  const auto waited = SteadyClock::now() - waitStart;
+  sender.get();
+  EXPECT_GE(waited, 250ms);
+  EXPECT_LT(waited, kNoHang);
+  uint8_t byte = 0;
+  EXPECT_EQ(port->ReadByte(byte), ReadResult::Byte);
+  EXPECT_EQ(byte, 0x42);
+}
+
+TEST_F(PosixSerialPortTest, DeviceThatHangsUpMidReplyIsReportedPromptly) {
+  auto port = Platform.Open(1);
+  ASSERT_NE(port, nullptr);
+  const std::vector<uint8_t> reply{0x07, 0xFB, 0x01, 0x00};
+  Device.Send(reply);
+  Device.CloseMaster();
+
+  ReadResult last = ReadResult::None;
+  const std::vector<uint8_t> got = ReadUpTo(*port, 1000, &last);
+  EXPECT_EQ(last, ReadResult::HungUp);
+  // Whatever came before the hang-up is a true prefix of the reply.
+  ASSERT_LE(got.size(), reply.size());
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), reply.begin()));
+
+  uint8_t byte = 0;
+  EXPECT_EQ(port->ReadByte(byte), ReadResult::HungUp);
+  const auto start = SteadyClock::now();
+  port->WaitReadable(60000);
+  EXPECT_FALSE(port->Write(reply.data(), reply.size()));
+  EXPECT_LT(SteadyClock::now() - start, kNoHang);
+}
+
+TEST_F(PosixSerialPortTest, WaitReadableWakesWhenTheDeviceGoes) {
+  auto port = Platform.Open(1);
+  ASSERT_NE(port, nullptr);
+  auto closer = std::async(std::launch::async, [this] {
+    std::this_thread::sleep_for(200ms);
+    Device.CloseMaster();
+  });
+  const auto start = SteadyClock::now();
+  port->WaitReadable(60000);
+  EXPECT_LT(SteadyClock::now() - start, kNoHang);
+  closer.get();
+  uint8_t byte = 0;
+  EXPECT_EQ(port->ReadByte(byte), ReadResult::HungUp);
+}
+
+TEST_F(PosixSerialPortTest, WriteToADeviceThatTakesNothingGivesUp) {
+  auto port = Platform.Open(1);
+  ASSERT_NE(port, nullptr);
+  // Fast line, so the bound is the two-second stall, not the line time.
+  ASSERT_TRUE(port->SetState({4000000, 8, 0, 2}));
+  // The device never reads: the terminal's queue fills and stays full.
+  const std::vector<uint8_t> flood(256 * 1024, 0x5A);
+  const auto start = SteadyClock::now();
+  EXPECT_FALSE(port->Write(flood.data(), flood.size()));
+  EXPECT_LT(SteadyClock::now() - start, 30s);
+}
+
+TEST(PosixSerialPlatformTest, MissingDeviceIsNeitherPresentNorOpened) {
+  TemporaryFolder folder;
+  PosixSerialPlatform platform(PortTable::Single((folder.Path() / "ttyNone").string()));
+  EXPECT_FALSE(platform.Probe(1));
+  EXPECT_EQ(platform.Status(1), PortStatus::Absent);
+  EXPECT_EQ(platform.Open(1), nullptr);
+  EXPECT_FALSE(platform.Probe(2));
+  EXPECT_EQ(platform.DevicePath(2), "");
+}
