@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,16 @@ public:
   RecordingPresenter(const RecordingPresenter &) = delete;
   RecordingPresenter &operator=(const RecordingPresenter &) = delete;
 
-  void Error(const std::string &text) override { Errors.push_back(text); }
-  void Info(const std::string &text) override { Infos.push_back(text); }
+  void Error(const std::string &text) override {
+    Errors.push_back(text);
+    if (OnShow)
+      OnShow();
+  }
+  void Info(const std::string &text) override {
+    Infos.push_back(text);
+    if (OnShow)
+      OnShow();
+  }
   uint16_t YesNo(const std::string &text) override {
     Questions.push_back(text);
     if (Answers.empty())
@@ -28,6 +37,7 @@ public:
 
   std::vector<std::string> Errors, Infos, Questions;
   std::deque<uint16_t> Answers;
+  std::function<void()> OnShow; // runs while a box would be on screen
 
 private:
   MessagePresenter *Previous = nullptr;

@@ -114,9 +114,20 @@ int TZor_RS::QueryAddress() {
   return InBuffer[1];
 }
 
+bool TZor_RS::ReplyIsOwnRequest() const {
+  const int length = OutBuffer[0];
+  return InBuffer[0] == length &&
+         std::equal(OutBuffer.begin(), OutBuffer.begin() + length, InBuffer.begin());
+}
+
 void TZor_RS::Transact() {
   Transmit();
   Receive();
+  // An echo that came later than its wait is taken up here in the reply's
+  // place. It would pass every check (its status byte is the command code), so
+  // a WriteBlock the device never answered would count as done.
+  if (LineMode == 2 && ReplyIsOwnRequest())
+    throw Exception(SNoLink);
   if (InBuffer[1] == 0 && InBuffer[2] == 0 && InBuffer[3] == 0)
     throw Exception(std::string(SExchangeError) + "(4)");
   if (InBuffer[4] == kStatusBusy)

@@ -77,6 +77,8 @@ private:
   // the UI run between reads; false when none came in time.
   bool ReadByteBefore(int index, uint64_t deadline, bool pumpFirst);
   void Trace(FrameDirection direction, const uint8_t *data, size_t count);
+  // True when the frame in InBuffer is the request in OutBuffer, byte for byte.
+  bool ReplyIsOwnRequest() const;
 
   LinkClock &Clock;
   bool ReceivingEcho = false;

@@ -177,6 +177,23 @@ TEST_F(Exchange, LineMode2WithoutEchoLosesTheReplyAsTheEcho) {
   EXPECT_EQ(line->RTSCleared, 3) << "RTS is dropped on every path";
 }
 
+TEST_F(Exchange, ALateEchoIsNeverTakenForTheReply) {
+  // The echo comes after its wait has run out, so the reply wait finds it
+  // first; the device's answer never comes. Success here would mean a block
+  // counted as written that the device never acknowledged.
+  link->SetLineMode(2);
+  link->ReplyTimeout = 100;
+  line->Echo = true;
+  line->EchoDelayMs = 150;
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 10); }), SNoLink);
+  EXPECT_EQ(line->Writes.size(), 3u);
+
+  // With the echo in time the same exchange succeeds.
+  line->EchoDelayMs = 0;
+  line->Device = [](const Bytes &) { return ReplyFrame(0); };
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 10); }), "");
+}
+
 TEST_F(Exchange, EachTransmissionEmptiesBothQueuesFirst) {
   line->Device = [](const Bytes &) { return ReplyFrame(0); };
   const int before = line->InputPurges;

@@ -37,6 +37,7 @@ struct TimedByte {
 struct FakeLine {
   FakeClock *Clock = nullptr;
   bool Echo = false;     // the line returns every written byte (RS-485)
+  uint64_t EchoDelayMs = 0;
   bool HungUp = false;   // the device is gone
   std::vector<Bytes> Writes;
   std::deque<TimedByte> Incoming;
@@ -91,7 +92,7 @@ public:
     Bytes request(data, data + count);
     Line->Writes.push_back(request);
     if (Line->Echo)
-      Line->Arrive(request, 0);
+      Line->Arrive(request, Line->EchoDelayMs);
     if (Line->Device)
       Line->Arrive(Line->Device(request), Line->ReplyDelayMs);
     return true;
