@@ -41,9 +41,13 @@ TProgressForm::TProgressForm(QWidget *parent)
 
 TProgressForm::~TProgressForm() = default;
 
-void TProgressForm::FormCreate() { Cancelled = false; }
+void TProgressForm::FormCreate() {
+  Cancelled = false;
+}
 
-void TProgressForm::BitBtn1Click() { Cancelled = true; }
+void TProgressForm::BitBtn1Click() {
+  Cancelled = true;
+}
 
 void TProgressForm::ShowView() {
   show();
@@ -51,15 +55,21 @@ void TProgressForm::ShowView() {
   activateWindow();
 }
 
-void TProgressForm::SetCancelVisible(bool visible) { BitBtn1->setVisible(visible); }
+void TProgressForm::SetCancelVisible(bool visible) {
+  BitBtn1->setVisible(visible);
+}
 
 void TProgressForm::SetLabel(const std::string &text) {
   ProgressLabel->setText(QString::fromStdString(text));
 }
 
-void TProgressForm::SetGaugeVisible(bool visible) { ProgressGauge->setVisible(visible); }
+void TProgressForm::SetGaugeVisible(bool visible) {
+  ProgressGauge->setVisible(visible);
+}
 
-void TProgressForm::SetGaugeValue(int percent) { ProgressGauge->SetProgress(percent); }
+void TProgressForm::SetGaugeValue(int percent) {
+  ProgressGauge->SetProgress(percent);
+}
 
 void TProgressForm::keyPressEvent(QKeyEvent *event) {
   // Escape presses the cancel button, as long as the operator could press it.
@@ -72,4 +82,6 @@ void TProgressForm::keyPressEvent(QKeyEvent *event) {
   QWidget::keyPressEvent(event);
 }
 
-void TProgressForm::closeEvent(QCloseEvent *event) { event->ignore(); }
+void TProgressForm::closeEvent(QCloseEvent *event) {
+  event->ignore();
+}
