@@ -1,0 +1,78 @@
+// What korvalen-cli shows: messages on stderr, results on stdout, the load's
+// progress as a bar on a terminal or as plain lines otherwise, and Ctrl-C as
+// the progress window's Cancel.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "app/Hooks.h"
+#include "link/Zor_RS232.h"
+#include "loader/ProgressView.h"
+
+// Exit codes, the same for every command.
+enum ExitCode : int {
+  kExitDone = 0,
+  kExitRejected = 1,
+  kExitLinkFailure = 2,
+  kExitCancelled = 3,
+  kExitFileProblem = 4,
+  kExitUsage = 64,
+};
+
+// Ctrl-C (SIGINT) and SIGTERM set a flag instead of ending the program.
+void InstallInterruptFlag();
+bool Interrupted();
+
+// Message boxes as lines: errors to stderr, information to stdout. Questions
+// are answered No: the command line never asks.
+class TerminalPresenter : public MessagePresenter {
+public:
+  void Error(const std::string &text) override;
+  void Info(const std::string &text) override;
+  uint16_t YesNo(const std::string &text) override;
+};
+
+// When the wait for the device runs out. Without a limit it never does.
+class WaitLimit {
+public:
+  explicit WaitLimit(double seconds);
+  bool Expired() const;
+
+private:
+  std::optional<std::chrono::steady_clock::time_point> Deadline;
+};
+
+// The load's progress view. The wait limit counts only while the view shows
+// the waiting stage; Ctrl-C counts at any time.
+class TerminalProgress : public ProgressView {
+public:
+  TerminalProgress(const WaitLimit &limit, bool *waitExpired);
+  ~TerminalProgress() override;
+  void ShowView() override {}
+  void SetCancelVisible(bool) override {}
+  void SetLabel(const std::string &text) override;
+  void SetGaugeVisible(bool visible) override;
+  void SetGaugeValue(int percent) override;
+  bool IsCancelled() const override;
+
+private:
+  void Draw();
+
+  const WaitLimit &Limit;
+  bool *WaitExpired;
+  bool OnTerminal;
+  bool Waiting = false;
+  bool GaugeVisible = false;
+  bool BarDrawn = false;
+  int Percent = 0;
+  std::string Label;
+};
+
+// The frame trace of --verbose: every frame in hex with its command's name.
+void TraceFrame(FrameDirection direction, const uint8_t *data, size_t count);
+// The name of a request's command, from its address and command byte.
+std::string CommandName(const uint8_t *frame, size_t count);
+std::string HexBytes(const uint8_t *data, size_t count);
