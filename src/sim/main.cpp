@@ -1,0 +1,297 @@
+// korvalen-sim: the virtual device as a program. Prints the slave path of its
+// pseudo-terminal on the first line of stdout, serves until SIGINT/SIGTERM (or
+// until Finish with --exit-after-finish), then writes what it received.
+#include "sim/VirtualDevice.h"
+
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr int kExitUsage = 64; // EX_USAGE
+constexpr int kExitFailure = 1;
+// Time for the host to take the reply to Finish before the line goes away.
+constexpr std::chrono::milliseconds kFinishGrace{200};
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+uint32_t ParseNumber(const std::string &text, const std::string &what, uint32_t max) {
+  size_t used = 0;
+  unsigned long value = 0;
+  try {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    value = std::stoul(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
+    used += hex ? 2 : 0;
+  } catch (const std::exception &) {
+    used = 0;
+  }
+  if (text.empty() || used != text.size() || text[0] == '-' || text[0] == '+' || value > max) {
+    throw UsageError(what + ": '" + text + "' is not a number from 0 to " + std::to_string(max));
+  }
+  return static_cast<uint32_t>(value);
+}
+
+uint8_t ParseHexByte(const std::string &text, const std::string &what) {
+  std::string digits = text;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    digits = digits.substr(2);
+  }
+  if (digits.empty() || digits.size() > 2 ||
+      digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+    throw UsageError(what + ": '" + text + "' is not a hexadecimal byte (00 to FF)");
+  }
+  return static_cast<uint8_t>(std::stoul(digits, nullptr, 16));
+}
+
+std::array<uint8_t, 6> ParseResetVector(const std::string &text) {
+  if (text.size() != 12 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+    throw UsageError("--reset-vector: '" + text + "' must be exactly 12 hexadecimal digits");
+  }
+  std::array<uint8_t, 6> bytes{};
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<uint8_t>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
+std::set<uint32_t> ParseList(const std::string &text, const std::string &what) {
+  std::set<uint32_t> numbers;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string::npos) {
+      comma = text.size();
+    }
+    numbers.insert(ParseNumber(text.substr(start, comma - start), what, UINT32_MAX));
+    start = comma + 1;
+  }
+  return numbers;
+}
+
+std::pair<std::string, std::string> SplitColon(const std::string &text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) {
+    return {text, ""};
+  }
+  return {text.substr(0, colon), text.substr(colon + 1)};
+}
+
+double ParseRate(const std::string &text, const std::string &what) {
+  size_t used = 0;
+  double value = -1.0;
+  try {
+    value = std::stod(text, &used);
+  } catch (const std::exception &) {
+    used = 0;
+  }
+  if (used != text.size() || !(value >= 0.0 && value <= 1.0)) {
+    throw UsageError(what + ": '" + text + "' is not a probability from 0 to 1");
+  }
+  return value;
+}
+
+struct Arguments {
+  std::string link, log, memoryOut;
+  std::string deviceCode = "97", byte2 = "00", byte3 = "00", byte4 = "30", byte5 = "00";
+  std::string resetVector, echo = "on", paceBaud = "0", writeDelayMs = "0";
+  std::string busyFrames, busyRate, busyBurst, damageRate, damageFrames;
+  std::string silentPolls, noReplyCommand, hangupAfter, seed = "1";
+  bool exitAfterFinish = false;
+};
+
+sim::DeviceOptions ToOptions(const Arguments &a) {
+  sim::DeviceOptions o;
+  o.LinkPath = a.link;
+  o.LogPath = a.log;
+  o.DeviceCode = static_cast<uint16_t>(ParseNumber(a.deviceCode, "--device-code", 0xFFFF));
+  o.DataByte2 = ParseHexByte(a.byte2, "--byte2");
+  o.DataByte3 = ParseHexByte(a.byte3, "--byte3");
+  o.DataByte4 = ParseHexByte(a.byte4, "--byte4");
+  o.DataByte5 = ParseHexByte(a.byte5, "--byte5");
+  if (!a.resetVector.empty()) {
+    o.ResetVector = ParseResetVector(a.resetVector);
+  }
+  if (a.echo != "on" && a.echo != "off") {
+    throw UsageError("--echo: '" + a.echo + "' is neither on nor off");
+  }
+  o.Echo = a.echo == "on";
+  o.PaceBaud = ParseNumber(a.paceBaud, "--pace-baud", 10'000'000);
+  o.WriteDelayMs = ParseNumber(a.writeDelayMs, "--write-delay-ms", 3'600'000);
+  if (!a.busyFrames.empty()) {
+    o.BusyFrames = ParseList(a.busyFrames, "--busy-frames");
+  }
+  if (!a.busyRate.empty()) {
+    o.BusyRate = ParseRate(a.busyRate, "--busy-rate");
+  }
+  if (!a.busyBurst.empty()) {
+    auto [start, length] = SplitColon(a.busyBurst);
+    o.BusyBurstStart = ParseNumber(start, "--busy-burst K", UINT32_MAX);
+    o.BusyBurstLength = ParseNumber(length, "--busy-burst N", UINT32_MAX);
+  }
+  if (!a.damageRate.empty()) {
+    o.DamageRate = ParseRate(a.damageRate, "--damage-rate");
+  }
+  if (!a.damageFrames.empty()) {
+    o.DamageFrames = ParseList(a.damageFrames, "--damage-frames");
+  }
+  if (!a.silentPolls.empty()) {
+    o.SilentPolls = ParseNumber(a.silentPolls, "--silent-polls", UINT32_MAX);
+  }
+  if (!a.noReplyCommand.empty()) {
+    auto [command, occurrence] = SplitColon(a.noReplyCommand);
+    sim::NoReplyFault fault;
+    fault.Command = static_cast<uint8_t>(ParseNumber(command, "--no-reply-command C", 255));
+    if (a.noReplyCommand.find(':') != std::string::npos) {
+      fault.Occurrence = ParseNumber(occurrence, "--no-reply-command K", UINT32_MAX);
+      if (fault.Occurrence == 0) {
+        throw UsageError("--no-reply-command: K counts from 1");
+      }
+    }
+    o.NoReply = fault;
+  }
+  if (!a.hangupAfter.empty()) {
+    o.HangupAfter = ParseNumber(a.hangupAfter, "--hangup-after", UINT32_MAX);
+  }
+  o.Seed = ParseNumber(a.seed, "--seed", UINT32_MAX);
+  return o;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  CLI::App app{"korvalen-sim: a virtual bootloader device on a pseudo-terminal.\n"
+               "Prints the path of the host's side on the first line of stdout and serves\n"
+               "until SIGINT or SIGTERM. Frames are numbered from 1 in order of arrival,\n"
+               "counting every frame the device accepts (right checksum, its address or the\n"
+               "address query), answered or not.",
+               "korvalen-sim"};
+  Arguments a;
+  app.add_option("--link", a.link,
+                 "Make a symbolic link PATH to the pseudo-terminal (e.g. ports/COM3); an "
+                 "old link there is replaced; removed on exit")
+      ->type_name("PATH");
+  app.add_option("--device-code", a.deviceCode,
+                 "Device code in the Identify reply, decimal or 0x-hex (default 97)")
+      ->type_name("N");
+  app.add_option("--byte2", a.byte2, "Identify data byte 2, hex (default 00)")->type_name("HEX");
+  app.add_option("--byte3", a.byte3, "Identify data byte 3, hex (default 00)")->type_name("HEX");
+  app.add_option("--byte4", a.byte4, "Identify data byte 4, hex (default 30)")->type_name("HEX");
+  app.add_option("--byte5", a.byte5, "Identify data byte 5, hex (default 00)")->type_name("HEX");
+  app.add_option("--reset-vector", a.resetVector,
+                 "The six reset-vector bytes of the Identify reply as exactly 12 hex digits "
+                 "(default 040200000000)")
+      ->type_name("12HEX");
+  app.add_option("--echo", a.echo,
+                 "on|off: return every received byte before the reply, as the two-wire line "
+                 "does (default on)")
+      ->type_name("on|off");
+  app.add_option("--pace-baud", a.paceBaud,
+                 "Model the wire at B bit/s, 11 bits a byte: requests arrive no faster and "
+                 "replies leave no faster than the line carries them (default 0: at once)")
+      ->type_name("B");
+  app.add_option("--write-delay-ms", a.writeDelayMs,
+                 "Time the device takes before answering WritePage (default 0)")
+      ->type_name("MS");
+  app.add_option("--busy-frames", a.busyFrames,
+                 "Answer these frame numbers (comma-separated) with status FF (busy)")
+      ->type_name("LIST");
+  app.add_option("--busy-rate", a.busyRate, "Answer each frame busy with probability P (0 to 1)")
+      ->type_name("P");
+  app.add_option("--busy-burst", a.busyBurst,
+                 "K:N - answer N consecutive frames busy, starting at frame K")
+      ->type_name("K:N");
+  app.add_option("--damage-rate", a.damageRate,
+                 "Damage each reply's checksum with probability P (0 to 1)")
+      ->type_name("P");
+  app.add_option("--damage-frames", a.damageFrames,
+                 "Damage the reply checksum of these frame numbers (comma-separated)")
+      ->type_name("LIST");
+  app.add_option("--silent-polls", a.silentPolls,
+                 "Give no reply to the first N Identify requests (a device not yet on)")
+      ->type_name("N");
+  app.add_option("--no-reply-command", a.noReplyCommand,
+                 "C[:K] - carry out command code C but withhold its reply: every time, or "
+                 "only its K-th occurrence (from 1), e.g. 10:30 for the 30th WriteBlock")
+      ->type_name("C[:K]");
+  app.add_option("--hangup-after", a.hangupAfter,
+                 "Close the pseudo-terminal once the reply to frame N has gone out (an "
+                 "unplugged adapter); 0: at once")
+      ->type_name("N");
+  app.add_option("--seed", a.seed, "Seed of the random faults (default 1); same seed, same run")
+      ->type_name("S");
+  app.add_option("--log", a.log, "Write the frame log (time, direction, command, bytes) to FILE")
+      ->type_name("FILE");
+  app.add_option("--memory-out", a.memoryOut,
+                 "On exit, write the received program memory to FILE: page p at bytes "
+                 "(p-1)*1536 ..., up to the highest page written, gaps FF")
+      ->type_name("FILE");
+  app.add_flag("--exit-after-finish", a.exitAfterFinish,
+               "Exit (writing the files) once Finish has been received and answered");
+
+  sim::DeviceOptions options;
+  try {
+    app.parse(argc, argv);
+    options = ToOptions(a);
+  } catch (const CLI::CallForHelp &e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError &e) {
+    app.exit(e);
+    return kExitUsage;
+  } catch (const UsageError &e) {
+    std::cerr << "korvalen-sim: " << e.what() << "\nRun with --help for more information.\n";
+    return kExitUsage;
+  }
+
+  // Taken by sigtimedwait below, never by a handler; blocked before the device
+  // thread exists so it inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  sim::VirtualDevice device(options);
+  try {
+    device.Start();
+  } catch (const std::exception &e) {
+    std::cerr << "korvalen-sim: " << e.what() << "\n";
+    return kExitFailure;
+  }
+  std::cout << device.SlavePath() << std::endl;
+
+  const timespec tick{0, 50'000'000};
+  for (;;) {
+    if (sigtimedwait(&stopSignals, nullptr, &tick) > 0) {
+      break;
+    }
+    if (a.exitAfterFinish && device.WaitForFinish(std::chrono::milliseconds(0))) {
+      std::this_thread::sleep_for(kFinishGrace);
+      break;
+    }
+  }
+  device.Stop();
+
+  int status = 0;
+  if (!a.memoryOut.empty()) {
+    try {
+      device.WriteMemory(a.memoryOut);
+    } catch (const std::exception &e) {
+      std::cerr << "korvalen-sim: " << e.what() << "\n";
+      status = kExitFailure;
+    }
+  }
+  std::cerr << "korvalen-sim: " << device.AcceptedFrames() << " frames, " << device.Pages().size()
+            << " pages written, Finish " << (device.FinishReceived() ? "received" : "not received")
+            << "\n";
+  return status;
+}

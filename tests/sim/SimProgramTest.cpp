@@ -1,0 +1,173 @@
+// korvalen-sim as a program: its first line, its options, its files, its exit.
+#include "sim/HostSide.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+class SimProcess {
+public:
+  explicit SimProcess(std::vector<std::string> args) {
+    int out[2];
+    EXPECT_EQ(::pipe(out), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      ::close(out[0]);
+      ::close(out[1]);
+      std::vector<char *> argv;
+      std::string program = KORVALEN_SIM_PATH;
+      argv.push_back(program.data());
+      for (auto &a : args) {
+        argv.push_back(a.data());
+      }
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    stdout_ = out[0];
+  }
+  ~SimProcess() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(stdout_);
+  }
+
+  // The first line of stdout, or empty after 10 s.
+  std::string FirstLine() {
+    std::string line;
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd p{stdout_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) {
+        continue;
+      }
+      char c;
+      if (::read(stdout_, &c, 1) != 1 || c == '\n') {
+        break;
+      }
+      line += c;
+    }
+    return line;
+  }
+
+  void Signal(int signal) { ::kill(pid_, signal); }
+
+  // The exit code, or -1 when the program has not ended within 10 s.
+  int Wait() {
+    for (int i = 0; i < 200; ++i) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return -1;
+  }
+
+private:
+  pid_t pid_ = -1;
+  int stdout_ = -1;
+  bool exited_ = false;
+};
+
+fs::path TempDir(const std::string &name) {
+  fs::path dir =
+      fs::temp_directory_path() / ("korvalen-simprog-" + name + "-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+Bytes ReadFile(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+TEST(SimProgram, BadOptionsAreUsageErrors) {
+  for (const char *bad : {"00112233445", "0011223344556", "00112233445G"}) {
+    SimProcess sim({"--reset-vector", bad});
+    EXPECT_EQ(sim.Wait(), 64) << bad;
+  }
+  SimProcess echo({"--echo", "maybe"});
+  EXPECT_EQ(echo.Wait(), 64);
+  SimProcess noReply({"--no-reply-command", "10:x"});
+  EXPECT_EQ(noReply.Wait(), 64);
+  SimProcess help({"--help"});
+  EXPECT_EQ(help.Wait(), 0);
+}
+
+TEST(SimProgram, LoadsThroughTheLinkAndExitsAfterFinish) {
+  const fs::path dir = TempDir("load");
+  fs::create_directories(dir / "ports");
+  SimProcess sim({"--link", (dir / "ports/COM3").string(), "--echo", "off", "--reset-vector",
+                  "0A0B0C0D0E0F", "--memory-out", (dir / "memory.bin").string(), "--log",
+                  (dir / "frames.log").string(), "--exit-after-finish"});
+  const std::string path = sim.FirstLine();
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(fs::read_symlink(dir / "ports/COM3").string(), path);
+  {
+    HostSide host((dir / "ports/COM3").string());
+    host.Send(Frame(0xFB, 1));
+    Bytes reply = host.Read(18);
+    ASSERT_EQ(reply.size(), 18u);
+    EXPECT_EQ(Bytes(reply.begin() + 11, reply.end() - 1),
+              (Bytes{0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F}));
+    Bytes page(1536);
+    for (size_t i = 0; i < page.size(); ++i) {
+      page[i] = static_cast<uint8_t>(i * 13);
+    }
+    for (uint8_t b = 0; b < 12; ++b) {
+      Bytes payload{b};
+      payload.insert(payload.end(), page.begin() + b * 128, page.begin() + (b + 1) * 128);
+      host.Send(Frame(0xFB, 10, payload));
+      ASSERT_EQ(host.Read(6).size(), 6u);
+    }
+    host.Send(Frame(0xFB, 20, {0x00, 0x08, 0x00})); // page 3
+    ASSERT_EQ(host.Read(6).size(), 6u);
+    host.Send(Frame(0xFB, 6));
+    EXPECT_EQ(host.Read(6), (Bytes{0x06, 0xFB, 0x01, 0x00, 0x00, 0xFE}));
+
+    EXPECT_EQ(sim.Wait(), 0);
+    Bytes expected(3 * 1536, 0xFF);
+    std::copy(page.begin(), page.end(), expected.begin() + 2 * 1536);
+    EXPECT_EQ(ReadFile(dir / "memory.bin"), expected);
+  }
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "ports/COM3")));
+  std::ifstream log(dir / "frames.log");
+  std::string first;
+  std::getline(log, first);
+  EXPECT_NE(first.find("Identify"), std::string::npos);
+  EXPECT_NE(first.find("06 FB 01 00 01 FD"), std::string::npos);
+  fs::remove_all(dir);
+}
+
+TEST(SimProgram, SigtermEndsTheRunAndWritesTheMemoryFile) {
+  const fs::path dir = TempDir("term");
+  SimProcess sim({"--memory-out", (dir / "memory.bin").string()});
+  ASSERT_FALSE(sim.FirstLine().empty());
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.Wait(), 0);
+  EXPECT_TRUE(fs::exists(dir / "memory.bin"));
+  EXPECT_EQ(fs::file_size(dir / "memory.bin"), 0u); // nothing written to the device
+  fs::remove_all(dir);
+}

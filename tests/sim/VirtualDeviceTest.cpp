@@ -1,0 +1,367 @@
+// The virtual device driven through its pseudo-terminal with hand-built frames.
+#include "sim/VirtualDevice.h"
+#include "sim/HostSide.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using sim::DeviceOptions;
+using sim::VirtualDevice;
+
+namespace {
+
+const Bytes kIdentify{0x06, 0xFB, 0x01, 0x00, 0x01, 0xFD};
+const Bytes kFinish{0x06, 0xFB, 0x01, 0x00, 0x06, 0xF8};
+const Bytes kQuery{0x06, 0x00, 0x00, 0x00, 0x00, 0xFA};
+const Bytes kOkReply{0x06, 0xFB, 0x01, 0x00, 0x00, 0xFE};
+const Bytes kBusyReply{0x06, 0xFB, 0x01, 0x00, 0xFF, 0xFF};
+
+DeviceOptions Quiet() {
+  DeviceOptions o;
+  o.Echo = false;
+  return o;
+}
+
+Bytes Block(uint8_t index, uint8_t fill) {
+  Bytes payload(129, fill);
+  payload[0] = index;
+  for (size_t i = 1; i < payload.size(); ++i) {
+    payload[i] = static_cast<uint8_t>(fill + index * 7 + i); // every byte placed
+  }
+  return Frame(0xFB, 10, payload);
+}
+
+Bytes WritePage(uint32_t address) {
+  return Frame(0xFB, 20,
+               {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+                static_cast<uint8_t>(address >> 16)});
+}
+
+// What the device must hold after the blocks of Block(i, fill).
+Bytes PageContent(uint8_t fill) {
+  Bytes page;
+  for (uint8_t i = 0; i < 12; ++i) {
+    Bytes block = Block(i, fill);
+    page.insert(page.end(), block.begin() + 6, block.end() - 1);
+  }
+  return page;
+}
+
+// Sends one request and takes one reply of `replyLength` bytes (echo off).
+Bytes Exchange(HostSide &host, const Bytes &request, size_t replyLength = 6) {
+  host.Send(request);
+  return host.Read(replyLength);
+}
+
+void SendPage(HostSide &host, uint32_t address, uint8_t fill) {
+  for (uint8_t i = 0; i < 12; ++i) {
+    ASSERT_EQ(Exchange(host, Block(i, fill)), kOkReply);
+  }
+  ASSERT_EQ(Exchange(host, WritePage(address)), kOkReply);
+}
+
+class Running {
+public:
+  explicit Running(DeviceOptions o) : device(std::move(o)) {
+    device.Start();
+    host = std::make_unique<HostSide>(device.SlavePath());
+  }
+  VirtualDevice device;
+  std::unique_ptr<HostSide> host;
+};
+
+} // namespace
+
+TEST(VirtualDeviceFraming, IdentifyReplyIsExactAndFollowsTheEcho) {
+  Running r{DeviceOptions{}};
+  ASSERT_EQ(Frame(0xFB, 1), kIdentify);
+  r.host->Send(kIdentify);
+  Bytes expected = kIdentify;
+  const Bytes reply{0x12, 0xFB, 0x01, 0x00, 0x00, 0x61, 0x00, 0x00, 0x00,
+                    0x30, 0x00, 0x04, 0x02, 0x00, 0x00, 0x00, 0x00, 0x5B};
+  expected.insert(expected.end(), reply.begin(), reply.end());
+  EXPECT_EQ(r.host->Read(expected.size()), expected);
+  EXPECT_EQ(r.device.CommandCount(1), 1u);
+}
+
+TEST(VirtualDeviceFraming, IdentifyCarriesTheConfiguredData) {
+  DeviceOptions o = Quiet();
+  o.DeviceCode = 0x01F5;
+  o.DataByte2 = 0x12;
+  o.DataByte3 = 0x34;
+  o.DataByte4 = 0x3F;
+  o.DataByte5 = 0x56;
+  o.ResetVector = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6};
+  Running r{o};
+  Bytes reply = Exchange(*r.host, kIdentify, 18);
+  ASSERT_EQ(reply.size(), 18u);
+  EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 17),
+            (Bytes{0x12, 0xFB, 0x01, 0x00, 0x00, 0xF5, 0x01, 0x12, 0x34, 0x3F, 0x56, 0xA1, 0xA2,
+                   0xA3, 0xA4, 0xA5, 0xA6}));
+  EXPECT_EQ(Sum(reply), 0);
+}
+
+TEST(VirtualDeviceFraming, AddressQueryIsAnsweredWithOwnAddress) {
+  Running r{Quiet()};
+  EXPECT_EQ(Exchange(*r.host, kQuery), kOkReply);
+}
+
+TEST(VirtualDeviceFraming, IgnoresBadChecksumOtherAddressAndShortLength) {
+  Running r{Quiet()};
+  Bytes badSum = kIdentify;
+  badSum.back() ^= 0x01;
+  r.host->Send(badSum);
+  r.host->Send(Frame(250, 1));
+  r.host->Send({0x05});            // a length below 6 is dropped alone
+  r.host->Send(Frame(0x00, 0x01)); // address 0, but not the query
+  r.host->Send(kFinish);
+  ASSERT_TRUE(r.device.WaitForRequests(4, 5s));
+  // The only reply is Finish's: nothing went out for the others.
+  EXPECT_EQ(r.host->ReadFor(300ms), kOkReply);
+  EXPECT_EQ(r.device.IgnoredFrames(), 4u);
+  EXPECT_EQ(r.device.AcceptedFrames(), 1u);
+  // Every complete frame is kept byte for byte, in order.
+  EXPECT_EQ(r.device.Requests(), (std::vector<Bytes>{badSum, Frame(250, 1), Frame(0, 1), kFinish}));
+}
+
+TEST(VirtualDeviceFraming, PauseInsideFrameDiscardsThePartialFrame) {
+  Running r{Quiet()};
+  // Split without a pause: still one frame.
+  r.host->Send({0x06, 0xFB, 0x01});
+  r.host->Send({0x00, 0x06, 0xF8});
+  EXPECT_EQ(r.host->Read(6), kOkReply);
+  r.host->Send({0x06, 0xFB, 0x01});
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(Exchange(*r.host, kIdentify, 18).size(), 18u);
+  EXPECT_EQ(r.device.DiscardedPartials(), 1u);
+  EXPECT_EQ(r.device.CommandCount(1), 1u);
+  EXPECT_EQ(r.device.CommandCount(6), 1u);
+}
+
+TEST(VirtualDeviceFraming, EchoOffSendsOnlyTheReply) {
+  Running r{Quiet()};
+  r.host->Send(kFinish);
+  EXPECT_EQ(r.host->Read(6), kOkReply);
+  EXPECT_TRUE(r.device.WaitForFinish(5s));
+  EXPECT_TRUE(r.device.FinishReceived());
+}
+
+TEST(VirtualDeviceFraming, HostMayCloseAndReopen) {
+  Running r{Quiet()};
+  r.host->Close();
+  HostSide again(r.device.SlavePath());
+  EXPECT_EQ(Exchange(again, kQuery), kOkReply);
+}
+
+TEST(VirtualDeviceMemory, PagesLandAtTheirAddressesAndInTheMemoryFile) {
+  Running r{Quiet()};
+  SendPage(*r.host, 0x0000, 0x10);
+  SendPage(*r.host, 0x1000, 0x50); // page 5
+  auto pages = r.device.Pages();
+  ASSERT_EQ(pages.size(), 2u);
+  EXPECT_EQ(pages.at(0x0000), PageContent(0x10));
+  EXPECT_EQ(pages.at(0x1000), PageContent(0x50));
+  EXPECT_EQ(r.device.IncompletePages(), 0u);
+  EXPECT_EQ(r.device.CommandCount(10), 24u);
+  EXPECT_EQ(r.device.CommandCount(20), 2u);
+
+  // Flat layout: page p at (p-1)*1536, pages 2 to 4 erased.
+  Bytes expected(5 * 1536, 0xFF);
+  Bytes p1 = PageContent(0x10), p5 = PageContent(0x50);
+  std::copy(p1.begin(), p1.end(), expected.begin());
+  std::copy(p5.begin(), p5.end(), expected.begin() + 4 * 1536);
+  EXPECT_EQ(r.device.MemoryImage(), expected);
+
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("korvalen-sim-memory-" + std::to_string(::getpid()) + ".bin");
+  r.device.WriteMemory(path.string());
+  std::ifstream in(path, std::ios::binary);
+  Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::filesystem::remove(path);
+  EXPECT_EQ(file, expected);
+  EXPECT_THROW(r.device.WriteMemory("/nonexistent-dir/x.bin"), std::runtime_error);
+}
+
+TEST(VirtualDeviceMemory, PageWithMissingBlocksIsCountedAndShowsErased) {
+  Running r{Quiet()};
+  ASSERT_EQ(Exchange(*r.host, Block(0, 0x20)), kOkReply);
+  ASSERT_EQ(Exchange(*r.host, Block(11, 0x20)), kOkReply);
+  ASSERT_EQ(Exchange(*r.host, WritePage(0x10000)), kOkReply); // page 65: 00 00 01
+  EXPECT_EQ(r.device.IncompletePages(), 1u);
+  Bytes page = r.device.Pages().at(0x10000);
+  Bytes full = PageContent(0x20);
+  EXPECT_TRUE(std::equal(full.begin(), full.begin() + 128, page.begin()));
+  EXPECT_TRUE(std::all_of(page.begin() + 128, page.begin() + 11 * 128,
+                          [](uint8_t b) { return b == 0xFF; }));
+  EXPECT_TRUE(std::equal(full.begin() + 11 * 128, full.end(), page.begin() + 11 * 128));
+  // The record of arrived blocks starts afresh after each WritePage.
+  ASSERT_EQ(Exchange(*r.host, WritePage(0x0000)), kOkReply);
+  EXPECT_EQ(r.device.IncompletePages(), 2u);
+  EXPECT_EQ(r.device.MemoryImage().size(), 65u * 1536);
+}
+
+TEST(VirtualDeviceMemory, MalformedRequestsAreRefusedWithoutBusy) {
+  Running r{Quiet()};
+  const Bytes refused{0x06, 0xFB, 0x01, 0x00, 0x01, 0xFD};
+  Bytes badIndex = Block(12, 0);
+  EXPECT_EQ(Exchange(*r.host, badIndex), refused);
+  EXPECT_EQ(Exchange(*r.host, Frame(0xFB, 10, Bytes(10, 0))), refused);
+  EXPECT_EQ(Exchange(*r.host, Frame(0xFB, 20, {0x00, 0x10})), refused);
+  EXPECT_EQ(Exchange(*r.host, WritePage(0x0200)), refused); // off a page boundary
+  EXPECT_EQ(Exchange(*r.host, Frame(0xFB, 0x33)), (Bytes{0x06, 0xFB, 0x01, 0x00, 0x02, 0xFC}));
+  EXPECT_EQ(r.device.RejectedCommands(), 5u);
+  EXPECT_TRUE(r.device.Pages().empty());
+}
+
+TEST(VirtualDeviceFaults, BusyFramesAndBurstAreNotCarriedOut) {
+  DeviceOptions o = Quiet();
+  o.BusyFrames = {2};
+  o.BusyBurstStart = 4;
+  o.BusyBurstLength = 2;
+  Running r{o};
+  EXPECT_EQ(Exchange(*r.host, kQuery), kOkReply);    // 1
+  EXPECT_EQ(Exchange(*r.host, kFinish), kBusyReply); // 2
+  EXPECT_FALSE(r.device.FinishReceived());
+  EXPECT_EQ(Exchange(*r.host, kQuery), kOkReply);   // 3
+  EXPECT_EQ(Exchange(*r.host, kQuery), kBusyReply); // 4
+  EXPECT_EQ(Exchange(*r.host, kQuery), kBusyReply); // 5
+  EXPECT_EQ(Exchange(*r.host, kFinish), kOkReply);  // 6
+  EXPECT_TRUE(r.device.FinishReceived());
+}
+
+TEST(VirtualDeviceFaults, RandomFaultsRepeatWithTheSeed) {
+  auto pattern = [](uint32_t seed) {
+    DeviceOptions o = Quiet();
+    o.BusyRate = 0.5;
+    o.DamageRate = 0.3;
+    o.Seed = seed;
+    Running r{o};
+    std::string marks;
+    for (int i = 0; i < 40; ++i) {
+      Bytes reply = Exchange(*r.host, kQuery);
+      marks += reply.size() != 6 ? '?' : reply[4] == 0xFF ? 'B' : Sum(reply) != 0 ? 'D' : '.';
+    }
+    return marks;
+  };
+  const std::string first = pattern(7);
+  EXPECT_EQ(first, pattern(7));
+  EXPECT_NE(first.find('B'), std::string::npos);
+  EXPECT_NE(first.find('D'), std::string::npos);
+  EXPECT_NE(first.find('.'), std::string::npos);
+  EXPECT_EQ(first.find('?'), std::string::npos);
+}
+
+TEST(VirtualDeviceFaults, DamagedChecksumStillCarriesTheCommandOut) {
+  DeviceOptions o = Quiet();
+  o.DamageFrames = {2};
+  Running r{o};
+  EXPECT_EQ(Exchange(*r.host, kQuery), kOkReply);
+  Bytes damaged = Exchange(*r.host, kFinish);
+  ASSERT_EQ(damaged.size(), 6u);
+  EXPECT_NE(Sum(damaged), 0);
+  EXPECT_EQ(Bytes(damaged.begin(), damaged.end() - 1), Bytes(kOkReply.begin(), kOkReply.end() - 1));
+  EXPECT_TRUE(r.device.FinishReceived());
+}
+
+TEST(VirtualDeviceFaults, SilentPollsAndWithheldReplies) {
+  DeviceOptions o = Quiet();
+  o.SilentPolls = 2;
+  o.NoReply = sim::NoReplyFault{10, 2};
+  Running r{o};
+  r.host->Send(kIdentify);
+  r.host->Send(kIdentify);
+  ASSERT_TRUE(r.device.WaitForRequests(2, 5s));
+  EXPECT_TRUE(r.host->ReadFor(200ms).empty());
+  EXPECT_EQ(Exchange(*r.host, kIdentify, 18).size(), 18u);
+
+  EXPECT_EQ(Exchange(*r.host, Block(0, 1)), kOkReply);
+  r.host->Send(Block(1, 1)); // the second WriteBlock: stored, not answered
+  ASSERT_TRUE(r.device.WaitForRequests(5, 5s));
+  EXPECT_TRUE(r.host->ReadFor(200ms).empty());
+  EXPECT_EQ(Exchange(*r.host, Block(2, 1)), kOkReply);
+  EXPECT_EQ(r.device.CommandCount(10), 3u);
+  EXPECT_EQ(r.device.CommandCount(1), 3u);
+}
+
+TEST(VirtualDeviceFaults, HangupClosesTheLineAfterTheReply) {
+  DeviceOptions o = Quiet();
+  o.HangupAfter = 2;
+  Running r{o};
+  EXPECT_EQ(Exchange(*r.host, kQuery), kOkReply);
+  EXPECT_EQ(Exchange(*r.host, kQuery), kOkReply); // the reply still goes out
+  EXPECT_TRUE(r.host->SeesHangup(5s));
+  EXPECT_TRUE(r.device.HungUp());
+  r.device.Stop(); // and stops cleanly afterwards
+}
+
+TEST(VirtualDevicePacing, ReplyNeverComesBeforeTheRequestsLineTime) {
+  DeviceOptions o;
+  o.PaceBaud = 9600;
+  Running r{o};
+  const Bytes request = Frame(0xFB, 0x33, Bytes(94, 0xA5)); // 100 bytes
+  ASSERT_EQ(request.size(), 100u);
+  const auto sent = std::chrono::steady_clock::now();
+  r.host->Send(request);
+  EXPECT_EQ(r.host->Read(100), request); // echo first
+  Bytes reply = r.host->Read(6);
+  const auto elapsed = std::chrono::steady_clock::now() - sent;
+  EXPECT_EQ(reply.size(), 6u);
+  // 106 bytes of 11 bits at 9600 bit/s: 121 ms on the wire at the least.
+  EXPECT_GE(elapsed, 120ms);
+}
+
+TEST(VirtualDevicePacing, WritePageWaitsForTheDeviceDelay) {
+  DeviceOptions o = Quiet();
+  o.WriteDelayMs = 300;
+  Running r{o};
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_EQ(Exchange(*r.host, WritePage(0)), kOkReply);
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, 300ms);
+}
+
+TEST(VirtualDeviceLifecycle, LinkIsMadeReplacedAndRemoved) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("korvalen-sim-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const fs::path link = dir / "COM3";
+  fs::create_symlink("/nonexistent/stale", link);
+  DeviceOptions o = Quiet();
+  o.LinkPath = link.string();
+  {
+    VirtualDevice device(o);
+    device.Start();
+    EXPECT_EQ(fs::read_symlink(link).string(), device.SlavePath());
+    HostSide host(link.string());
+    EXPECT_EQ(Exchange(host, kQuery), kOkReply);
+    device.Stop();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+  }
+  {
+    // A second device takes over a link to a pseudo-terminal; the first then
+    // leaves it alone on Stop.
+    VirtualDevice first(o), second(o);
+    first.Start();
+    second.Start();
+    EXPECT_EQ(fs::read_symlink(link).string(), second.SlavePath());
+    first.Stop();
+    EXPECT_EQ(fs::read_symlink(link).string(), second.SlavePath());
+  }
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+  // A link to a live device that is not a pseudo-terminal, or a plain file,
+  // is somebody else's.
+  fs::create_symlink("/dev/null", link);
+  VirtualDevice toDevice(o);
+  EXPECT_THROW(toDevice.Start(), std::runtime_error);
+  EXPECT_EQ(fs::read_symlink(link), "/dev/null");
+  fs::remove(link);
+  std::ofstream(link.string()) << "not ours";
+  VirtualDevice refused(o);
+  EXPECT_THROW(refused.Start(), std::runtime_error);
+  EXPECT_TRUE(fs::is_regular_file(link));
+  fs::remove_all(dir);
+}
