@@ -1,0 +1,358 @@
+// The load sequence end to end: the link over a real pseudo-terminal to the
+// virtual device, which records what arrived byte for byte.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "RecordingPresenter.h"
+#include "app/Exceptions.h"
+#include "link/Zor_RS232.h"
+#include "loader/LoadSequence.h"
+#include "sim/VirtualDevice.h"
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+// A progress view that records what the sequence showed and cancels when the
+// test says so.
+class RecordingProgress : public ProgressView {
+public:
+  struct Shared {
+    std::vector<std::string> Labels;
+    std::vector<int> Gauge;
+    bool GaugeVisible = false;
+    bool Shown = false, CancelVisible = false, Destroyed = false;
+    bool Cancel = false;
+    int CancelAfterChecks = -1; // set Cancel once IsCancelled was asked this often
+    int Checks = 0;
+  };
+  explicit RecordingProgress(Shared &s) : S(s) {}
+  ~RecordingProgress() override { S.Destroyed = true; }
+  void ShowView() override { S.Shown = true; }
+  void SetCancelVisible(bool v) override { S.CancelVisible = v; }
+  void SetLabel(const std::string &t) override { S.Labels.push_back(t); }
+  void SetGaugeVisible(bool v) override { S.GaugeVisible = v; }
+  void SetGaugeValue(int p) override { S.Gauge.push_back(p); }
+  bool IsCancelled() const override {
+    if (++S.Checks == S.CancelAfterChecks)
+      S.Cancel = true;
+    return S.Cancel;
+  }
+
+private:
+  Shared &S;
+};
+
+Bytes RandomBytes(size_t size, uint32_t seed) {
+  std::mt19937 random(seed);
+  Bytes bytes(size);
+  for (auto &b : bytes)
+    b = static_cast<uint8_t>(random());
+  return bytes;
+}
+
+Bytes WithTrailer(size_t pages, uint8_t code, uint8_t mark, uint32_t seed = 7) {
+  Bytes image = RandomBytes(pages * kPageSize, seed);
+  image.insert(image.end(), {code, mark, 0x5A});
+  return image;
+}
+
+Bytes Slice(const Bytes &image, int page) {
+  return {image.begin() + (page - 1) * kPageSize, image.begin() + page * kPageSize};
+}
+
+class Load : public ::testing::Test {
+protected:
+  void SetUp() override {
+    folder = fs::temp_directory_path() /
+             ("korvalen-load-" + std::string(::testing::UnitTest::GetInstance()
+                                                 ->current_test_info()
+                                                 ->name()));
+    fs::create_directories(folder);
+  }
+  void TearDown() override {
+    if (device)
+      device->Stop();
+    fs::remove_all(folder);
+  }
+
+  // Starts the device and a link to it in the given line mode.
+  void Connect(sim::DeviceOptions options, uint8_t lineMode = 0) {
+    options.Echo = lineMode == 2;
+    device = std::make_unique<sim::VirtualDevice>(options);
+    device->Start();
+    link = std::make_unique<TZor_RS>(nullptr, nullptr, SerialPlatformForDevice(device->SlavePath()));
+    link->SetLineMode(lineMode);
+    link->OpenPort(1);
+    ASSERT_TRUE(link->IsOpen());
+    link->SetBaudRate(19200);
+  }
+
+  std::string Write(const Bytes &image, const std::string &name = "image.rom") {
+    const fs::path path = folder / name;
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
+    return path.string();
+  }
+
+  LoadResult Run(const std::string &file) {
+    LoadRequest request;
+    request.FileName = file;
+    request.ResetVector = &resetVector;
+    request.CreateProgress = [this] { return std::make_unique<RecordingProgress>(progress); };
+    request.Observer = observer;
+    return RunLoadSequence(*link, request);
+  }
+
+  // Requests the device received with this command code.
+  std::vector<Bytes> RequestsOf(uint8_t command) {
+    std::vector<Bytes> found;
+    for (const Bytes &r : device->Requests())
+      if (r.size() > 4 && r[4] == command)
+        found.push_back(r);
+    return found;
+  }
+
+  fs::path folder;
+  std::unique_ptr<sim::VirtualDevice> device;
+  std::unique_ptr<TZor_RS> link;
+  RecordingPresenter presenter;
+  RecordingProgress::Shared progress;
+  ResetVectorBytes resetVector{};
+  LoadObserver observer;
+};
+} // namespace
+
+TEST_F(Load, RequestsAreByteExactAndPagesTwoToFourAreSkipped) {
+  sim::DeviceOptions options;
+  Connect(options);
+  Bytes image = RandomBytes(65 * kPageSize, 3);
+  // Block 0 of page 5 all zero, to check the 135-byte frame.
+  std::fill_n(image.begin() + 4 * kPageSize, kBlockSize, 0);
+  const LoadResult result = Run(Write(image));
+  ASSERT_EQ(result.Outcome, LoadOutcome::Done) << result.Message;
+
+  const auto requests = device->Requests();
+  EXPECT_EQ(requests.front(), (Bytes{0x06, 0xFB, 0x01, 0x00, 0x01, 0xFD}));
+  EXPECT_EQ(requests.back(), (Bytes{0x06, 0xFB, 0x01, 0x00, 0x06, 0xF8}));
+  const auto pages = RequestsOf(kCommandWritePage);
+  ASSERT_EQ(pages.size(), 62u);
+  EXPECT_EQ(pages[0], (Bytes{0x09, 0xFB, 0x01, 0x00, 0x14, 0x00, 0x00, 0x00, 0xE7}));
+  EXPECT_EQ(pages[1], (Bytes{0x09, 0xFB, 0x01, 0x00, 0x14, 0x00, 0x10, 0x00, 0xD7}));
+  EXPECT_EQ(pages[60], (Bytes{0x09, 0xFB, 0x01, 0x00, 0x14, 0x00, 0xFC, 0x00, 0xEB}))
+      << "page 64 at 00 FC 00";
+  EXPECT_EQ(pages[61], (Bytes{0x09, 0xFB, 0x01, 0x00, 0x14, 0x00, 0x00, 0x01, 0xE6}));
+
+  const auto blocks = RequestsOf(kCommandWriteBlock);
+  ASSERT_EQ(blocks.size(), 62u * 12);
+  Bytes zeroBlock{0x87, 0xFB, 0x01, 0x00, 0x0A, 0x00};
+  zeroBlock.resize(134, 0);
+  zeroBlock.push_back(0x73);
+  EXPECT_EQ(blocks[12], zeroBlock);
+
+  const auto memory = device->Pages();
+  EXPECT_EQ(memory.size(), 62u);
+  EXPECT_FALSE(memory.count(0x400) || memory.count(0x800) || memory.count(0xC00));
+  Bytes page1 = Slice(image, 1);
+  std::copy(resetVector.begin(), resetVector.end(), page1.begin());
+  EXPECT_EQ(memory.at(0), page1);
+  EXPECT_EQ(resetVector, options.ResetVector);
+  for (int p = 5; p <= 65; ++p)
+    ASSERT_EQ(memory.at(FirmwareImage::PageAddress(p)), Slice(image, p)) << "page " << p;
+  EXPECT_EQ(presenter.Infos, std::vector<std::string>{"Загрузка окончена."});
+  EXPECT_EQ(link->ReplyTimeout, 100);
+}
+
+TEST_F(Load, GaugeAndStagesForEightPages) {
+  Connect({}, 2);
+  const LoadResult result = Run(Write(RandomBytes(8 * kPageSize, 11)));
+  ASSERT_EQ(result.Outcome, LoadOutcome::Done) << result.Message;
+  EXPECT_EQ(progress.Gauge, (std::vector<int>{12, 62, 75, 88, 100}));
+  EXPECT_EQ(progress.Labels, (std::vector<std::string>{"Включите МК...",
+                                                       "Определение типа микроконтроллера...",
+                                                       "Загрузка программы..."}));
+  EXPECT_TRUE(progress.Shown && progress.CancelVisible && progress.GaugeVisible);
+  EXPECT_TRUE(progress.Destroyed);
+  const auto pages = RequestsOf(kCommandWritePage);
+  ASSERT_EQ(pages.size(), 5u);
+  const std::vector<uint8_t> expectedHigh{0x00, 0x10, 0x14, 0x18, 0x1C};
+  for (size_t i = 0; i < pages.size(); ++i)
+    EXPECT_EQ(pages[i][6], expectedHigh[i]);
+  EXPECT_TRUE(device->FinishReceived());
+}
+
+TEST_F(Load, DeviceChecks) {
+  struct Case {
+    uint16_t code;
+    uint8_t byte4;
+    bool accepted;
+  };
+  for (const Case c : {Case{245, 0x3F, true}, Case{97, 0x30, true}, Case{245, 0x40, false},
+                       Case{97, 0x2F, false}, Case{98, 0x30, false}}) {
+    sim::DeviceOptions options;
+    options.DeviceCode = c.code;
+    options.DataByte4 = c.byte4;
+    Connect(options);
+    presenter.Errors.clear();
+    const LoadResult result = Run(Write(RandomBytes(kPageSize, 1)));
+    EXPECT_EQ(result.Outcome, c.accepted ? LoadOutcome::Done : LoadOutcome::Rejected)
+        << c.code << " " << int{c.byte4};
+    if (!c.accepted) {
+      EXPECT_EQ(presenter.Errors, std::vector<std::string>{"В устройстве неверный микроконтроллер."});
+      EXPECT_EQ(device->CommandCount(kCommandWriteBlock), 0u);
+      EXPECT_FALSE(device->FinishReceived());
+    }
+    device->Stop();
+  }
+}
+
+TEST_F(Load, TrailerChecks) {
+  Connect({});
+  EXPECT_EQ(Run(Write(WithTrailer(3, 0xF5, 0x65))).Message,
+            "Тип микроконтроллера не совпадает с версией ПО.");
+  EXPECT_EQ(Run(Write(WithTrailer(3, 0x61, 0x66))).Message,
+            "Версии устройства и программного обеспечения не совпадают.");
+  EXPECT_EQ(device->CommandCount(kCommandWriteBlock), 0u);
+
+  const Bytes image = WithTrailer(5, 0x61, 0x65);
+  const LoadResult result = Run(Write(image));
+  ASSERT_EQ(result.Outcome, LoadOutcome::Done);
+  const auto memory = device->Pages();
+  EXPECT_EQ(memory.size(), 2u) << "pages 1 and 5; the trailer is never sent";
+  EXPECT_EQ(memory.at(0x1000), Slice(image, 5));
+}
+
+TEST_F(Load, SmallImages) {
+  Connect({});
+  for (size_t size : {size_t{0}, size_t{3}, size_t{1000}, size_t{1538}}) {
+    SCOPED_TRACE(size);
+    Bytes image = RandomBytes(size, 5);
+    if (size == 3)
+      image = {0x61, 0x65, 0x00};
+    const std::string file = Write(image, "small.rom");
+    const uint32_t blocksBefore = device->CommandCount(kCommandWriteBlock);
+    const LoadResult result = Run(file);
+    EXPECT_EQ(result.Outcome, LoadOutcome::Done);
+    EXPECT_EQ(device->CommandCount(kCommandWriteBlock) - blocksBefore, size == 1538 ? 12u : 0u);
+    std::ifstream in(file, std::ios::binary);
+    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), image) << "the file is never written";
+  }
+  EXPECT_EQ(device->CommandCount(kCommandFinish), 4u);
+  Bytes page1 = Slice(RandomBytes(1538, 5), 1);
+  std::copy(resetVector.begin(), resetVector.end(), page1.begin());
+  EXPECT_EQ(device->Pages().at(0), page1) << "the last 2 bytes of 1538 are ignored";
+}
+
+TEST_F(Load, AFailedWriteBlockStopsEverything) {
+  sim::DeviceOptions options;
+  // Frame 1 is Identify, page 1 takes frames 2 ... 14, page 5 block 7 is frame 22:
+  // busy on all three attempts.
+  options.BusyBurstStart = 22;
+  options.BusyBurstLength = 3;
+  Connect(options);
+  bool windowOpenAtTheBox = false;
+  presenter.OnShow = [&] { windowOpenAtTheBox = progress.Shown && !progress.Destroyed; };
+  const LoadResult result = Run(Write(RandomBytes(8 * kPageSize, 9)));
+  EXPECT_EQ(result.Outcome, LoadOutcome::Failed);
+  EXPECT_EQ(presenter.Errors, std::vector<std::string>{SDeviceBusy});
+  const auto blocks = RequestsOf(kCommandWriteBlock);
+  ASSERT_EQ(blocks.size(), 12u + 8 + 2) << "blocks 0 ... 7 of page 5, block 7 three times";
+  EXPECT_EQ(blocks.back()[5], 7);
+  EXPECT_EQ(device->CommandCount(kCommandWritePage), 1u);
+  EXPECT_FALSE(device->FinishReceived());
+  EXPECT_TRUE(windowOpenAtTheBox) << "the box comes while the progress window is on screen";
+  EXPECT_TRUE(progress.Destroyed);
+}
+
+TEST_F(Load, CancelWhileWaitingForTheDevice) {
+  sim::DeviceOptions options;
+  options.SilentPolls = 1000;
+  Connect(options);
+  progress.CancelAfterChecks = 2;
+  const LoadResult result = Run(Write(RandomBytes(2 * kPageSize, 1)));
+  EXPECT_EQ(result.Outcome, LoadOutcome::Cancelled);
+  EXPECT_TRUE(presenter.Errors.empty() && presenter.Infos.empty());
+  EXPECT_EQ(device->CommandCount(kCommandIdentify), 6u) << "two polls of three attempts";
+  EXPECT_EQ(progress.Labels, std::vector<std::string>{"Включите МК..."});
+  EXPECT_FALSE(progress.GaugeVisible);
+  EXPECT_FALSE(device->FinishReceived());
+  EXPECT_TRUE(progress.Destroyed);
+}
+
+TEST_F(Load, CancelDuringAPageEndsBeforeTheNext) {
+  Connect({});
+  observer.BeforeWriteBlock = [&](int page, int block) {
+    if (page == 6 && block == 3)
+      progress.Cancel = true;
+  };
+  const LoadResult result = Run(Write(RandomBytes(8 * kPageSize, 2)));
+  EXPECT_EQ(result.Outcome, LoadOutcome::Cancelled);
+  const auto memory = device->Pages();
+  EXPECT_EQ(memory.size(), 3u) << "pages 1, 5 and the whole of 6";
+  EXPECT_TRUE(memory.count(0x1400));
+  EXPECT_FALSE(device->FinishReceived());
+  EXPECT_TRUE(presenter.Infos.empty() && presenter.Errors.empty());
+}
+
+TEST_F(Load, CancelDuringTheLastPageStillFinishes) {
+  Connect({});
+  observer.BeforeWriteBlock = [&](int page, int) {
+    if (page == 8)
+      progress.Cancel = true;
+  };
+  EXPECT_EQ(Run(Write(RandomBytes(8 * kPageSize, 2))).Outcome, LoadOutcome::Done);
+  EXPECT_TRUE(device->FinishReceived());
+  EXPECT_EQ(presenter.Infos, std::vector<std::string>{"Загрузка окончена."});
+}
+
+TEST_F(Load, ASilentFinishIsStillDone) {
+  sim::DeviceOptions options;
+  options.NoReply = sim::NoReplyFault{kCommandFinish, 0};
+  Connect(options);
+  EXPECT_EQ(Run(Write(RandomBytes(kPageSize, 2))).Outcome, LoadOutcome::Done);
+  EXPECT_EQ(device->CommandCount(kCommandFinish), 3u);
+  EXPECT_EQ(presenter.Infos, std::vector<std::string>{"Загрузка окончена."});
+}
+
+TEST_F(Load, MemoryIsExactThroughDamagedAndBusyReplies) {
+  sim::DeviceOptions options;
+  // Never three faulty frames in a row, so every exchange gets through on
+  // one of its attempts, whatever retries the timing adds.
+  options.DamageFrames = {3, 9, 10, 20, 41, 42, 70};
+  options.BusyFrames = {5, 12, 30, 31, 55};
+  Connect(options, 2);
+  const Bytes image = WithTrailer(10, 97, 0x65, 77);
+  const std::string file = Write(image);
+  const LoadResult result = Run(file);
+  std::string log;
+  for (const auto &record : device->Log())
+    log += record.Note + "\n";
+  ASSERT_EQ(result.Outcome, LoadOutcome::Done) << result.Message << "\n" << log;
+  const auto memory = device->Pages();
+  ASSERT_EQ(memory.size(), 7u);
+  Bytes page1 = Slice(image, 1);
+  std::copy(resetVector.begin(), resetVector.end(), page1.begin());
+  EXPECT_EQ(memory.at(0), page1);
+  for (int p = 5; p <= 10; ++p)
+    EXPECT_EQ(memory.at(FirmwareImage::PageAddress(p)), Slice(image, p));
+  EXPECT_EQ(device->IncompletePages(), 0u);
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), image);
+  EXPECT_NE(log.find("checksum damaged"), std::string::npos) << "the run met damaged replies";
+  EXPECT_NE(log.find("busy"), std::string::npos) << "and busy ones";
+}
+
+TEST_F(Load, NothingHappensWithoutAFileAndAMissingFileIsSaid) {
+  Connect({});
+  EXPECT_EQ(Run("").Outcome, LoadOutcome::NoFile);
+  EXPECT_FALSE(progress.Shown);
+  EXPECT_EQ(Run((folder / "missing.rom").string()).Outcome, LoadOutcome::FileNotFound);
+  EXPECT_EQ(presenter.Errors, std::vector<std::string>{"Файл не найден"});
+  EXPECT_FALSE(progress.Shown);
+  EXPECT_TRUE(device->Requests().empty());
+  EXPECT_THROW(Run(folder.string()), EInOutError) << "a folder cannot be read as an image";
+  EXPECT_FALSE(progress.Shown);
+}
