@@ -35,6 +35,10 @@ std::function<void()> SetProcessMessagesHook(std::function<void()> hook) {
   return std::exchange(gPump, std::move(hook));
 }
 
-DialogHooks SetDialogHooks(DialogHooks hooks) { return std::exchange(gDialogs, std::move(hooks)); }
+DialogHooks SetDialogHooks(DialogHooks hooks) {
+  return std::exchange(gDialogs, std::move(hooks));
+}
 
-const DialogHooks &CurrentDialogHooks() { return gDialogs; }
+const DialogHooks &CurrentDialogHooks() {
+  return gDialogs;
+}

@@ -16,4 +16,6 @@ std::filesystem::path ProgramFilePath() {
 }
 #endif
 
-std::filesystem::path ProgramDirectory() { return ProgramFilePath().parent_path(); }
+std::filesystem::path ProgramDirectory() {
+  return ProgramFilePath().parent_path();
+}

@@ -1,17 +1,18 @@
 #include "cli/Terminal.h"
 
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
 #include <iostream>
 
+#include "cli/Console.h"
 #include "loader/LoadSequence.h"
 
 namespace {
 volatile std::sig_atomic_t gInterrupted = 0;
 
-extern "C" void OnInterrupt(int) { gInterrupted = 1; }
+extern "C" void OnInterrupt(int) {
+  gInterrupted = 1;
+}
 
 constexpr int kBarWidth = 40;
 std::string gLastCommand = "?";
@@ -22,11 +23,17 @@ void InstallInterruptFlag() {
   std::signal(SIGTERM, OnInterrupt);
 }
 
-bool Interrupted() { return gInterrupted != 0; }
+bool Interrupted() {
+  return gInterrupted != 0;
+}
 
-void TerminalPresenter::Error(const std::string &text) { std::cerr << text << std::endl; }
+void TerminalPresenter::Error(const std::string &text) {
+  std::cerr << text << std::endl;
+}
 
-void TerminalPresenter::Info(const std::string &text) { std::cout << text << std::endl; }
+void TerminalPresenter::Info(const std::string &text) {
+  std::cout << text << std::endl;
+}
 
 uint16_t TerminalPresenter::YesNo(const std::string &text) {
   std::cerr << text << " -> No" << std::endl;
@@ -45,7 +52,7 @@ bool WaitLimit::Expired() const {
 }
 
 TerminalProgress::TerminalProgress(const WaitLimit &limit, bool *waitExpired)
-    : Limit(limit), WaitExpired(waitExpired), OnTerminal(isatty(STDERR_FILENO) == 1) {}
+    : Limit(limit), WaitExpired(waitExpired), OnTerminal(StandardErrorIsTerminal()) {}
 
 TerminalProgress::~TerminalProgress() {
   if (BarDrawn)

@@ -28,15 +28,17 @@ void AddLinkOptions(CLI::App &command, LinkOptions &options) {
   auto *device = command.add_option("--device", options.Device, "Serial device path");
   port->excludes(device);
   device->excludes(port);
-  command.add_option("--line-mode", options.LineMode,
-                     "0: one device; 1: shared line; 2: RS-485 with echo, RTS switched")
+  command
+      .add_option("--line-mode", options.LineMode,
+                  "0: one device; 1: shared line; 2: RS-485 with echo, RTS switched")
       ->check(CLI::Range(0, 2))
       ->capture_default_str();
   command.add_option("--baud", options.Baud, "Line speed in bit/s")
       ->check(CLI::Range(kMinBaudRate, kMaxBaudRate))
       ->capture_default_str();
-  command.add_option("--wait", options.WaitSeconds,
-                     "Seconds to wait for the device to answer; 0 waits without limit")
+  command
+      .add_option("--wait", options.WaitSeconds,
+                  "Seconds to wait for the device to answer; 0 waits without limit")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   command.add_flag("--verbose", options.Verbose, "Trace every frame sent and received");
@@ -44,8 +46,8 @@ void AddLinkOptions(CLI::App &command, LinkOptions &options) {
 
 // Opens the link as the options say; null after telling why it could not.
 std::unique_ptr<TZor_RS> OpenLink(const LinkOptions &options) {
-  auto platform = options.Device.empty() ? DefaultSerialPlatform()
-                                         : SerialPlatformForDevice(options.Device);
+  auto platform =
+      options.Device.empty() ? DefaultSerialPlatform() : SerialPlatformForDevice(options.Device);
   auto link = std::make_unique<TZor_RS>(nullptr, nullptr, platform);
   const int port = options.Device.empty() ? options.Port : 1;
   if (link->PortCount == 0) {
@@ -225,7 +227,8 @@ int main(int argc, char **argv) {
                "their serial bootloader"};
   app.require_subcommand(1);
 
-  auto *ports = app.add_subcommand("ports", "List the serial ports COM1 ... COM32 that are present");
+  auto *ports =
+      app.add_subcommand("ports", "List the serial ports COM1 ... COM32 that are present");
   LinkOptions identifyOptions;
   auto *identify = app.add_subcommand("identify", "Wait for the device and show what it reports");
   AddLinkOptions(*identify, identifyOptions);

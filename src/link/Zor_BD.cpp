@@ -21,14 +21,15 @@ int KeyCode(const std::string &key) {
     return static_cast<unsigned char>(key[0]);
   if (key.size() >= 2 && key[0] == 'F') {
     const std::string digits = key.substr(1);
-    if (std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); })) {
+    if (std::all_of(digits.begin(), digits.end(),
+                    [](unsigned char c) { return std::isdigit(c); })) {
       const int n = std::stoi(digits);
       if (n >= 1 && n <= 12)
         return 0x70 + n - 1; // the virtual-key codes of F1 ... F12
     }
   }
   static const std::pair<const char *, int> kNamed[] = {
-      {"ENTER", 0x0D}, {"ESC", 0x1B}, {"SPACE", 0x20}, {"INS", 0x2D}, {"DEL", 0x2E},
+      {"ENTER", 0x0D}, {"ESC", 0x1B}, {"SPACE", 0x20}, {"INS", 0x2D},  {"DEL", 0x2E},
       {"HOME", 0x24},  {"END", 0x23}, {"PGUP", 0x21},  {"PGDN", 0x22}, {"TAB", 0x09}};
   for (const auto &[name, code] : kNamed)
     if (key == name)

@@ -5,7 +5,9 @@
 #include "app/Exceptions.h"
 
 namespace {
-bool InBuffer(int64_t index) { return index >= 0 && index < kBufferSize; }
+bool InBuffer(int64_t index) {
+  return index >= 0 && index < kBufferSize;
+}
 } // namespace
 
 bool TZorBaseInterface::CheckReply() {
@@ -16,7 +18,9 @@ bool TZorBaseInterface::CheckReply() {
   return sum % 256 == 0;
 }
 
-void TZorBaseInterface::BeginFrame() { WriteIndex = 1; }
+void TZorBaseInterface::BeginFrame() {
+  WriteIndex = 1;
+}
 
 void TZorBaseInterface::EndFrame() {
   if (WriteIndex + 1 > 255 || WriteIndex < 0)
@@ -45,7 +49,9 @@ void TZorBaseInterface::PutLong(uint32_t value) {
     PutByte(static_cast<uint8_t>(value >> shift));
 }
 
-void TZorBaseInterface::PutFloat(float value) { PutLong(std::bit_cast<uint32_t>(value)); }
+void TZorBaseInterface::PutFloat(float value) {
+  PutLong(std::bit_cast<uint32_t>(value));
+}
 
 uint8_t TZorBaseInterface::GetByte() {
   if (!::InBuffer(ReadIndex))
@@ -61,8 +67,8 @@ int TZorBaseInterface::CheckedReadIndex(int offset) const {
 }
 
 uint16_t TZorBaseInterface::GetWord() {
-  const uint16_t value = static_cast<uint16_t>(InBuffer[CheckedReadIndex(0)] |
-                                               InBuffer[CheckedReadIndex(1)] << 8);
+  const uint16_t value =
+      static_cast<uint16_t>(InBuffer[CheckedReadIndex(0)] | InBuffer[CheckedReadIndex(1)] << 8);
   ReadIndex += 2;
   return value;
 }
@@ -75,12 +81,18 @@ uint32_t TZorBaseInterface::GetLong() {
   return value;
 }
 
-float TZorBaseInterface::GetFloat() { return std::bit_cast<float>(GetLong()); }
+float TZorBaseInterface::GetFloat() {
+  return std::bit_cast<float>(GetLong());
+}
 
-std::string TZorBaseInterface::GetString() { return {}; }
+std::string TZorBaseInterface::GetString() {
+  return {};
+}
 
 void TZorBaseInterface::BeginCommand(uint8_t, uint8_t) {}
 
 void TZorBaseInterface::SendCommand(uint8_t, uint8_t) {}
 
-int TZorBaseInterface::QueryAddress() { return 0; }
+int TZorBaseInterface::QueryAddress() {
+  return 0;
+}

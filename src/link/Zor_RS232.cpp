@@ -62,11 +62,17 @@ TZor_RS::TZor_RS(TMenuItem *primaryMenu, TMenuItem *secondaryMenu,
   DeviceName = "RS232";
 }
 
-void TZor_RS::SetLineMode(uint8_t mode) { LineMode = mode <= 2 ? mode : 0; }
+void TZor_RS::SetLineMode(uint8_t mode) {
+  LineMode = mode <= 2 ? mode : 0;
+}
 
-void TZor_RS::PutOctet(uint8_t value) { PutByte(value); }
+void TZor_RS::PutOctet(uint8_t value) {
+  PutByte(value);
+}
 
-uint8_t TZor_RS::GetOctet() { return GetByte(); }
+uint8_t TZor_RS::GetOctet() {
+  return GetByte();
+}
 
 std::string TZor_RS::GetString() {
   std::string text;

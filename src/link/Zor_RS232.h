@@ -15,13 +15,13 @@
 #include "link/Clock.h"
 #include "link/Zor_RS_Base.h"
 
-extern const char *const SNoLink;          // no first byte, or a length below 6
-extern const char *const SInterByteDelay;  // a later byte did not come in time
-extern const char *const SExchangeError;   // followed by "(0)" or "(4)"
-extern const char *const SDeviceBusy;      // reply status 0xFF
-extern const char *const SOnlyOneDevice;   // QueryAddress confirmation
-extern const char *const SRS232Caption;    // "RS232"
-extern const char *const SPortNumberMenu;  // "Номер СОМ-порта"
+extern const char *const SNoLink;         // no first byte, or a length below 6
+extern const char *const SInterByteDelay; // a later byte did not come in time
+extern const char *const SExchangeError;  // followed by "(0)" or "(4)"
+extern const char *const SDeviceBusy;     // reply status 0xFF
+extern const char *const SOnlyOneDevice;  // QueryAddress confirmation
+extern const char *const SRS232Caption;   // "RS232"
+extern const char *const SPortNumberMenu; // "Номер СОМ-порта"
 
 inline constexpr uint8_t kStatusBusy = 0xFF;
 inline constexpr int kReplyDataIndex = 5;

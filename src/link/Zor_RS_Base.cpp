@@ -31,7 +31,9 @@ TZor_RS_Base::TZor_RS_Base(TMenuItem *primaryMenu, TMenuItem *secondaryMenu,
   DeviceName = "RS232Base";
 }
 
-TZor_RS_Base::~TZor_RS_Base() { ClosePort(); }
+TZor_RS_Base::~TZor_RS_Base() {
+  ClosePort();
+}
 
 uint8_t TZor_RS_Base::ScanPorts() {
   ClosePort();
@@ -85,7 +87,9 @@ void TZor_RS_Base::SetActive(bool open) {
     ClosePort();
 }
 
-void TZor_RS_Base::ClosePort() { Handle.reset(); }
+void TZor_RS_Base::ClosePort() {
+  Handle.reset();
+}
 
 void TZor_RS_Base::ChangeLineSettings(void (*change)(LineSettings &, uint32_t), uint32_t value) {
   LineSettings settings;
@@ -156,7 +160,9 @@ void TZor_RS_Base::SaveSettings(TMIniFile &settings) {
   settings.WriteInteger(DeviceName, kPortKey, PortNumber);
 }
 
-std::string TZor_RS_Base::DevicePathOf(int n) const { return Platform->DevicePath(n); }
+std::string TZor_RS_Base::DevicePathOf(int n) const {
+  return Platform->DevicePath(n);
+}
 
 void TZor_RS_Base::ChoosePort(void *) {
   if (!CheckAccess())
@@ -195,6 +201,5 @@ void TZor_RS_Base::ChooseBaudRate(void *) {
   // The field may still hold an out-of-range value when Enter closed the
   // dialog without the field losing the focus: the nearer bound is meant.
   if (answer)
-    SetBaudRate(static_cast<uint32_t>(
-        std::clamp<int64_t>(*answer, kMinBaudRate, kMaxBaudRate)));
+    SetBaudRate(static_cast<uint32_t>(std::clamp<int64_t>(*answer, kMinBaudRate, kMaxBaudRate)));
 }

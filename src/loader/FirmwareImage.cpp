@@ -25,7 +25,7 @@ FirmwareImage FirmwareImage::ReadFile(const std::filesystem::path &path) {
   std::error_code error;
   if (std::filesystem::is_directory(path, error))
     throw EInOutError(ReadFailure(EISDIR, path));
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.string().c_str(), "rb"));
   if (!file)
     throw EInOutError(ReadFailure(errno, path));
   std::vector<uint8_t> bytes;

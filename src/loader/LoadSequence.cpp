@@ -37,8 +37,7 @@ LoadResult Report(LoadOutcome outcome, const std::string &text) {
 } // namespace
 
 bool IsAcceptedDevice(const DeviceIdentity &identity) {
-  const bool knownCode =
-      identity.DeviceCode == kDeviceCodeA || identity.DeviceCode == kDeviceCodeB;
+  const bool knownCode = identity.DeviceCode == kDeviceCodeA || identity.DeviceCode == kDeviceCodeB;
   return knownCode && (identity.Data4 >> 4) == kRequiredByte4HighNibble;
 }
 

@@ -32,14 +32,14 @@ inline constexpr uint16_t kDeviceCodeB = 245;
 inline constexpr uint8_t kRequiredByte4HighNibble = 3;
 inline constexpr int kIdentifyDataBytes = 12;
 
-extern const char *const SFileNotFound;        // "Файл не найден"
-extern const char *const SSwitchOnDevice;      // "Включите МК..."
-extern const char *const SIdentifying;         // "Определение типа микроконтроллера..."
-extern const char *const SLoadingProgram;      // "Загрузка программы..."
-extern const char *const SLoadFinished;        // "Загрузка окончена."
+extern const char *const SFileNotFound;   // "Файл не найден"
+extern const char *const SSwitchOnDevice; // "Включите МК..."
+extern const char *const SIdentifying; // "Определение типа микроконтроллера..."
+extern const char *const SLoadingProgram;       // "Загрузка программы..."
+extern const char *const SLoadFinished;         // "Загрузка окончена."
 extern const char *const SWrongMicrocontroller; // device code or data byte 4
-extern const char *const SDeviceCodeMismatch;  // trailer byte 0
-extern const char *const SVersionMismatch;     // trailer byte 1
+extern const char *const SDeviceCodeMismatch;   // trailer byte 0
+extern const char *const SVersionMismatch;      // trailer byte 1
 
 // What the Identify reply said.
 struct DeviceIdentity {
@@ -80,9 +80,9 @@ struct LoadObserver {
 };
 
 struct LoadRequest {
-  std::string FileName;                                  // empty: nothing to do
+  std::string FileName; // empty: nothing to do
   std::function<std::unique_ptr<ProgressView>()> CreateProgress;
-  ResetVectorBytes *ResetVector = nullptr;               // filled by the run, may be null
+  ResetVectorBytes *ResetVector = nullptr; // filled by the run, may be null
   LoadObserver Observer;
 };
 

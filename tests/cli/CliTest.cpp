@@ -86,7 +86,7 @@ protected:
     device->Start();
   }
   Outcome RunCli(std::vector<std::string> args,
-              std::optional<std::chrono::milliseconds> interruptAfter = std::nullopt) {
+                 std::optional<std::chrono::milliseconds> interruptAfter = std::nullopt) {
     return RunProgram(BinDir() / "korvalen-cli", std::move(args), folder, interruptAfter);
   }
   std::string Image(size_t pages, std::optional<Bytes> trailer = std::nullopt) {
@@ -98,7 +98,8 @@ protected:
       bytes.insert(bytes.end(), trailer->begin(), trailer->end());
     const fs::path path = folder / "image.rom";
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char *>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     image = bytes;
     return path.string();
   }
@@ -156,7 +157,7 @@ TEST_F(Cli, LoadInBothLineModes) {
     StartDevice(options);
     const std::string file = Image(6, Bytes{0x61, 0x65, 0x00});
     const Outcome run = RunCli({"load", "--device", device->SlavePath(), "--line-mode",
-                             rs485 ? "2" : "0", "--baud", "115200", file});
+                                rs485 ? "2" : "0", "--baud", "115200", file});
     EXPECT_EQ(run.Code, 0) << run.Err;
     EXPECT_NE(run.Out.find("Загрузка окончена."), std::string::npos);
     const auto pages = device->Pages();
@@ -171,7 +172,8 @@ TEST_F(Cli, LoadInBothLineModes) {
 
 TEST_F(Cli, OutcomesAndExitCodes) {
   StartDevice();
-  const Outcome missing = RunCli({"load", "--device", device->SlavePath(), (folder / "no.rom").string()});
+  const Outcome missing =
+      RunCli({"load", "--device", device->SlavePath(), (folder / "no.rom").string()});
   EXPECT_EQ(missing.Code, 4);
   EXPECT_NE(missing.Err.find("Файл не найден"), std::string::npos);
   EXPECT_EQ(RunCli({"load", "--device", device->SlavePath(), folder.string()}).Code, 4)
@@ -180,7 +182,8 @@ TEST_F(Cli, OutcomesAndExitCodes) {
   const Outcome mismatch =
       RunCli({"load", "--device", device->SlavePath(), Image(2, Bytes{0xF5, 0x65, 0x00})});
   EXPECT_EQ(mismatch.Code, 1);
-  EXPECT_NE(mismatch.Err.find("Тип микроконтроллера не совпадает с версией ПО."), std::string::npos);
+  EXPECT_NE(mismatch.Err.find("Тип микроконтроллера не совпадает с версией ПО."),
+            std::string::npos);
 
   EXPECT_EQ(RunCli({"identify"}).Code, 64) << "a port or a device is required";
   EXPECT_EQ(RunCli({"identify", "--port", "3", "--device", "/dev/null"}).Code, 64);

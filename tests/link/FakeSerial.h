@@ -36,9 +36,9 @@ struct TimedByte {
 // What the port saw and what it holds for the link to read.
 struct FakeLine {
   FakeClock *Clock = nullptr;
-  bool Echo = false;     // the line returns every written byte (RS-485)
+  bool Echo = false; // the line returns every written byte (RS-485)
   uint64_t EchoDelayMs = 0;
-  bool HungUp = false;   // the device is gone
+  bool HungUp = false; // the device is gone
   std::vector<Bytes> Writes;
   std::deque<TimedByte> Incoming;
   LineSettings State{9600, 8, 0, 0};

@@ -68,9 +68,8 @@ class Load : public ::testing::Test {
 protected:
   void SetUp() override {
     folder = fs::temp_directory_path() /
-             ("korvalen-load-" + std::string(::testing::UnitTest::GetInstance()
-                                                 ->current_test_info()
-                                                 ->name()));
+             ("korvalen-load-" +
+              std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::create_directories(folder);
   }
   void TearDown() override {
@@ -84,7 +83,8 @@ protected:
     options.Echo = lineMode == 2;
     device = std::make_unique<sim::VirtualDevice>(options);
     device->Start();
-    link = std::make_unique<TZor_RS>(nullptr, nullptr, SerialPlatformForDevice(device->SlavePath()));
+    link =
+        std::make_unique<TZor_RS>(nullptr, nullptr, SerialPlatformForDevice(device->SlavePath()));
     link->SetLineMode(lineMode);
     link->OpenPort(1);
     ASSERT_TRUE(link->IsOpen());
@@ -94,7 +94,8 @@ protected:
   std::string Write(const Bytes &image, const std::string &name = "image.rom") {
     const fs::path path = folder / name;
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
+        .write(reinterpret_cast<const char *>(image.data()),
+               static_cast<std::streamsize>(image.size()));
     return path.string();
   }
 
@@ -171,9 +172,9 @@ TEST_F(Load, GaugeAndStagesForEightPages) {
   const LoadResult result = Run(Write(RandomBytes(8 * kPageSize, 11)));
   ASSERT_EQ(result.Outcome, LoadOutcome::Done) << result.Message;
   EXPECT_EQ(progress.Gauge, (std::vector<int>{12, 62, 75, 88, 100}));
-  EXPECT_EQ(progress.Labels, (std::vector<std::string>{"Включите МК...",
-                                                       "Определение типа микроконтроллера...",
-                                                       "Загрузка программы..."}));
+  EXPECT_EQ(progress.Labels,
+            (std::vector<std::string>{"Включите МК...", "Определение типа микроконтроллера...",
+                                      "Загрузка программы..."}));
   EXPECT_TRUE(progress.Shown && progress.CancelVisible && progress.GaugeVisible);
   EXPECT_TRUE(progress.Destroyed);
   const auto pages = RequestsOf(kCommandWritePage);
@@ -201,7 +202,8 @@ TEST_F(Load, DeviceChecks) {
     EXPECT_EQ(result.Outcome, c.accepted ? LoadOutcome::Done : LoadOutcome::Rejected)
         << c.code << " " << int{c.byte4};
     if (!c.accepted) {
-      EXPECT_EQ(presenter.Errors, std::vector<std::string>{"В устройстве неверный микроконтроллер."});
+      EXPECT_EQ(presenter.Errors,
+                std::vector<std::string>{"В устройстве неверный микроконтроллер."});
       EXPECT_EQ(device->CommandCount(kCommandWriteBlock), 0u);
       EXPECT_FALSE(device->FinishReceived());
     }
