@@ -25,10 +25,7 @@ struct Outcome {
   std::string Out, Err;
 };
 
-fs::path BinDir() {
-  const char *dir = std::getenv("KORVALEN_BIN");
-  return dir ? fs::path(dir) : fs::path("bin");
-}
+fs::path BinDir() { return KORVALEN_BIN_DIR; }
 
 std::string Slurp(const fs::path &path) {
   std::ifstream in(path, std::ios::binary);
