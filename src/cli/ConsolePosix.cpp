@@ -1,0 +1,7 @@
+#include "cli/Console.h"
+
+#include <unistd.h>
+
+bool StandardErrorIsTerminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
