@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: deps build demo test gui screenshots bench faults fuzz clean
+.PHONY: deps build demo test gui screenshots bench faults fuzz sanitize windows clean
 
 deps:
 	@scripts/deps.sh
@@ -12,11 +12,37 @@ build: deps
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
+# A firmware load into the virtual device, checked byte for byte.
 demo: build
 	scripts/demo.sh $(BUILD)/bin
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 300
 
+# The desktop program against the virtual device (needs a display).
+gui: build
+	scripts/gui.sh $(BUILD)/bin
+
+# The windows rendered to docs/*.png (offscreen).
+screenshots: build
+	scripts/screenshots.sh $(BUILD)/bin docs
+
+# Load time against the line's lower bound, CPU and memory.
+bench: build
+	scripts/bench.sh $(BUILD)
+
+# Loads under injected faults: every one ends done with exact memory or failed cleanly.
+faults: build
+	scripts/faults.sh $(BUILD)
+
+fuzz:
+	scripts/fuzz.sh 60
+
+sanitize:
+	scripts/sanitize.sh
+
+windows:
+	scripts/windows-build.sh
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-fuzz build-mingw
