@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -223,6 +224,9 @@ VirtualDevice::Clock::duration VirtualDevice::ByteTime() const {
 }
 
 void VirtualDevice::Run() {
+  // Bytes leave when the wire model says, not up to the default 50 us later:
+  // the device must add no delay of its own to what the line takes.
+  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   const auto gap = std::max<Clock::duration>(kResyncGap, 2 * ByteTime());
   for (;;) {
     {
@@ -324,6 +328,12 @@ void VirtualDevice::ReadInput() {
     }
     return;
   }
+  // The host sends again only once it has read the reply: the moment to go,
+  // before anything of the new request is taken.
+  if (hangupPending_ && out_.empty()) {
+    HangUp();
+    return;
+  }
   auto now = Clock::now();
   for (ssize_t i = 0; i < n; ++i) {
     OnByte(buffer[i], now);
@@ -331,10 +341,12 @@ void VirtualDevice::ReadInput() {
 }
 
 void VirtualDevice::OnByte(uint8_t byte, Clock::time_point readTime) {
-  // A byte cannot arrive sooner than the line carries it.
+  // A byte has arrived once the line has carried all of it: one byte time
+  // after the line was free, which is when it was written (read here) or when
+  // the byte before it had arrived, whichever is later.
   auto arrival = readTime;
   if (options_.PaceBaud != 0) {
-    arrival = std::max(readTime, lastArrival_ + ByteTime());
+    arrival = std::max(readTime, lastArrival_) + ByteTime();
   }
   lastArrival_ = arrival;
   if (options_.Echo) {
@@ -405,7 +417,9 @@ void VirtualDevice::HandleFrame(const std::vector<uint8_t> &frame, Clock::time_p
     note += ", silent poll";
   }
   if (options_.NoReply && options_.NoReply->Command == command &&
-      (options_.NoReply->Occurrence == 0 || options_.NoReply->Occurrence == occurrence)) {
+      (options_.NoReply->Occurrence == 0 ||
+       (occurrence >= options_.NoReply->Occurrence &&
+        occurrence - options_.NoReply->Occurrence < options_.NoReply->Count))) {
     silent = true;
     note += ", no reply";
   }
@@ -492,6 +506,12 @@ uint8_t VirtualDevice::Execute(const std::vector<uint8_t> &frame, std::vector<ui
     if (index >= kBlocksPerPage) {
       return refuse(kStatusRefused, "block index " + std::to_string(index));
     }
+    if (pageCommitted_) {
+      // A new page begins: missing blocks of it show as erased memory.
+      pageBuffer_.fill(0xFF);
+      blockArrived_.fill(false);
+      pageCommitted_ = false;
+    }
     std::copy(payload.begin() + 1, payload.end(), pageBuffer_.begin() + index * kBlockBytes);
     blockArrived_[index] = true;
     note += ", block " + std::to_string(index);
@@ -511,9 +531,10 @@ uint8_t VirtualDevice::Execute(const std::vector<uint8_t> &frame, std::vector<ui
       note += ", blocks missing";
     }
     pages_[address].assign(pageBuffer_.begin(), pageBuffer_.end());
-    // Missing blocks of the next page show as erased memory.
-    pageBuffer_.fill(0xFF);
-    blockArrived_.fill(false);
+    // The buffer stays until the next WriteBlock: a WritePage sent again
+    // because its reply was lost writes the same page again, as the host's
+    // retry means it to.
+    pageCommitted_ = true;
     return kStatusOk;
   }
   case kCommandFinish:

@@ -56,11 +56,13 @@ constexpr size_t kBlocksPerPage = 12;
 constexpr uint32_t kPageAddressStep = 1024;
 
 // No reply to one command code: to every occurrence (Occurrence 0) or only to
-// its Occurrence-th (counted from 1). The request is carried out; only its
-// reply is withheld (a lost reply, or a bootloader that leaves after Finish).
+// Count occurrences from its Occurrence-th on (counted from 1). The request is
+// carried out; only its reply is withheld (a lost reply, or a bootloader that
+// leaves after Finish).
 struct NoReplyFault {
   uint8_t Command = 0;
   uint32_t Occurrence = 0;
+  uint32_t Count = 1;
 };
 
 struct DeviceOptions {
@@ -78,11 +80,12 @@ struct DeviceOptions {
   // RS-485 line returns the sender's own bytes).
   bool Echo = true;
   // Bits per second for the wire model; 0 sends at once. A byte takes 11 bits
-  // (start, 8 data, 2 stop): byte k of a request counts as arrived no sooner
-  // than 11*k/B after its first byte was read, its echo goes back as it
+  // (start, 8 data, 2 stop): byte k (from 0) of a request written at once
+  // counts as arrived 11*(k+1)/B after it was read, its echo goes back as it
   // arrives, and the reply starts after the last byte has arrived (plus
-  // WriteDelayMs), its bytes leaving one byte time apart. Deadlines are
-  // absolute, so the pace does not drift.
+  // WriteDelayMs), its byte j arriving 11*(j+1)/B after that. Deadlines are
+  // absolute, so the pace does not drift, and the device thread sleeps with
+  // no timer slack, so it adds no delay of its own.
   uint32_t PaceBaud = 0;
   // Extra time the device takes before answering WritePage.
   uint32_t WriteDelayMs = 0;
@@ -105,8 +108,9 @@ struct DeviceOptions {
   uint32_t SilentPolls = 0;        // the first N Identify requests get no reply
   std::optional<NoReplyFault> NoReply;
   // Close the pseudo-terminal (an unplugged adapter) once the reply to frame N
-  // has gone out and the host has read it, or 1 s after it went out if the
-  // host does not read; 0: at once in Start.
+  // has gone out and the host has read it (seen as its queue emptying, or as
+  // the host sending again, whose bytes are then not taken), or 1 s after it
+  // went out if the host does not read; 0: at once in Start.
   std::optional<uint32_t> HangupAfter;
   // Seeds the one generator behind every random fault, so runs repeat.
   uint32_t Seed = 1;
@@ -169,7 +173,7 @@ public:
   // Requests answered with a refusal status (0x01, 0x02).
   uint32_t RejectedCommands() const;
   // WritePage commands that committed a page whose 12 blocks had not all
-  // arrived since the previous WritePage.
+  // arrived since the page began (the first WriteBlock after a WritePage).
   uint32_t IncompletePages() const;
   // True once the hang-up fault has closed the pseudo-terminal.
   bool HungUp() const;
@@ -220,6 +224,7 @@ private:
   std::mt19937 random_;
   std::array<uint8_t, kPageBytes> pageBuffer_{};
   std::array<bool, kBlocksPerPage> blockArrived_{};
+  bool pageCommitted_ = false; // WritePage since the last WriteBlock
   uint32_t identifyPolls_ = 0;
   std::map<uint8_t, uint32_t> occurrences_;
   bool hangupPending_ = false;

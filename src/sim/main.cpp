@@ -151,9 +151,16 @@ sim::DeviceOptions ToOptions(const Arguments &a) {
     sim::NoReplyFault fault;
     fault.Command = static_cast<uint8_t>(ParseNumber(command, "--no-reply-command C", 255));
     if (a.noReplyCommand.find(':') != std::string::npos) {
-      fault.Occurrence = ParseNumber(occurrence, "--no-reply-command K", UINT32_MAX);
+      auto [first, count] = SplitColon(occurrence);
+      fault.Occurrence = ParseNumber(first, "--no-reply-command K", UINT32_MAX);
       if (fault.Occurrence == 0) {
         throw UsageError("--no-reply-command: K counts from 1");
+      }
+      if (occurrence.find(':') != std::string::npos) {
+        fault.Count = ParseNumber(count, "--no-reply-command N", UINT32_MAX);
+        if (fault.Count == 0) {
+          throw UsageError("--no-reply-command: N is at least 1");
+        }
       }
     }
     o.NoReply = fault;
@@ -219,9 +226,10 @@ int main(int argc, char **argv) {
                  "Give no reply to the first N Identify requests (a device not yet on)")
       ->type_name("N");
   app.add_option("--no-reply-command", a.noReplyCommand,
-                 "C[:K] - carry out command code C but withhold its reply: every time, or "
-                 "only its K-th occurrence (from 1), e.g. 10:30 for the 30th WriteBlock")
-      ->type_name("C[:K]");
+                 "C[:K[:N]] - carry out command code C but withhold its reply: every time, "
+                 "or only its K-th occurrence (from 1), or N occurrences from the K-th on, "
+                 "e.g. 10:30 for the 30th WriteBlock, 10:30:3 for the 30th to the 32nd")
+      ->type_name("C[:K[:N]]");
   app.add_option("--hangup-after", a.hangupAfter,
                  "Close the pseudo-terminal once the reply to frame N has gone out (an "
                  "unplugged adapter); 0: at once")

@@ -212,6 +212,7 @@ bool PosixSerialPort::ClearRTS() {
   return ModemLine(TIOCMBIC, TIOCM_RTS);
 }
 bool PosixSerialPort::PurgeInput() {
+  Next = Filled = 0;
   return tcflush(Fd, TCIFLUSH) == 0;
 }
 bool PosixSerialPort::PurgeOutput() {
@@ -219,16 +220,27 @@ bool PosixSerialPort::PurgeOutput() {
 }
 
 ReadResult PosixSerialPort::ReadByte(uint8_t &byte) {
+  // Bytes already taken from the driver are the device's, hung up or not.
+  if (Next < Filled) {
+    byte = Pending[Next++];
+    return ReadResult::Byte;
+  }
   while (!HungUp) {
-    uint8_t value = 0;
-    const ssize_t got = read(Fd, &value, 1);
-    if (got == 1) {
-      byte = value;
+    // Whatever has come, in one call: a byte at a time would cost a system
+    // call per byte.
+    const ssize_t got = read(Fd, Pending.data(), Pending.size());
+    if (got > 0) {
+      Filled = static_cast<size_t>(got);
+      Next = 1;
+      byte = Pending[0];
       return ReadResult::Byte;
     }
     if (got == 0) {
       // With VMIN 0 an empty queue and a hung-up line both read as 0 bytes;
-      // only the hang-up shows in poll.
+      // only the hang-up shows in poll. A wait that has just looked at the
+      // line saw it up, and the next wait will see it go: no need to ask.
+      if (std::exchange(LineSeenUp, false))
+        return ReadResult::None;
       pollfd state{Fd, POLLIN, 0};
       if (poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
         HungUp = true;
@@ -280,15 +292,28 @@ bool PosixSerialPort::Write(const uint8_t *data, size_t count) {
 }
 
 void PosixSerialPort::WaitReadable(int milliseconds) {
-  if (HungUp)
+  if (HungUp || Next < Filled)
     return;
   const auto deadline = Clock::now() + Milliseconds(milliseconds > 0 ? milliseconds : 0);
   for (;;) {
-    const auto left = std::chrono::duration_cast<Milliseconds>(deadline - Clock::now());
+    // Nanoseconds, not whole milliseconds: a wait of 1 ms computed a moment
+    // later is 0.99 ms, which poll's millisecond timeout would make a spin.
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+    const auto ns = left.count() > 0 ? left.count() : 0;
+    const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
+                           static_cast<long>(ns % 1'000'000'000)};
     pollfd state{Fd, POLLIN, 0};
-    const int timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    const int ready = ppoll(&state, 1, &timeout, nullptr);
+    if (ready >= 0) {
+      const bool gone = (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+      LineSeenUp = !gone;
+      // Bytes that came before the hang-up are still handed out.
+      if (gone && (state.revents & POLLIN) == 0)
+        HungUp = true;
+      return;
+    }
     // Interrupted by a signal: wait out the rest.
-    if (poll(&state, 1, timeout) >= 0 || errno != EINTR || timeout == 0)
+    if (errno != EINTR || ns == 0)
       return;
   }
 }

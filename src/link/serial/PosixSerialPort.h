@@ -5,6 +5,7 @@
 #include "link/serial/PortTable.h"
 #include "link/serial/SerialPort.h"
 
+#include <array>
 #include <string>
 
 // One open terminal device, raw 8-bit, non-blocking, held exclusively.
@@ -37,6 +38,8 @@ public:
   bool PurgeInput() override;
   bool PurgeOutput() override;
 
+  // Hands out one byte at a time from what one read took from the driver;
+  // PurgeInput drops what is left of it.
   ReadResult ReadByte(uint8_t &byte) override;
   // Gives up (false) on hang-up, or when the driver has taken no byte for two
   // seconds plus the line time of the bytes still to go.
@@ -51,6 +54,12 @@ private:
   int Fd;
   std::string Path;
   bool HungUp = false; // once gone, a device stays gone for this open
+  // Read from the driver but not yet handed out: Pending[Next ... Filled-1].
+  std::array<uint8_t, 256> Pending{};
+  size_t Next = 0;
+  size_t Filled = 0;
+  // The last wait saw the line up (no hang-up); cleared by the next empty read.
+  bool LineSeenUp = false;
 };
 
 // Probes and opens COM1 ... COM32 through a port table.

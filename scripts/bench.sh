@@ -1,0 +1,15 @@
+#!/bin/sh
+# The benchmarks: real loads by korvalen-cli into korvalen-sim with the wire
+# modelled at 19200, 115200 and 921600 baud, a silent device, and the peak
+# memory of a large image. Prints Markdown tables for the README.
+#
+#   scripts/bench.sh BUILD_DIR [korvalen-bench options]
+#
+# The figures depend on the machine and on what else runs on it: run it on a
+# quiet machine. Takes about four minutes.
+set -eu
+build=${1:?usage: scripts/bench.sh BUILD_DIR [options]}
+shift
+cmake --build "$build" --target korvalen-bench -j 2 >/dev/null
+echo "Load average before: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
+exec "$build/bin/korvalen-bench" "$build/bin" "$@"
