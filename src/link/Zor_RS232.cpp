@@ -1,9 +1,11 @@
 #include "link/Zor_RS232.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "app/Exceptions.h"
 #include "app/Hooks.h"
@@ -23,6 +25,23 @@ namespace {
 // Reads never block, but between two reads the link waits on the port for at
 // most this long, so that a silent device costs almost no CPU.
 constexpr int kWaitBetweenReadsMs = 1;
+// The fewest bits a byte takes on the line (start, 8 data, one stop), whatever
+// the device's framing: no byte comes sooner than that after the one before.
+constexpr int64_t kMinBitsPerByte = 10;
+// Kept in hand when sleeping while a frame comes in, for a sleep that wakes late.
+constexpr std::chrono::microseconds kSleepMargin{200};
+
+// While a frame comes in, the bytes after the one awaited need their time on
+// the line before the frame can end. Sleeping for most of that time, instead
+// of waking for each byte as it comes, takes several bytes per wake-up and
+// ends the frame no later.
+std::chrono::microseconds TimeToCollect(int index, int length, uint32_t baudRate) {
+  const int bytesAfter = length - 1 - index;
+  if (index == 0 || baudRate == 0 || bytesAfter <= 0)
+    return {};
+  const std::chrono::microseconds lineTime(bytesAfter * kMinBitsPerByte * 1'000'000 / baudRate);
+  return lineTime - kSleepMargin;
+}
 
 // Restores RTS and the priority on every way out of the echo reception.
 class RtsAndPriorityGuard {
@@ -170,6 +189,7 @@ uint32_t TZor_RS::TransmissionAllowanceMs(int32_t writeIndex, uint32_t baudRate)
 }
 
 bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
+  bool collected = false;
   for (;;) {
     if (pumpFirst)
       ProcessMessages();
@@ -187,10 +207,20 @@ bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
     if (now > deadline)
       return false;
     const int wait = static_cast<int>(std::min<uint64_t>(kWaitBetweenReadsMs, deadline - now + 1));
-    if (Handle)
-      Handle->WaitReadable(wait);
-    else
+    if (!Handle) {
       Clock.Sleep(static_cast<uint32_t>(wait));
+      continue;
+    }
+    // Once per byte at most: if the sleep brought nothing, the device is
+    // slower than its line, and the link waits on the port as usual.
+    const auto collect = TimeToCollect(index, InBuffer[0], BaudRate);
+    if (!collected && collect.count() > 0) {
+      collected = true;
+      std::this_thread::sleep_for(
+          std::min<std::chrono::microseconds>(collect, std::chrono::milliseconds(wait)));
+    } else {
+      Handle->WaitReadable(wait);
+    }
   }
 }
 
