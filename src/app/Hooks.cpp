@@ -31,6 +31,8 @@ void ProcessMessages() {
     gPump();
 }
 
+bool ProcessMessagesInstalled() { return static_cast<bool>(gPump); }
+
 std::function<void()> SetProcessMessagesHook(std::function<void()> hook) {
   return std::exchange(gPump, std::move(hook));
 }

@@ -37,6 +37,9 @@ uint16_t AskYesNo(const std::string &text);
 // Lets the user interface handle its pending messages. Called by the link while
 // it waits for reply bytes and by the load sequence between polls.
 void ProcessMessages();
+// True when a pump is installed, that is when a user interface waits for its
+// messages to be handled.
+bool ProcessMessagesInstalled();
 // Installs the pump; an empty function restores the default (nothing).
 // Returns the one it replaces.
 std::function<void()> SetProcessMessagesHook(std::function<void()> hook);

@@ -25,6 +25,8 @@ namespace {
 // Reads never block, but between two reads the link waits on the port for at
 // most this long, so that a silent device costs almost no CPU.
 constexpr int kWaitBetweenReadsMs = 1;
+// The same wait when no user interface is installed (the command line).
+constexpr int kWaitWithoutUiMs = 1000;
 // The fewest bits a byte takes on the line (start, 8 data, one stop), whatever
 // the device's framing: no byte comes sooner than that after the one before.
 constexpr int64_t kMinBitsPerByte = 10;
@@ -206,7 +208,10 @@ bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
       ProcessMessages();
     if (now > deadline)
       return false;
-    const int wait = static_cast<int>(std::min<uint64_t>(kWaitBetweenReadsMs, deadline - now + 1));
+    // With no user interface to serve, the wait may last until the deadline:
+    // the port still wakes the link at the first byte.
+    const uint64_t longest = ProcessMessagesInstalled() ? kWaitBetweenReadsMs : kWaitWithoutUiMs;
+    const int wait = static_cast<int>(std::min<uint64_t>(longest, deadline - now + 1));
     if (!Handle) {
       Clock.Sleep(static_cast<uint32_t>(wait));
       continue;

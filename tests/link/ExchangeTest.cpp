@@ -221,6 +221,19 @@ TEST_F(Exchange, WithNoPortOpenEveryAttemptEndsWithNoLinkAfterTheDeadline) {
   EXPECT_GE(clock.Now - start, 300u);
 }
 
+TEST_F(Exchange, ASilentDeviceIsAwaitedWithoutSpinning) {
+  link->ReplyTimeout = 100;
+  // With a user interface the link wakes every millisecond to serve it...
+  auto previous = SetProcessMessagesHook([] {});
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
+  EXPECT_GE(line->Waits, 300);
+  // ...without one it sleeps on the port until a byte or the deadline comes.
+  SetProcessMessagesHook(previous);
+  line->Waits = 0;
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
+  EXPECT_LE(line->Waits, 6);
+}
+
 TEST_F(Exchange, GetStringReadsUpToAZeroByte) {
   line->Device = [](const Bytes &) { return ReplyFrame(0, {'P', 'I', 'C', 0, 'x'}); };
   link->SendCommand(251, 1);

@@ -3,6 +3,7 @@
 // pauses can be checked exactly without real time.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -43,6 +44,7 @@ struct FakeLine {
   std::deque<TimedByte> Incoming;
   LineSettings State{9600, 8, 0, 0};
   std::vector<uint32_t> RefusedRates;
+  int Waits = 0; // calls of WaitReadable
   int DTRRaised = 0, RTSRaised = 0, RTSCleared = 0, InputPurges = 0, OutputPurges = 0;
   // Answers each request; the answer's bytes arrive `ReplyDelayMs` after it.
   std::function<Bytes(const Bytes &request)> Device;
@@ -97,7 +99,14 @@ public:
       Line->Arrive(Line->Device(request), Line->ReplyDelayMs);
     return true;
   }
-  void WaitReadable(int milliseconds) override { Line->Clock->Now += milliseconds; }
+  // Returns at the first byte's arrival, like a real port, or when the time is up.
+  void WaitReadable(int milliseconds) override {
+    ++Line->Waits;
+    uint64_t until = Line->Clock->Now + milliseconds;
+    if (!Line->Incoming.empty())
+      until = std::min(until, std::max(Line->Incoming.front().At, Line->Clock->Now));
+    Line->Clock->Now = until;
+  }
 
 private:
   std::shared_ptr<FakeLine> Line;
