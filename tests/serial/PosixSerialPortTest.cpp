@@ -184,6 +184,24 @@ TEST_F(PosixSerialPortTest, OpenSequenceOnADeviceWithoutModemLines) {
   EXPECT_EQ(ReadUpTo(*port, 1), std::vector<uint8_t>{0xA5});
 }
 
+TEST_F(PosixSerialPortTest, PurgeInputAlsoDropsBytesAlreadyTakenFromTheDriver) {
+  auto port = Platform.Open(1);
+  ASSERT_NE(port, nullptr);
+  // A stale reply: the port takes it from the driver in one read, hands out
+  // one byte, and keeps the rest. Emptying the receive queue must drop that
+  // rest too, or it would be read as the start of the next reply.
+  Device.Send({0x12, 0x34, 0x56, 0x78});
+  port->WaitReadable(5000);
+  std::this_thread::sleep_for(50ms);
+  uint8_t byte = 0;
+  ASSERT_EQ(port->ReadByte(byte), ReadResult::Byte);
+  EXPECT_EQ(byte, 0x12);
+  EXPECT_TRUE(port->PurgeInput());
+  EXPECT_EQ(port->ReadByte(byte), ReadResult::None);
+  Device.Send({0x9A});
+  EXPECT_EQ(ReadUpTo(*port, 1), std::vector<uint8_t>{0x9A});
+}
+
 TEST_F(PosixSerialPortTest, WaitReadableWaitsForDataWithoutReturningBefore) {
   auto port = Platform.Open(1);
   ASSERT_NE(port, nullptr);
