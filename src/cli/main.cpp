@@ -193,7 +193,7 @@ int RunInfo(const std::string &file) {
             << "Whole pages: " << image.PageCount() << " of " << kPageSize << " bytes\n";
   int sent = 0;
   for (int p = 1; p <= image.PageCount(); ++p) {
-    char line[96];
+    char line[160];
     if (FirmwareImage::IsPageSent(p)) {
       ++sent;
       std::snprintf(line, sizeof line, "  page %d: sent, program address 0x%06X%s\n", p,

@@ -131,9 +131,9 @@ public:
 
 // A reply frame from the device: length, address, 01 00, status, data, checksum.
 inline Bytes ReplyFrame(uint8_t status, const Bytes &data = {}, uint8_t address = 251) {
-  Bytes frame{0, address, 0x01, 0x00, status};
-  frame.insert(frame.end(), data.begin(), data.end());
-  frame[0] = static_cast<uint8_t>(frame.size() + 1);
+  Bytes frame{static_cast<uint8_t>(data.size() + 6), address, 0x01, 0x00, status};
+  for (uint8_t b : data)
+    frame.push_back(b);
   unsigned sum = 0;
   for (uint8_t b : frame)
     sum += b;
