@@ -31,7 +31,9 @@ void ProcessMessages() {
     gPump();
 }
 
-bool ProcessMessagesInstalled() { return static_cast<bool>(gPump); }
+bool ProcessMessagesInstalled() {
+  return static_cast<bool>(gPump);
+}
 
 std::function<void()> SetProcessMessagesHook(std::function<void()> hook) {
   return std::exchange(gPump, std::move(hook));

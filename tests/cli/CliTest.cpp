@@ -25,7 +25,9 @@ struct Outcome {
   std::string Out, Err;
 };
 
-fs::path BinDir() { return KORVALEN_BIN_DIR; }
+fs::path BinDir() {
+  return KORVALEN_BIN_DIR;
+}
 
 std::string Slurp(const fs::path &path) {
   std::ifstream in(path, std::ios::binary);

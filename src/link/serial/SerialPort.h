@@ -20,9 +20,9 @@ struct LineSettings {
 
 // Result of one non-blocking read.
 enum class ReadResult {
-  Byte,    // one byte was read
-  None,    // nothing has arrived yet
-  HungUp,  // the device is gone (unplugged adapter, closed pseudo-terminal)
+  Byte,   // one byte was read
+  None,   // nothing has arrived yet
+  HungUp, // the device is gone (unplugged adapter, closed pseudo-terminal)
 };
 
 // One open port. Every call returns at once (Write: once every byte is handed
