@@ -31,8 +31,9 @@ TZor_RS_Base::TZor_RS_Base(TMenuItem *primaryMenu, TMenuItem *secondaryMenu,
   DeviceName = "RS232Base";
 }
 
+// The port layer's own close: a derived class is already gone here.
 TZor_RS_Base::~TZor_RS_Base() {
-  ClosePort();
+  TZor_RS_Base::ClosePort();
 }
 
 uint8_t TZor_RS_Base::ScanPorts() {
