@@ -92,17 +92,9 @@ void TZor_RS_Base::ClosePort() {
   Handle.reset();
 }
 
-void TZor_RS_Base::ChangeLineSettings(void (*change)(LineSettings &, uint32_t), uint32_t value) {
-  LineSettings settings;
-  if (!Handle || !Handle->GetState(settings))
-    return;
-  change(settings, value);
-  Handle->SetState(settings);
-}
-
 void TZor_RS_Base::SetBaudRate(uint32_t rate) {
   BaudRate = rate;
-  ChangeLineSettings([](LineSettings &s, uint32_t v) { s.BaudRate = v; }, rate);
+  ChangeLineSetting(&LineSettings::BaudRate, rate);
   LineSettings inForce;
   if (Handle && Handle->GetState(inForce))
     BaudRate = inForce.BaudRate;
@@ -110,20 +102,17 @@ void TZor_RS_Base::SetBaudRate(uint32_t rate) {
 
 void TZor_RS_Base::SetByteSize(uint8_t dataBits) {
   ByteSize = dataBits;
-  ChangeLineSettings([](LineSettings &s, uint32_t v) { s.ByteSize = static_cast<uint8_t>(v); },
-                     dataBits);
+  ChangeLineSetting(&LineSettings::ByteSize, dataBits);
 }
 
 void TZor_RS_Base::SetParity(uint8_t parity) {
   Parity = parity;
-  ChangeLineSettings([](LineSettings &s, uint32_t v) { s.Parity = static_cast<uint8_t>(v); },
-                     parity);
+  ChangeLineSetting(&LineSettings::Parity, parity);
 }
 
 void TZor_RS_Base::SetStopBits(uint8_t stopBits) {
   StopBits = stopBits;
-  ChangeLineSettings([](LineSettings &s, uint32_t v) { s.StopBits = static_cast<uint8_t>(v); },
-                     stopBits);
+  ChangeLineSetting(&LineSettings::StopBits, stopBits);
 }
 
 void TZor_RS_Base::SetDTR() {

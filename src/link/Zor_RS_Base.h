@@ -71,8 +71,14 @@ public:
   uint8_t StopBits = 0;
 
 private:
-  // Reads the line settings, lets `change` alter them, writes them back.
-  void ChangeLineSettings(void (*change)(LineSettings &, uint32_t), uint32_t value);
+  // Reads the line settings, changes the one field, writes them back.
+  template <typename Value> void ChangeLineSetting(Value LineSettings::*field, Value value) {
+    LineSettings settings;
+    if (!Handle || !Handle->GetState(settings))
+      return;
+    settings.*field = value;
+    Handle->SetState(settings);
+  }
 
   std::shared_ptr<SerialPlatform> Platform;
 };
