@@ -105,17 +105,9 @@ int RunIdentify(const LinkOptions &options) {
     return kExitLinkFailure;
   const WaitLimit limit(options.WaitSeconds);
   // Poll as the load does, until the device answers or the operator gives up.
-  for (;;) {
-    link->ReplyTimeout = kIdentifyTimeoutMs;
-    try {
-      link->SendCommand(kBootloaderAddress, kCommandIdentify);
-      break;
-    } catch (...) {
-    }
-    if (Interrupted() || limit.Expired()) {
-      std::cerr << (Interrupted() ? "Cancelled." : "No answer within the wait.") << std::endl;
-      return kExitCancelled;
-    }
+  if (!WaitForDevice(*link, [&limit] { return Interrupted() || limit.Expired(); })) {
+    std::cerr << (Interrupted() ? "Cancelled." : "No answer within the wait.") << std::endl;
+    return kExitCancelled;
   }
   const std::optional<DeviceIdentity> identity = ReadIdentity(*link);
   if (!identity) {

@@ -55,6 +55,20 @@ std::optional<DeviceIdentity> ReadIdentity(TZor_RS &link) {
   return identity;
 }
 
+bool WaitForDevice(TZor_RS &link, const std::function<bool()> &stop) {
+  for (;;) {
+    link.ReplyTimeout = kIdentifyTimeoutMs;
+    try {
+      link.SendCommand(kBootloaderAddress, kCommandIdentify);
+      return true;
+    } catch (...) {
+    }
+    ProcessMessages();
+    if (stop())
+      return false;
+  }
+}
+
 int GaugePercent(int page, int pages) {
   return static_cast<int>(std::nearbyint(static_cast<double>(page * 100) / pages));
 }
@@ -78,18 +92,8 @@ LoadResult RunLoadSequence(TZor_RS &link, const LoadRequest &request) {
   view.SetLabel(SSwitchOnDevice);
   view.SetGaugeVisible(false);
 
-  // Wait for the device: it may be switched on at any moment.
-  for (;;) {
-    link.ReplyTimeout = kIdentifyTimeoutMs;
-    try {
-      link.SendCommand(kBootloaderAddress, kCommandIdentify);
-      break;
-    } catch (...) {
-    }
-    ProcessMessages();
-    if (view.IsCancelled())
-      return {LoadOutcome::Cancelled, {}};
-  }
+  if (!WaitForDevice(link, [&view] { return view.IsCancelled(); }))
+    return {LoadOutcome::Cancelled, {}};
 
   view.SetLabel(SIdentifying);
   const std::optional<DeviceIdentity> identity = ReadIdentity(link);

@@ -55,6 +55,11 @@ bool IsAcceptedDevice(const DeviceIdentity &identity);
 // for the device's.
 std::optional<DeviceIdentity> ReadIdentity(TZor_RS &link);
 
+// Polls Identify until the device answers (true) or, after a failed poll and
+// a turn of the user interface, `stop` says to give up (false). Every failure
+// of a poll is swallowed: the device may be switched on at any moment.
+bool WaitForDevice(TZor_RS &link, const std::function<bool()> &stop);
+
 // Gauge value after `page` of `pages`: page * 100 / pages, a half to even.
 int GaugePercent(int page, int pages);
 
