@@ -112,8 +112,9 @@ void Run(const uint8_t *data, size_t size) {
     FUZZ_CHECK(out.good());
   }
 
-  FuzzClock clock;
-  auto line = std::make_shared<FuzzLine>(clock);
+  FakeClock clock;
+  auto line = std::make_shared<FakeLine>();
+  line->Clock = &clock;
   line->Echo = lineMode == 2;
   Received got;
   line->Device = [&](const Bytes &request) {
@@ -152,7 +153,7 @@ void Run(const uint8_t *data, size_t size) {
     default:
       FUZZ_CHECK(false);
     }
-    line->Arrive(ReplyFrame(0x00, reply, kBootloaderAddress), 1);
+    return ReplyFrame(0x00, reply, kBootloaderAddress);
   };
 
   FuzzPresenter presenter;
@@ -161,7 +162,7 @@ void Run(const uint8_t *data, size_t size) {
   ResetVectorBytes reported{};
   LoadResult result;
   {
-    TZor_RS link(nullptr, nullptr, std::make_shared<FuzzPlatform>(line), &clock);
+    TZor_RS link(nullptr, nullptr, SinglePortPlatform(line), &clock);
     link.OpenPort(1);
     link.SetLineMode(lineMode);
     LoadRequest request;
@@ -172,6 +173,7 @@ void Run(const uint8_t *data, size_t size) {
     FUZZ_CHECK(link.ReplyTimeout == kFinishTimeoutMs || result.Outcome == LoadOutcome::Rejected);
   }
   SetMessagePresenter(nullptr);
+  FUZZ_CHECK(line->ZeroWaits == 0); // a wait of nothing would spin
 
   // The outcome by the rules.
   const bool accepted = (deviceCode == 97 || deviceCode == 245) && (data4 >> 4) == 3;

@@ -46,7 +46,7 @@ public:
   Script(const uint8_t *data, size_t size) : Data(data), Size(size) {}
 
   // Queues the device's next chunk after a write.
-  void NextChunk(FuzzLine &line) {
+  void NextChunk(FakeLine &line) {
     if (Position + 4 > Size) {
       line.HungUp = HangUpAtEnd;
       return;
@@ -59,7 +59,7 @@ public:
     const size_t count = std::min(length, Size - Position);
     for (size_t i = 0; i < count; ++i)
       line.Incoming.push_back(
-          {line.Clock.Now + delay + (i >= gapAt ? gap : 0), Data[Position + i]});
+          {line.Clock->Now + delay + (i >= gapAt ? gap : 0), Data[Position + i]});
     Position += count;
   }
 
@@ -82,7 +82,7 @@ void CheckReplyFrame(const TZor_RS &link) {
   FUZZ_CHECK(ByteSum(link.InBuffer.data(), length) % 256 == 0);
 }
 
-void CheckExchange(const TZor_RS &link, const FuzzLine &line, size_t writesBefore) {
+void CheckExchange(const TZor_RS &link, const FakeLine &line, size_t writesBefore) {
   CheckReplyFrame(link);
   FUZZ_CHECK(link.ReadIndex == kReplyDataIndex);
   FUZZ_CHECK(link.InBuffer[1] != 0 || link.InBuffer[2] != 0 || link.InBuffer[3] != 0);
@@ -171,14 +171,18 @@ void Run(const uint8_t *data, size_t size) {
   Script script(program + operations, size - 4 - operations);
   script.HangUpAtEnd = (flags & 2) != 0;
 
-  FuzzClock clock;
-  auto line = std::make_shared<FuzzLine>(clock);
+  FakeClock clock;
+  auto line = std::make_shared<FakeLine>();
+  line->Clock = &clock;
   line->Echo = (flags & 1) != 0;
-  line->Device = [&](const Bytes &) { script.NextChunk(*line); };
+  line->Device = [&](const Bytes &) {
+    script.NextChunk(*line);
+    return Bytes();
+  };
   FuzzPresenter presenter;
   SetMessagePresenter(&presenter);
 
-  TZor_RS link(nullptr, nullptr, std::make_shared<FuzzPlatform>(line), &clock);
+  TZor_RS link(nullptr, nullptr, SinglePortPlatform(line), &clock);
   link.OpenPort(1);
   FUZZ_CHECK(link.IsOpen());
   link.SetLineMode(mode);
@@ -281,6 +285,7 @@ void Run(const uint8_t *data, size_t size) {
       break;
     }
   }
+  FUZZ_CHECK(line->ZeroWaits == 0); // a wait of nothing would spin
   SetMessagePresenter(nullptr);
 }
 

@@ -1,6 +1,6 @@
-// A scripted serial port and clock for link tests: the test decides what the
-// device answers to each request and how time passes, so waits, retries and
-// pauses can be checked exactly without real time.
+// A scripted serial port and clock for link tests and fuzz targets: the caller
+// decides what the device answers to each request and how time passes, so
+// waits, retries and pauses can be checked exactly without real time.
 #pragma once
 
 #include <algorithm>
@@ -44,7 +44,8 @@ struct FakeLine {
   std::deque<TimedByte> Incoming;
   LineSettings State{9600, 8, 0, 0};
   std::vector<uint32_t> RefusedRates;
-  int Waits = 0; // calls of WaitReadable
+  int Waits = 0;     // calls of WaitReadable
+  int ZeroWaits = 0; // of them, waits of no time: a caller that would spin
   int DTRRaised = 0, RTSRaised = 0, RTSCleared = 0, InputPurges = 0, OutputPurges = 0;
   // Answers each request; the answer's bytes arrive `ReplyDelayMs` after it.
   std::function<Bytes(const Bytes &request)> Device;
@@ -102,6 +103,8 @@ public:
   // Returns at the first byte's arrival, like a real port, or when the time is up.
   void WaitReadable(int milliseconds) override {
     ++Line->Waits;
+    if (milliseconds <= 0)
+      ++Line->ZeroWaits;
     uint64_t until = Line->Clock->Now + milliseconds;
     if (!Line->Incoming.empty())
       until = std::min(until, std::max(Line->Incoming.front().At, Line->Clock->Now));
