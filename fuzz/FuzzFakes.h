@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Hooks.h"
+#include "runtime/Hooks.h"
 #include "link/Clock.h"
 #include "link/FakeSerial.h"
 #include "link/serial/SerialPort.h"

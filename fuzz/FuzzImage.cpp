@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "FuzzFakes.h"
-#include "app/Exceptions.h"
+#include "runtime/Exceptions.h"
 #include "link/Zor_RS232.h"
 #include "loader/LoadSequence.h"
 

@@ -23,8 +23,8 @@
 #include <unistd.h>
 
 #include "FuzzFakes.h"
-#include "app/Exceptions.h"
-#include "app/IniFls.h"
+#include "runtime/Exceptions.h"
+#include "runtime/IniFls.h"
 
 namespace fs = std::filesystem;
 

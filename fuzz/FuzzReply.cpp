@@ -17,7 +17,7 @@
 #include <typeinfo>
 
 #include "FuzzFakes.h"
-#include "app/Exceptions.h"
+#include "runtime/Exceptions.h"
 #include "link/Zor_RS232.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Hooks.h"
+#include "runtime/Hooks.h"
 
 class RecordingPresenter : public MessagePresenter {
 public:

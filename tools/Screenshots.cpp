@@ -2,10 +2,10 @@
 // documentation (main-window.png, progress.png, port-dialog.png,
 // password-dialog.png). Each window is built and set to a typical state, then
 // drawn off screen; nothing is opened, loaded or written besides the images.
-#include "app/ui/Main.h"
-#include "link/ui/PassW.h"
-#include "link/ui/Zor_RS232_SetNum.h"
-#include "loader/ui/Progress.h"
+#include "qt/Main.h"
+#include "qt/PassW.h"
+#include "qt/Zor_RS232_SetNum.h"
+#include "qt/Progress.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "app/Hooks.h"
+#include "runtime/Hooks.h"
 #include "link/Zor_RS232.h"
 #include "loader/ProgressView.h"
 

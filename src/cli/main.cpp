@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <iostream>
 
-#include "app/Exceptions.h"
-#include "app/Hooks.h"
+#include "runtime/Exceptions.h"
+#include "runtime/Hooks.h"
 #include "cli/Terminal.h"
 #include "link/Zor_RS232.h"
 #include "loader/LoadSequence.h"

@@ -4,7 +4,7 @@
 
 #include "FakeSerial.h"
 #include "RecordingPresenter.h"
-#include "app/Exceptions.h"
+#include "runtime/Exceptions.h"
 #include "link/Zor_RS232.h"
 
 namespace {

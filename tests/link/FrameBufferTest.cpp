@@ -1,7 +1,7 @@
 // The request and reply buffers: byte order, bounds, length and checksum.
 #include <gtest/gtest.h>
 
-#include "app/Exceptions.h"
+#include "runtime/Exceptions.h"
 #include "link/Zor_BI.h"
 
 namespace {

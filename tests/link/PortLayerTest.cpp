@@ -7,7 +7,7 @@
 
 #include "FakeSerial.h"
 #include "RecordingPresenter.h"
-#include "app/IniFls.h"
+#include "runtime/IniFls.h"
 #include "link/AccessGate.h"
 #include "link/Zor_RS232.h"
 

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "RecordingPresenter.h"
-#include "app/Exceptions.h"
+#include "runtime/Exceptions.h"
 #include "link/Zor_RS232.h"
 #include "loader/LoadSequence.h"
 #include "sim/VirtualDevice.h"

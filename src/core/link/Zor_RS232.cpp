@@ -1,0 +1,252 @@
+#include "link/Zor_RS232.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "runtime/Exceptions.h"
+#include "runtime/Hooks.h"
+#include "link/Priority.h"
+
+const char *const SNoLink = "RS232. Нет связи. Проверьте правильность соединения PC и устройства.";
+const char *const SInterByteDelay = "RS232. Ошибка задержки приема внутри блока.";
+const char *const SExchangeError = "RS232. Ошибка обмена.";
+const char *const SDeviceBusy =
+    "Устройство занято. Возможно, оно находится в режиме местного управления.";
+const char *const SOnlyOneDevice = "ТОЛЬКО ОДНО устройство, подключенное к СОМ-порту, должно быть "
+                                   "включено. Это действительно так?";
+const char *const SRS232Caption = "RS232";
+const char *const SPortNumberMenu = "Номер СОМ-порта";
+
+namespace {
+// Reads never block, but between two reads the link waits on the port for at
+// most this long, so that a silent device costs almost no CPU.
+constexpr int kWaitBetweenReadsMs = 1;
+// The same wait when no user interface is installed (the command line).
+constexpr int kWaitWithoutUiMs = 1000;
+// The fewest bits a byte takes on the line (start, 8 data, one stop), whatever
+// the device's framing: no byte comes sooner than that after the one before.
+constexpr int64_t kMinBitsPerByte = 10;
+// Kept in hand when sleeping while a frame comes in, for a sleep that wakes late.
+constexpr std::chrono::microseconds kSleepMargin{200};
+
+// While a frame comes in, the bytes after the one awaited need their time on
+// the line before the frame can end. Sleeping for most of that time, instead
+// of waking for each byte as it comes, takes several bytes per wake-up and
+// ends the frame no later.
+std::chrono::microseconds TimeToCollect(int index, int length, uint32_t baudRate) {
+  const int bytesAfter = length - 1 - index;
+  if (index == 0 || baudRate == 0 || bytesAfter <= 0)
+    return {};
+  const std::chrono::microseconds lineTime(bytesAfter * kMinBitsPerByte * 1'000'000 / baudRate);
+  return lineTime - kSleepMargin;
+}
+
+// Restores RTS and the priority on every way out of the echo reception.
+class RtsAndPriorityGuard {
+public:
+  explicit RtsAndPriorityGuard(TZor_RS &link) : Link(link) {
+    Link.SetRTS();
+    RaisePriority();
+  }
+  ~RtsAndPriorityGuard() {
+    Link.ClearRTS();
+    RestorePriority();
+  }
+  RtsAndPriorityGuard(const RtsAndPriorityGuard &) = delete;
+  RtsAndPriorityGuard &operator=(const RtsAndPriorityGuard &) = delete;
+
+private:
+  TZor_RS &Link;
+};
+} // namespace
+
+TZor_RS::TZor_RS(TMenuItem *primaryMenu, TMenuItem *secondaryMenu,
+                 std::shared_ptr<SerialPlatform> platform, LinkClock *clock)
+    : TZor_RS_Base(primaryMenu, secondaryMenu, std::move(platform)),
+      Clock(clock ? *clock : SystemClock()) {
+  BaudRate = 115200;
+  ByteSize = 8;
+  Parity = 0;
+  StopBits = 2;
+  Caption = SRS232Caption;
+  ShowInPrimaryMenu = true;
+  ShowInSecondaryMenu = false;
+  BuildMenus();
+  if (primaryMenu)
+    AddMenuCommand(SPortNumberMenu, "(None)", kPortNumberHelpContext, [this] { ChoosePort(); });
+  ReplyTimeout = kDefaultReplyTimeoutMs;
+  InterByteTimeout = kDefaultInterByteTimeoutMs;
+  DeviceName = "RS232";
+}
+
+void TZor_RS::SetLineMode(uint8_t mode) {
+  LineMode = mode <= 2 ? mode : 0;
+}
+
+void TZor_RS::PutOctet(uint8_t value) {
+  PutByte(value);
+}
+
+uint8_t TZor_RS::GetOctet() {
+  return GetByte();
+}
+
+std::string TZor_RS::GetString() {
+  std::string text;
+  for (uint8_t c = GetByte(); c != 0; c = GetByte())
+    text.push_back(static_cast<char>(c));
+  return text;
+}
+
+void TZor_RS::BeginCommand(uint8_t address, uint8_t command) {
+  BeginFrame();
+  PutByte(address);
+  PutWord(1);
+  PutByte(command);
+}
+
+void TZor_RS::SendCommand(uint8_t address, uint8_t command) {
+  BeginCommand(address, command);
+  Execute();
+}
+
+void TZor_RS::Execute() {
+  EndFrame();
+  if (LineMode != 0)
+    Clock.Sleep(kPauseBeforeFirstAttemptMs);
+  for (int attempt = 1;; ++attempt) {
+    try {
+      Transact();
+      ReadIndex = kReplyDataIndex;
+      return;
+    } catch (...) {
+      if (attempt == kAttempts)
+        throw;
+    }
+    Clock.Sleep(kPauseAfterFailedAttemptMs);
+  }
+}
+
+int TZor_RS::QueryAddress() {
+  if (LineMode != 0 && AskYesNo(SOnlyOneDevice) != kYes)
+    return -1;
+  BeginFrame();
+  for (int i = 0; i < 4; ++i)
+    PutByte(0);
+  Execute();
+  return InBuffer[1];
+}
+
+bool TZor_RS::ReplyIsOwnRequest() const {
+  const int length = OutBuffer[0];
+  return InBuffer[0] == length &&
+         std::equal(OutBuffer.begin(), OutBuffer.begin() + length, InBuffer.begin());
+}
+
+void TZor_RS::Transact() {
+  Transmit();
+  Receive();
+  // An echo that came later than its wait is taken up here in the reply's
+  // place. It would pass every check (its status byte is the command code), so
+  // a WriteBlock the device never answered would count as done.
+  if (LineMode == 2 && ReplyIsOwnRequest())
+    throw Exception(SNoLink);
+  if (InBuffer[1] == 0 && InBuffer[2] == 0 && InBuffer[3] == 0)
+    throw Exception(std::string(SExchangeError) + "(4)");
+  if (InBuffer[4] == kStatusBusy)
+    throw Exception(SDeviceBusy);
+}
+
+void TZor_RS::Transmit() {
+  std::optional<RtsAndPriorityGuard> lineTurnaround;
+  if (LineMode == 2)
+    lineTurnaround.emplace(*this);
+  const int length = OutBuffer[0];
+  PurgeInput();
+  PurgeOutput();
+  if (Handle)
+    Handle->Write(OutBuffer.data(), length);
+  Trace(FrameDirection::Sent, OutBuffer.data(), length);
+  if (LineMode == 2) {
+    // The half-duplex line returns our own request first: take it up and
+    // drop it, whatever it turned out to be.
+    ReceivingEcho = true;
+    try {
+      Receive();
+    } catch (...) {
+    }
+    ReceivingEcho = false;
+  }
+}
+
+uint32_t TZor_RS::TransmissionAllowanceMs(int32_t writeIndex, uint32_t baudRate) {
+  // With no rate known there is no port either; the wait is ReplyTimeout alone.
+  if (baudRate == 0 || writeIndex <= 0)
+    return 0;
+  return static_cast<uint32_t>(std::nearbyint(9600.0 * writeIndex / baudRate));
+}
+
+bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
+  bool collected = false;
+  for (;;) {
+    if (pumpFirst)
+      ProcessMessages();
+    ReadResult result = ReadResult::None;
+    if (Handle)
+      result = Handle->ReadByte(InBuffer[index]);
+    if (result == ReadResult::Byte)
+      return true;
+    // A device that is gone will send nothing more: no reason to wait it out.
+    if (result == ReadResult::HungUp)
+      throw Exception(SNoLink);
+    const uint64_t now = Clock.TickCount();
+    if (!pumpFirst)
+      ProcessMessages();
+    if (now > deadline)
+      return false;
+    // With no user interface to serve, the wait may last until the deadline:
+    // the port still wakes the link at the first byte.
+    const uint64_t longest = ProcessMessagesInstalled() ? kWaitBetweenReadsMs : kWaitWithoutUiMs;
+    const int wait = static_cast<int>(std::min<uint64_t>(longest, deadline - now + 1));
+    if (!Handle) {
+      Clock.Sleep(static_cast<uint32_t>(wait));
+      continue;
+    }
+    // Once per byte at most: if the sleep brought nothing, the device is
+    // slower than its line, and the link waits on the port as usual.
+    const auto collect = TimeToCollect(index, InBuffer[0], BaudRate);
+    if (!collected && collect.count() > 0) {
+      collected = true;
+      std::this_thread::sleep_for(
+          std::min<std::chrono::microseconds>(collect, std::chrono::milliseconds(wait)));
+    } else {
+      Handle->WaitReadable(wait);
+    }
+  }
+}
+
+void TZor_RS::Receive() {
+  const uint64_t firstByteDeadline =
+      Clock.TickCount() + ReplyTimeout + TransmissionAllowanceMs(WriteIndex, BaudRate);
+  if (!ReadByteBefore(0, firstByteDeadline, false) || InBuffer[0] < kMinReplyLength)
+    throw Exception(SNoLink);
+  const int length = InBuffer[0];
+  for (int i = 1; i < length; ++i) {
+    if (!ReadByteBefore(i, Clock.TickCount() + InterByteTimeout, true)) {
+      Trace(ReceivingEcho ? FrameDirection::Echo : FrameDirection::Received, InBuffer.data(), i);
+      throw Exception(SInterByteDelay);
+    }
+  }
+  Trace(ReceivingEcho ? FrameDirection::Echo : FrameDirection::Received, InBuffer.data(), length);
+  if (!CheckReply())
+    throw Exception(std::string(SExchangeError) + "(0)");
+}
+
+void TZor_RS::Trace(FrameDirection direction, const uint8_t *data, size_t count) {
+  if (FrameTrace)
+    FrameTrace(direction, data, count);
+}

@@ -1,0 +1,104 @@
+#include "runtime/Exceptions.h"
+#include "runtime/IniFlsFile.h"
+
+#include <windows.h>
+
+namespace {
+
+std::string ErrorText(DWORD error) {
+  switch (error) {
+  case ERROR_ACCESS_DENIED:
+  case ERROR_WRITE_PROTECT:
+  case ERROR_SHARING_VIOLATION:
+    return "File access denied";
+  case ERROR_FILE_NOT_FOUND:
+    return "File not found";
+  case ERROR_PATH_NOT_FOUND:
+    return "Path not found";
+  case ERROR_DISK_FULL:
+  case ERROR_HANDLE_DISK_FULL:
+    return "Disk full";
+  case ERROR_TOO_MANY_OPEN_FILES:
+    return "Too many open files";
+  case ERROR_INVALID_NAME:
+  case ERROR_FILENAME_EXCED_RANGE:
+    return "Invalid filename";
+  default:
+    return "I/O error " + std::to_string(error);
+  }
+}
+
+bool WriteAll(HANDLE file, std::string_view data) {
+  while (!data.empty()) {
+    const DWORD chunk = data.size() > 0x10000000 ? 0x10000000 : static_cast<DWORD>(data.size());
+    DWORD written = 0;
+    if (!WriteFile(file, data.data(), chunk, &written, nullptr) || written == 0)
+      return false;
+    data.remove_prefix(written);
+  }
+  return true;
+}
+
+} // namespace
+
+IniReadResult IniReadFile(const std::string &path, std::string &content) {
+  content.clear();
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? IniReadResult::Missing
+                                                                          : IniReadResult::Failed;
+  }
+  char chunk[64 * 1024];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, chunk, sizeof chunk, &got, nullptr)) {
+      CloseHandle(file);
+      content.clear();
+      return IniReadResult::Failed;
+    }
+    if (got == 0)
+      break;
+    content.append(chunk, got);
+  }
+  CloseHandle(file);
+  return IniReadResult::Ok;
+}
+
+void IniCreateFile(const std::string &path, std::string_view content) {
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
+      return;
+    // A folder at the path exists too: reads then give defaults, writes fail.
+    if (error == ERROR_ACCESS_DENIED && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+      return;
+    throw EInOutError(ErrorText(error));
+  }
+  const bool written = WriteAll(file, content);
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  if (!written) {
+    DeleteFileA(path.c_str());
+    throw EInOutError(ErrorText(error));
+  }
+}
+
+bool IniReplaceFile(const std::string &path, std::string_view content) {
+  const std::string temp = path + ".~" + std::to_string(GetCurrentProcessId());
+  const HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  const bool done = WriteAll(file, content) && FlushFileBuffers(file);
+  CloseHandle(file);
+  if (!done || !MoveFileExA(temp.c_str(), path.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileA(temp.c_str());
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,30 @@
+// The desktop program's entry. No argument or environment variable is read
+// (Qt's own platform options aside).
+#include "qt/Main.h"
+#include "qt/QtHooks.h"
+
+#include <QApplication>
+#include <memory>
+
+int main(int argc, char **argv) {
+  QApplication application(argc, argv);
+  // Message boxes, the event pump and the link's dialogs, before anything can
+  // show a box.
+  InstallQtHooks();
+  int result = 0;
+  {
+    auto mainForm = std::make_unique<TMainForm>();
+    // A copy the guard refused ends here, without a word: showing it would
+    // scan and open a serial port and could show a box (no free port) whose
+    // own event loop would swallow the queued quit.
+    if (!mainForm->QuitRequested()) {
+      mainForm->show();
+      result = QApplication::exec();
+    }
+    // The most recently created goes first: the link (closing its port), then
+    // the main window (giving up the single-instance marker).
+    ReleaseLink();
+  }
+  UninstallQtHooks();
+  return result;
+}
