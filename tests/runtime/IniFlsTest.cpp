@@ -11,6 +11,8 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -259,6 +261,79 @@ TEST_F(IniFls, WriteFailureNamesTheFileAndChangesNothing) {
   const std::string before = Bytes("/proc/version");
   EXPECT_THROW(procFile.WriteString("Common", "FN", "x"), EIniFileException);
   EXPECT_EQ(Bytes("/proc/version"), before);
+}
+
+TEST_F(IniFls, AReadOnlyFileIsRefusedAndKeptAsItWas) {
+  const std::string content = "[RS232]\r\nPort=3\r\n";
+  Put(content);
+  ::chmod(Path.c_str(), 0444);
+  TMIniFile ini(Path);
+  EXPECT_EQ(ini.ReadInteger("RS232", "Port", 0), 3);
+  // No write permission bit at all: read-only for everyone, root included.
+  try {
+    ini.WriteInteger("RS232", "Port", 5);
+    FAIL() << "a read-only file was replaced";
+  } catch (const EIniFileException &error) {
+    EXPECT_EQ(error.message(), "Unable to write to " + Path.string());
+  }
+  EXPECT_EQ(Bytes(Path), content);
+  EXPECT_EQ(fs::status(Path).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(std::distance(fs::directory_iterator(Folder), fs::directory_iterator()), 1)
+      << "a temporary file was left behind";
+
+  // The same through a symbolic link to it.
+  const fs::path link = Folder / "linked.ini";
+  fs::create_symlink(Path, link);
+  TMIniFile linked(link);
+  EXPECT_THROW(linked.WriteInteger("RS232", "Port", 5), EIniFileException);
+  EXPECT_EQ(Bytes(Path), content);
+}
+
+TEST_F(IniFls, AFileOfAnotherUserIsRefusedOrKeepsItsOwner) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kNobody = 65534;
+  const std::string content = "[RS232]\r\nPort=3\r\n";
+  Put(content);
+  ::chmod(Path.c_str(), 0644);
+  ::chmod(Folder.c_str(), 0777); // the folder is anyone's to write in
+
+  // Another user may not write root's 0644 file, though the folder would let
+  // a rename replace it.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+      ::_exit(3);
+    try {
+      TMIniFile ini(Path);
+      ini.WriteInteger("RS232", "Port", 5);
+    } catch (const EIniFileException &) {
+      ::_exit(0);
+    } catch (...) {
+      ::_exit(2);
+    }
+    ::_exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the file was replaced";
+  EXPECT_EQ(Bytes(Path), content);
+  struct stat info {};
+  ASSERT_EQ(::stat(Path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 0u);
+
+  // Root writes a file of another user's and hands it back with its mode.
+  ASSERT_EQ(::chown(Path.c_str(), kNobody, kNobody), 0);
+  ::chmod(Path.c_str(), 0604);
+  TMIniFile ini(Path);
+  ini.WriteInteger("RS232", "Port", 7);
+  EXPECT_EQ(ini.ReadInteger("RS232", "Port", 0), 7);
+  ASSERT_EQ(::stat(Path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, kNobody);
+  EXPECT_EQ(info.st_gid, kNobody);
+  EXPECT_EQ(info.st_mode & 07777, 0604u);
 }
 
 TEST_F(IniFls, AFullDiskLeavesThePreviousFileWhole) {

@@ -16,10 +16,11 @@
 // Nothing is cached: every read reads the file, every write rewrites it at
 // once. A write never leaves a half-written file: the new content goes to a
 // temporary file in the same folder, is flushed to disk and then renamed over
-// the settings file (keeping its mode). Every line the write does not concern
-// is kept byte for byte, whatever it holds (NUL bytes and other garbage
-// included); a last line without a line end gets CR LF before anything is
-// appended after it.
+// the settings file (keeping its mode and, where permitted, its owner); a
+// read-only file is never replaced: the write fails. Every line the write does
+// not concern is kept byte for byte, whatever it holds (NUL bytes and other
+// garbage included); a last line without a line end gets CR LF before anything
+// is appended after it.
 #pragma once
 
 #include <cstdint>
@@ -83,7 +84,8 @@ public:
   // split the line); section and key names are cut at a CR or LF and at "]"
   // (section) or "=" (key). Blanks around the value are not kept by a later
   // read. Throws EIniFileException "Unable to write to <full path>" when the
-  // file cannot be rewritten; the file then stays as it was.
+  // file cannot be rewritten or is read-only (see IniReplaceFile); the file
+  // then stays as it was.
   void WriteString(const std::string &section, const std::string &key, const std::string &value);
   // WriteString of the value as decimal text.
   void WriteInteger(const std::string &section, const std::string &key, int32_t value);

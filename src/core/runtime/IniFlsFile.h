@@ -18,7 +18,9 @@ IniReadResult IniReadFile(const std::string &path, std::string &content);
 void IniCreateFile(const std::string &path, std::string_view content);
 
 // Replaces the file's content as one step: a temporary file in the same folder,
-// written, flushed to disk and renamed over the file (keeping the file's
-// mode). Returns false when it could not; the file is then untouched and no
-// temporary file is left behind.
+// written, flushed to disk and renamed over the file (keeping the file's mode
+// and, where the platform permits, its owner). Returns false when it could
+// not, or when the file is read-only: no write permission at all (for every
+// user, root included) or none for this user. The file is then untouched and
+// no temporary file is left behind.
 bool IniReplaceFile(const std::string &path, std::string_view content);

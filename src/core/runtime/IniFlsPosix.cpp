@@ -73,6 +73,20 @@ mode_t NewFileMode() {
   return 0666 & ~mask;
 }
 
+// The rename would get round a file's permissions, so a file that may not be
+// written is not replaced: one without any write permission bit (read-only for
+// every user, root included, as the read-only attribute is on Windows), or one
+// this user may not open for writing.
+bool MayWrite(const std::string &path, const struct stat &info) {
+  if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+    return false;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0)
+    return false;
+  ::close(fd);
+  return true;
+}
+
 void SyncFolder(const std::string &path) {
   const std::string folder = std::filesystem::path(path).parent_path().string();
   const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -132,6 +146,11 @@ void IniCreateFile(const std::string &path, std::string_view content) {
 
 bool IniReplaceFile(const std::string &path, std::string_view content) {
   const std::string target = RenameTarget(path);
+  struct stat info {};
+  const bool exists = ::stat(target.c_str(), &info) == 0;
+  if (exists && !MayWrite(target, info))
+    return false;
+
   const std::filesystem::path targetPath(target);
   // Hidden, so that one left by a power cut does not clutter the folder.
   std::string temp =
@@ -140,12 +159,12 @@ bool IniReplaceFile(const std::string &path, std::string_view content) {
   if (fd < 0)
     return false;
 
-  struct stat info {};
-  if (::stat(target.c_str(), &info) == 0) {
+  if (exists) {
     ::fchmod(fd, info.st_mode & 07777);
-    // Only root may hand the file back to its owner; anyone else keeps it as theirs.
+    // Only root may hand the file back to its owner; anyone else keeps it as
+    // theirs, in the file's group when they belong to it.
     if ((info.st_uid != ::geteuid() || info.st_gid != ::getegid()) &&
-        ::fchown(fd, info.st_uid, info.st_gid) != 0) {
+        ::fchown(fd, info.st_uid, info.st_gid) != 0 && ::fchown(fd, -1, info.st_gid) != 0) {
     }
   } else {
     ::fchmod(fd, NewFileMode());
