@@ -171,6 +171,56 @@ TEST_F(IniFls, StoresBytesUnchangedAndCutsLongValuesOnRead) {
   EXPECT_EQ(ini.ReadString("Common", "FN", ""), fn);
 }
 
+TEST_F(IniFls, TheLengthLimitCountsCharactersAndNeverCutsOneInTwo) {
+  TMIniFile ini(Path);
+  const auto repeat = [](const std::string &piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i)
+      text += piece;
+    return text;
+  };
+  // Compared as a whole, reported by length: the values are long.
+  const auto readsBack = [&](const std::string &written, const std::string &expected) {
+    ini.WriteString("Common", "FN", written);
+    const std::string read = ini.ReadString("Common", "FN", "");
+    EXPECT_TRUE(read == expected) << read.size() << " bytes read, " << expected.size()
+                                  << " expected";
+  };
+  // Two bytes a letter: 2047 letters, not 1023 and a half.
+  readsBack("/" + repeat("Ж", 3000), "/" + repeat("Ж", 2046));
+  // Three- and four-byte characters after a one-byte start.
+  readsBack("a" + repeat("€😀", 1500), "a" + repeat("€😀", 1023));
+  // Bytes that are not UTF-8 count one each: the cut stays bounded.
+  readsBack(repeat("\xBF", 3000), repeat("\xBF", 2047));
+  readsBack(repeat("\xD0", 3000), repeat("\xD0", 2047));
+  readsBack(repeat("Ж", 2047), repeat("Ж", 2047)); // exactly at the limit
+}
+
+TEST_F(IniFls, OnePairOfMatchingQuotesIsStrippedOnRead) {
+  Put("[Common]\r\nFN=\"/home/bench/Насос v2.rom\"\r\nA = 'x' \r\nB=\"x'\r\nC=\"\"x\"\"\r\n"
+      "D=\"\r\nE=''\r\nF=\" padded \"\r\nG=\"0x3\"\r\nH=a\"b\"\r\n");
+  TMIniFile ini(Path);
+  EXPECT_EQ(ini.ReadString("Common", "FN", ""), "/home/bench/Насос v2.rom");
+  EXPECT_EQ(ini.ReadString("Common", "A", ""), "x");
+  EXPECT_EQ(ini.ReadString("Common", "B", ""), "\"x'") << "quotes that do not match stay";
+  EXPECT_EQ(ini.ReadString("Common", "C", ""), "\"x\"") << "one pair only";
+  EXPECT_EQ(ini.ReadString("Common", "D", ""), "\"");
+  EXPECT_EQ(ini.ReadString("Common", "E", "-"), "");
+  EXPECT_EQ(ini.ReadString("Common", "F", ""), " padded ");
+  EXPECT_EQ(ini.ReadInteger("Common", "G", 0), 3);
+  EXPECT_EQ(ini.ReadString("Common", "H", ""), "a\"b\"");
+
+  // What the program writes reads back as it was, quotes and outer blanks
+  // included; anything else is written as it stands.
+  for (const std::string value :
+       {"'x.rom'", "\"x.rom\"", " lead.rom", "trail.rom ", "\"", "'a\""}) {
+    ini.WriteString("Common", "FN", value);
+    EXPECT_EQ(ini.ReadString("Common", "FN", ""), value) << value;
+  }
+  ini.WriteString("Common", "FN", "/home/bench/Насос v2.rom");
+  EXPECT_NE(Bytes(Path).find("\r\nFN=/home/bench/Насос v2.rom\r\n"), std::string::npos);
+}
+
 TEST_F(IniFls, LineBreaksInsideAValueCannotSplitTheLine) {
   TMIniFile ini(Path);
   ini.WriteString("Common", "FN", "a.rom\r\n[RS232]\r\nPort=31");

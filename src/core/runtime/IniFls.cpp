@@ -147,6 +147,52 @@ Location Locate(const std::vector<Line> &lines, std::string_view section, std::s
   return where;
 }
 
+bool IsQuote(char c) {
+  return c == '"' || c == '\'';
+}
+
+// A value within one pair of matching quotes, double or single, is read
+// without them, as the profile functions read it.
+std::string_view Unquoted(std::string_view value) {
+  if (value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front())
+    return value.substr(1, value.size() - 2);
+  return value;
+}
+
+// A value that a read would change (outer blanks trimmed, outer quotes taken
+// off) is written within one more pair of quotes, so that it reads back as it
+// was.
+std::string Quoted(std::string_view value) {
+  const bool trimmed = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()));
+  if (!trimmed && Unquoted(value).size() == value.size())
+    return std::string(value);
+  return '"' + std::string(value) + '"';
+}
+
+// The length of the character at the start of `text`: a whole UTF-8 sequence,
+// or one byte for a byte that does not start one.
+std::size_t CharacterLength(std::string_view text) {
+  const auto lead = static_cast<unsigned char>(text.front());
+  const std::size_t length = lead >= 0xF0 && lead <= 0xF4   ? 4
+                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                            : 1;
+  if (length > text.size())
+    return 1;
+  for (std::size_t i = 1; i < length; ++i)
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80)
+      return 1;
+  return length;
+}
+
+// At most `characters` characters of `text`, never a part of one.
+std::string_view FirstCharacters(std::string_view text, std::size_t characters) {
+  std::size_t end = 0;
+  for (std::size_t n = 0; n < characters && end < text.size(); ++n)
+    end += CharacterLength(text.substr(end));
+  return text.substr(0, end);
+}
+
 std::string_view CutAtAny(std::string_view text, std::string_view stops) {
   return text.substr(0, std::min(text.size(), text.find_first_of(stops)));
 }
@@ -247,19 +293,19 @@ std::string TMIniFile::ReadString(const std::string &section, const std::string 
   const Location where = Locate(lines, CleanSection(section), CleanKey(key));
   if (!where.KeyLine)
     return defaultValue;
-  return std::string(where.Found.Value.substr(0, kMaxValueLength));
+  return std::string(FirstCharacters(Unquoted(where.Found.Value), kMaxValueLength));
 }
 
 int32_t TMIniFile::ReadInteger(const std::string &section, const std::string &key,
                                int32_t defaultValue) const {
-  return ParseInteger(ReadString(section, key, std::string())).value_or(defaultValue);
+  return ParseInteger(Trim(ReadString(section, key, std::string()))).value_or(defaultValue);
 }
 
 void TMIniFile::WriteString(const std::string &section, const std::string &key,
                             const std::string &value) {
   const std::string cleanSection = CleanSection(section);
   const std::string cleanKey = CleanKey(key);
-  const std::string_view cleanValue = CutAtAny(value, "\r\n");
+  const std::string cleanValue = Quoted(CutAtAny(value, "\r\n"));
   const auto failed = [this] { return EIniFileException("Unable to write to " + FFileName); };
 
   std::string content;

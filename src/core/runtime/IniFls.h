@@ -7,7 +7,8 @@
 //   belong to no key;
 // - section and key names match without regard to letter case (ASCII letters
 //   only; other bytes compare as they are); blanks and tabs around names and
-//   values are not part of them;
+//   values are not part of them, nor is one pair of matching quotes (double
+//   or single) around a value;
 // - the first section of a name and the first key of a name in it count;
 // - lines may end in CR LF or LF; lines this class writes end in CR LF;
 // - bytes are stored as they are: no code-page conversion, so UTF-8 (or any
@@ -49,7 +50,9 @@ public:
 
 class TMIniFile {
 public:
-  // Longest value ReadString returns, in bytes; a longer one is cut.
+  // Longest value ReadString returns, in characters (UTF-8 code points; a
+  // byte that is not part of one counts as one); a longer one is cut between
+  // two characters.
   static constexpr std::size_t kMaxValueLength = 2047;
 
   // Binds to the program file's path with its extension replaced by ".ini"
@@ -69,12 +72,13 @@ public:
   const std::string &FileName() const { return FFileName; }
 
   // The value, or `defaultValue` when the section or key is missing or the
-  // file cannot be read. At most kMaxValueLength bytes are returned.
+  // file cannot be read. At most kMaxValueLength characters are returned.
   std::string ReadString(const std::string &section, const std::string &key,
                          const std::string &defaultValue) const;
-  // The value read as a signed decimal, or as hexadecimal after "0x", "0X" or
-  // "$" (up to FFFFFFFF, taken as a 32-bit pattern: $FFFFFFFF is -1). Missing,
-  // empty, not a number or out of the 32-bit range: `defaultValue`.
+  // The value, blanks around it aside, read as a signed decimal, or as
+  // hexadecimal after "0x", "0X" or "$" (up to FFFFFFFF, taken as a 32-bit
+  // pattern: $FFFFFFFF is -1). Missing, empty, not a number or out of the
+  // 32-bit range: `defaultValue`.
   int32_t ReadInteger(const std::string &section, const std::string &key,
                       int32_t defaultValue) const;
 
@@ -82,10 +86,11 @@ public:
   // after the last key line of the section, or adds the section at the end of
   // the file. A value is cut at its first CR or LF (a line break in it would
   // split the line); section and key names are cut at a CR or LF and at "]"
-  // (section) or "=" (key). Blanks around the value are not kept by a later
-  // read. Throws EIniFileException "Unable to write to <full path>" when the
-  // file cannot be rewritten or is read-only (see IniReplaceFile); the file
-  // then stays as it was.
+  // (section) or "=" (key). A value with blanks around it, or within a pair
+  // of matching quotes, is written within double quotes, so that it reads
+  // back as it was. Throws EIniFileException "Unable to write to <full path>"
+  // when the file cannot be rewritten or is read-only (see IniReplaceFile);
+  // the file then stays as it was.
   void WriteString(const std::string &section, const std::string &key, const std::string &value);
   // WriteString of the value as decimal text.
   void WriteInteger(const std::string &section, const std::string &key, int32_t value);
