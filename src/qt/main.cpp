@@ -1,5 +1,6 @@
-// The desktop program's entry. No argument or environment variable is read
-// (Qt's own platform options aside).
+// The desktop program's entry. No argument is read (Qt's own platform options
+// aside), and one environment variable: $XDG_RUNTIME_DIR, the folder of the
+// single-instance lock file (see JustOne.h).
 #include "qt/Main.h"
 #include "qt/QtHooks.h"
 

@@ -57,7 +57,7 @@ TEST_F(JustOne, ASecondCopyOfTheSameNameIsAskedToQuit) {
   first.emplace([&] { ++quits; }, "korvalen", Folder);
   EXPECT_TRUE(first->FirstInstance());
   EXPECT_EQ(quits, 0);
-  EXPECT_TRUE(fs::exists(Folder / "korvalen"));
+  EXPECT_TRUE(fs::exists(Folder / "korvalen.lock"));
 
   EXPECT_EQ(GuardIn(TryGuard, "korvalen", Folder), kAskedToQuit);
   EXPECT_EQ(GuardIn(TryGuard, "korvalen-copy", Folder), kRan);
@@ -126,7 +126,7 @@ TEST_F(JustOne, AMarkerThatCannotBeMadeCountsAsARunningCopy) {
     EXPECT_FALSE(guard.FirstInstance());
   }
   // A symbolic link where the lock file goes is not followed.
-  fs::create_symlink(Folder / "elsewhere", Folder / "linked");
+  fs::create_symlink(Folder / "elsewhere", Folder / "linked.lock");
   bool asked = false;
   TJustOne guard([&] { asked = true; }, "linked", Folder);
   EXPECT_TRUE(asked);
@@ -145,10 +145,24 @@ TEST_F(JustOne, UsesTheProgramNameInTheRuntimeFolder) {
     bool asked = false;
     TJustOne guard([&] { asked = true; });
     EXPECT_TRUE(guard.FirstInstance());
-    EXPECT_TRUE(fs::exists(Folder / "runtime_tests"));
+    EXPECT_TRUE(fs::exists(Folder / "runtime_tests.lock"));
     TJustOne again([&] { asked = true; });
     EXPECT_TRUE(asked);
   }
+
+  // The runtime folder may be the program's own: the lock file is never the
+  // program itself.
+  const fs::path program = fs::read_symlink("/proc/self/exe");
+  ::setenv("XDG_RUNTIME_DIR", program.parent_path().c_str(), 1);
+  {
+    bool asked = false;
+    TJustOne guard([&] { asked = true; });
+    EXPECT_TRUE(guard.FirstInstance());
+    EXPECT_FALSE(asked);
+    TJustOne again([&] { asked = true; });
+    EXPECT_TRUE(asked);
+  }
+  EXPECT_TRUE(fs::remove(program.string() + ".lock"));
 
   // Without a usable runtime folder: a private one in /tmp.
   ::setenv("XDG_RUNTIME_DIR", "relative/folder", 1);
@@ -163,7 +177,7 @@ TEST_F(JustOne, UsesTheProgramNameInTheRuntimeFolder) {
   EXPECT_TRUE(S_ISDIR(info.st_mode));
   EXPECT_EQ(info.st_mode & 0777, 0700u);
   EXPECT_EQ(info.st_uid, ::geteuid());
-  EXPECT_TRUE(fs::remove(fallback / name));
+  EXPECT_TRUE(fs::remove(fallback / (name + ".lock")));
 
   if (savedValue)
     ::setenv("XDG_RUNTIME_DIR", savedValue->c_str(), 1);

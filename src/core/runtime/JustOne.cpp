@@ -12,15 +12,21 @@
 
 namespace {
 
+// The lock file is the marker's name with this suffix: the runtime folder may
+// be the program's own, and a lock file of the program's bare name would then
+// be the running program file itself, which cannot be opened for writing.
+constexpr char kLockFileSuffix[] = ".lock";
+
 bool UsableFolder(const char *folder) {
   struct stat info {};
   return folder != nullptr && folder[0] == '/' && ::stat(folder, &info) == 0 &&
          S_ISDIR(info.st_mode) && ::access(folder, W_OK | X_OK) == 0;
 }
 
-// $XDG_RUNTIME_DIR, else a private folder of the user's in /tmp. The private
-// folder must really be the user's: in a shared /tmp another user could have
-// made it first to block or spy on the lock.
+// $XDG_RUNTIME_DIR (the one environment variable the guard reads), else a
+// private folder of the user's in /tmp. The private folder must really be the
+// user's: in a shared /tmp another user could have made it first to block or
+// spy on the lock.
 std::optional<std::filesystem::path> RuntimeFolder() {
   const char *xdg = std::getenv("XDG_RUNTIME_DIR");
   if (UsableFolder(xdg))
@@ -54,7 +60,7 @@ TJustOne::TJustOne(std::function<void()> requestQuit, std::string name,
   if (folder.empty())
     folder = RuntimeFolder().value_or(std::filesystem::path());
   if (UsableName(name) && !folder.empty()) {
-    const std::string path = (folder / name).string();
+    const std::string path = (folder / (name + kLockFileSuffix)).string();
     FMutex = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
     if (FMutex >= 0 && ::flock(FMutex, LOCK_EX | LOCK_NB) == 0) {
       FFirstInstance = true;

@@ -10,10 +10,12 @@
 // beside the first and one of the same name in another folder is refused.
 // - Windows: a named mutex in the session's local namespace (CreateMutexA;
 //   the name already existing means another copy runs).
-// - POSIX: a lock file of that name in the user's runtime folder
-//   ($XDG_RUNTIME_DIR when it is an absolute, writable folder, else
+// - POSIX: a lock file of that name with ".lock" added (so that it is never
+//   the program file itself, should the runtime folder be the program's own)
+//   in the user's runtime folder: $XDG_RUNTIME_DIR when it is an absolute,
+//   writable folder (the one environment variable the program reads), else
 //   /tmp/korvalen-<uid>, made 0700 and refused unless it is a real folder
-//   owned by the user), held with flock on a descriptor kept open for the
+//   owned by the user. It is held with flock on a descriptor kept open for the
 //   guard's life. The kernel drops the lock when the process ends in any way,
 //   so a crashed copy blocks nothing; the file itself is left in place.
 #pragma once
