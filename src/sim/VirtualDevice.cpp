@@ -444,6 +444,9 @@ void VirtualDevice::HandleFrame(const std::vector<uint8_t> &frame, Clock::time_p
     note += ", busy";
   } else {
     status = isQuery ? kStatusOk : Execute(frame, data, note);
+    if (status == kStatusOk && !isQuery && options_.StatusIsCommandCode) {
+      status = command;
+    }
   }
   AddLogLocked(true, frame, note, lastArrival);
   if (silent) {

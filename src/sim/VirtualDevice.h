@@ -13,11 +13,12 @@
 // two byte times at the pace baud, if longer) inside a frame discards the
 // partial frame.
 //
-// Replies: length L, 251, 01 00, status, data, checksum. Status 0 is success,
-// 0xFF busy, 0x01 a refused request (a WriteBlock index above 11, a payload
-// of the wrong length, a WritePage address that is not a page boundary) and
-// 0x02 an unknown command. The host accepts every status but 0xFF, so a
-// refusal is seen only here: RejectedCommands() counts them.
+// Replies: length L, 251, 01 00, status, data, checksum. Status 0 is success
+// (or the command code, with StatusIsCommandCode), 0xFF busy, 0x01 a refused
+// request (a WriteBlock index above 11, a payload of the wrong length, a
+// WritePage address that is not a page boundary) and 0x02 an unknown command.
+// The host accepts every status but 0xFF, so a refusal is seen only here:
+// RejectedCommands() counts them.
 //
 // Frame numbers: every frame the device accepts (sums to 0, addressed to it or
 // the address query) gets the next number, from 1, whether it is answered or
@@ -75,6 +76,11 @@ struct DeviceOptions {
   uint8_t DataByte5 = 0;
   // GOTO 0x000200, NOP: easy to spot in a dump.
   std::array<uint8_t, 6> ResetVector = {0x04, 0x02, 0x00, 0x00, 0x00, 0x00};
+
+  // Answer a request carried out with its command code as the status byte,
+  // not 0, as some bootloaders do. A command without parameters is then
+  // answered with a frame equal to its request: Finish 06 FB 01 00 06 F8.
+  bool StatusIsCommandCode = false;
 
   // Return every received byte to the host before the reply (the two-wire
   // RS-485 line returns the sender's own bytes).

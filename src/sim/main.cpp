@@ -106,6 +106,7 @@ struct Arguments {
   std::string busyFrames, busyRate, busyBurst, damageRate, damageFrames;
   std::string silentPolls, noReplyCommand, hangupAfter, seed = "1";
   bool exitAfterFinish = false;
+  bool statusIsCommandCode = false;
 };
 
 sim::DeviceOptions ToOptions(const Arguments &a) {
@@ -124,6 +125,7 @@ sim::DeviceOptions ToOptions(const Arguments &a) {
     throw UsageError("--echo: '" + a.echo + "' is neither on nor off");
   }
   o.Echo = a.echo == "on";
+  o.StatusIsCommandCode = a.statusIsCommandCode;
   o.PaceBaud = ParseNumber(a.paceBaud, "--pace-baud", 10'000'000);
   o.WriteDelayMs = ParseNumber(a.writeDelayMs, "--write-delay-ms", 3'600'000);
   if (!a.busyFrames.empty()) {
@@ -201,6 +203,9 @@ int main(int argc, char **argv) {
                  "on|off: return every received byte before the reply, as the two-wire line "
                  "does (default on)")
       ->type_name("on|off");
+  app.add_flag("--status-command-code", a.statusIsCommandCode,
+               "Answer a request carried out with its command code as the status byte, not "
+               "00: the reply to Finish is then 06 FB 01 00 06 F8, the request itself");
   app.add_option("--pace-baud", a.paceBaud,
                  "Model the wire at B bit/s, 11 bits a byte: requests arrive no faster and "
                  "replies leave no faster than the line carries them (default 0: at once)")

@@ -161,6 +161,24 @@ TEST(SimProgram, LoadsThroughTheLinkAndExitsAfterFinish) {
   fs::remove_all(dir);
 }
 
+TEST(SimProgram, StatusCanBeTheCommandCode) {
+  SimProcess sim({"--echo", "off", "--status-command-code", "--exit-after-finish"});
+  const std::string path = sim.FirstLine();
+  ASSERT_FALSE(path.empty());
+  HostSide host(path);
+  host.Send(Frame(0xFB, 1));
+  const Bytes identify = host.Read(18);
+  ASSERT_EQ(identify.size(), 18u);
+  EXPECT_EQ(identify[4], 0x01);
+  EXPECT_EQ(Sum(identify), 0);
+  host.Send(Frame(0xFB, 10, {12})); // refused: the refusal keeps its own status
+  EXPECT_EQ(host.Read(6), (Bytes{0x06, 0xFB, 0x01, 0x00, 0x01, 0xFD}));
+  // Finish without parameters: the reply is the request, byte for byte.
+  host.Send(Frame(0xFB, 6));
+  EXPECT_EQ(host.Read(6), (Bytes{0x06, 0xFB, 0x01, 0x00, 0x06, 0xF8}));
+  EXPECT_EQ(sim.Wait(), 0);
+}
+
 TEST(SimProgram, SigtermEndsTheRunAndWritesTheMemoryFile) {
   const fs::path dir = TempDir("term");
   SimProcess sim({"--memory-out", (dir / "memory.bin").string()});
