@@ -194,6 +194,49 @@ TEST_F(Exchange, ALateEchoIsNeverTakenForTheReply) {
   EXPECT_EQ(Failure([&] { link->SendCommand(251, 10); }), "");
 }
 
+TEST_F(Exchange, ALateEchoIsSkippedAndTheReplyBehindItTaken) {
+  // A device that answers with its command code as the status: its reply to
+  // Finish is the request itself, byte for byte.
+  const Bytes finish{0x06, 0xFB, 0x01, 0x00, 0x06, 0xF8};
+  link->SetLineMode(2);
+  link->ReplyTimeout = 100;
+  line->Echo = true;
+  line->Device = [](const Bytes &request) { return request; };
+  std::vector<std::pair<FrameDirection, Bytes>> traced;
+  link->FrameTrace = [&](FrameDirection d, const uint8_t *data, size_t count) {
+    traced.emplace_back(d, Bytes(data, data + count));
+  };
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 6); }), "");
+  EXPECT_EQ(line->Writes, std::vector<Bytes>{finish}) << "sent once";
+  EXPECT_EQ(traced.back(), std::make_pair(FrameDirection::Received, finish));
+
+  // The whole echo after its wait: skipped, and the device's reply behind it
+  // (the same bytes) is the reply.
+  line->Writes.clear();
+  traced.clear();
+  line->EchoDelayMs = 150;
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 6); }), "");
+  EXPECT_EQ(line->Writes.size(), 1u);
+  EXPECT_EQ(traced,
+            (std::vector<std::pair<FrameDirection, Bytes>>{{FrameDirection::Sent, finish},
+                                                           {FrameDirection::Echo, finish},
+                                                           {FrameDirection::Received, finish}}));
+
+  // Part of the echo in time, the rest after the inter-byte wait: exactly
+  // the three bytes still due are skipped.
+  line->Writes.clear();
+  line->Echo = false;
+  line->ReplyDelayMs = 300;
+  line->Device = [&](const Bytes &request) {
+    for (size_t i = 0; i < request.size(); ++i)
+      line->Incoming.push_back({clock.Now + (i < 3 ? 0 : 300), request[i]});
+    return ReplyFrame(0, {0x42});
+  };
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 10); }), "");
+  EXPECT_EQ(line->Writes.size(), 1u);
+  EXPECT_EQ(link->GetByte(), 0x42);
+}
+
 TEST_F(Exchange, EachTransmissionEmptiesBothQueuesFirst) {
   line->Device = [](const Bytes &) { return ReplyFrame(0); };
   const int before = line->InputPurges;

@@ -319,6 +319,25 @@ TEST_F(Load, ASilentFinishIsStillDone) {
   EXPECT_EQ(presenter.Infos, std::vector<std::string>{"Загрузка окончена."});
 }
 
+TEST_F(Load, AFinishAnsweredWithItsOwnBytesIsSentOnce) {
+  // The device answers with the command code as its status: its reply to
+  // Finish, 06 FB 01 00 06 F8, is the request itself, after the line's echo
+  // of it. Sent again, it would reach a device already running its program.
+  sim::DeviceOptions options;
+  options.StatusIsCommandCode = true;
+  options.PaceBaud = 19200;
+  Connect(options, 2);
+  const Bytes image = RandomBytes(kPageSize, 5);
+  const LoadResult result = Run(Write(image));
+  ASSERT_EQ(result.Outcome, LoadOutcome::Done) << result.Message;
+  EXPECT_EQ(RequestsOf(kCommandFinish),
+            std::vector<Bytes>{(Bytes{0x06, 0xFB, 0x01, 0x00, 0x06, 0xF8})});
+  EXPECT_EQ(device->CommandCount(kCommandWriteBlock), 12u) << "every block sent once";
+  Bytes page1 = image;
+  std::copy(resetVector.begin(), resetVector.end(), page1.begin());
+  EXPECT_EQ(device->Pages().at(0), page1);
+}
+
 TEST_F(Load, MemoryIsExactThroughDamagedAndBusyReplies) {
   sim::DeviceOptions options;
   // Never three faulty frames in a row, so every exchange gets through on

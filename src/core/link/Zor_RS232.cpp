@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "runtime/Exceptions.h"
 #include "runtime/Hooks.h"
@@ -141,20 +143,9 @@ int TZor_RS::QueryAddress() {
   return InBuffer[1];
 }
 
-bool TZor_RS::ReplyIsOwnRequest() const {
-  const int length = OutBuffer[0];
-  return InBuffer[0] == length &&
-         std::equal(OutBuffer.begin(), OutBuffer.begin() + length, InBuffer.begin());
-}
-
 void TZor_RS::Transact() {
   Transmit();
   Receive();
-  // An echo that came later than its wait is taken up here in the reply's
-  // place. It would pass every check (its status byte is the command code), so
-  // a WriteBlock the device never answered would count as done.
-  if (LineMode == 2 && ReplyIsOwnRequest())
-    throw Exception(SNoLink);
   if (InBuffer[1] == 0 && InBuffer[2] == 0 && InBuffer[3] == 0)
     throw Exception(std::string(SExchangeError) + "(4)");
   if (InBuffer[4] == kStatusBusy)
@@ -166,6 +157,7 @@ void TZor_RS::Transmit() {
   if (LineMode == 2)
     lineTurnaround.emplace(*this);
   const int length = OutBuffer[0];
+  FEchoBytesDue = 0;
   PurgeInput();
   PurgeOutput();
   if (Handle)
@@ -180,6 +172,10 @@ void TZor_RS::Transmit() {
     } catch (...) {
     }
     ReceivingEcho = false;
+    // What of the echo has not come yet will come before the reply. Taken up
+    // as the reply it would pass every check (its status byte is the command
+    // code), and a WriteBlock the device never answered would count as done.
+    FEchoBytesDue = std::max(0, length - FReceivedBytes);
   }
 }
 
@@ -229,10 +225,32 @@ bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
   }
 }
 
+void TZor_RS::SkipLateEcho(uint64_t deadline) {
+  const int due = std::exchange(FEchoBytesDue, 0);
+  std::vector<uint8_t> late;
+  late.reserve(static_cast<size_t>(due));
+  for (int i = 0; i < due; ++i) {
+    if (!ReadByteBefore(0, deadline, false)) {
+      Trace(FrameDirection::Echo, late.data(), late.size());
+      throw Exception(SNoLink);
+    }
+    late.push_back(InBuffer[0]);
+  }
+  if (due > 0)
+    Trace(FrameDirection::Echo, late.data(), late.size());
+}
+
 void TZor_RS::Receive() {
   const uint64_t firstByteDeadline =
       Clock.TickCount() + ReplyTimeout + TransmissionAllowanceMs(WriteIndex, BaudRate);
-  if (!ReadByteBefore(0, firstByteDeadline, false) || InBuffer[0] < kMinReplyLength)
+  FReceivedBytes = 0;
+  // The rest of a late echo stands before the reply; the reply still has to
+  // begin within the first-byte wait.
+  SkipLateEcho(firstByteDeadline);
+  if (!ReadByteBefore(0, firstByteDeadline, false))
+    throw Exception(SNoLink);
+  FReceivedBytes = 1;
+  if (InBuffer[0] < kMinReplyLength)
     throw Exception(SNoLink);
   const int length = InBuffer[0];
   for (int i = 1; i < length; ++i) {
@@ -240,6 +258,7 @@ void TZor_RS::Receive() {
       Trace(ReceivingEcho ? FrameDirection::Echo : FrameDirection::Received, InBuffer.data(), i);
       throw Exception(SInterByteDelay);
     }
+    FReceivedBytes = i + 1;
   }
   Trace(ReceivingEcho ? FrameDirection::Echo : FrameDirection::Received, InBuffer.data(), length);
   if (!CheckReply())

@@ -57,8 +57,14 @@ public:
   // The device's address, or -1 when the operator declines the confirmation.
   int QueryAddress() override;
 
+  // Receives one reply frame into InBuffer and checks its byte sum. The echo
+  // bytes that came too late for the echo's wait are skipped first.
   virtual void Receive();
+  // Sends the request in OutBuffer. In line mode 2 it takes up the echo
+  // meanwhile (RTS and the priority raised) and notes how many of the echo's
+  // bytes were still due when that wait ended.
   virtual void Transmit();
+  // One exchange: Transmit, Receive, the header and status checks.
   virtual void Transact();
 
   // The extra first-byte wait for a request of `writeIndex` + 1 bytes at
@@ -77,9 +83,15 @@ private:
   // the UI run between reads; false when none came in time.
   bool ReadByteBefore(int index, uint64_t deadline, bool pumpFirst);
   void Trace(FrameDirection direction, const uint8_t *data, size_t count);
-  // True when the frame in InBuffer is the request in OutBuffer, byte for byte.
-  bool ReplyIsOwnRequest() const;
+  // Reads and drops the echo bytes still due, each before `deadline`; throws
+  // the no-link failure when they do not all come.
+  void SkipLateEcho(uint64_t deadline);
 
   LinkClock &Clock;
   bool ReceivingEcho = false;
+  // Bytes the last Receive took in, complete frame or not.
+  int FReceivedBytes = 0;
+  // Bytes of the request's echo that had not come when its wait ended: they
+  // come before the reply and are skipped by the next Receive.
+  int FEchoBytesDue = 0;
 };
