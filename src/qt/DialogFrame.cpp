@@ -53,7 +53,7 @@ QPushButton *MakeHelpButton(QDialog *dialog, int helpContext) {
 
 QString HelpText(int helpContext) {
   switch (helpContext) {
-  case kPortNumberHelpContext:
+  case kPortNumberDialogHelpContext:
     return QStringLiteral(
         "Выбор последовательного порта, через который программа связывается с устройством.\n\n"
         "В списке только порты, которые сейчас можно открыть; рядом с выбранным портом "

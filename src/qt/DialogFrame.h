@@ -8,7 +8,9 @@ class QDialog;
 class QPushButton;
 class QWidget;
 
-inline constexpr int kPortNumberHelpContext = 10001;
+// The dialogs' help contexts (the menu command that opens the port-number
+// dialog has its own, kPortNumberMenuHelpContext).
+inline constexpr int kPortNumberDialogHelpContext = 10001;
 inline constexpr int kBaudRateHelpContext = 10305;
 
 // A fixed dialog frame whose title bar carries only the close box, the given

@@ -19,7 +19,7 @@ TZor_RS232_SetNumDlg::TZor_RS232_SetNumDlg(QWidget *parent) : QDialog(parent) {
   OKBtn->setGeometry(64, 48, 80, 27);
   CancelBtn = MakeCancelButton(this);
   CancelBtn->setGeometry(156, 48, 80, 27);
-  HelpBtn = MakeHelpButton(this, kPortNumberHelpContext);
+  HelpBtn = MakeHelpButton(this, kPortNumberDialogHelpContext);
   HelpBtn->setGeometry(248, 48, 80, 27);
 
   PCB = new QComboBox(this);

@@ -1,4 +1,5 @@
 #include "ModalDriver.h"
+#include "link/FakeSerial.h"
 
 #include "qt/QtHooks.h"
 #include "qt/DialogFrame.h"
@@ -7,6 +8,7 @@
 #include "qt/Zor_RS232_SetNum.h"
 #include "qt/MaskEdit.h"
 #include "qt/SpinEdit.h"
+#include "link/Zor_RS232.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -174,10 +176,26 @@ TEST(PortNumberDialog, HelpShowsItsTopicAndKeepsTheDialogOpen) {
   EXPECT_EQ(RunPortNumberDialog(Com1AndCom3(1)), std::optional<int>(1));
   EXPECT_TRUE(stillOpen);
   EXPECT_EQ(helpTitle, "Выбор номера порта");
-  EXPECT_EQ(helpText, HelpText(kPortNumberHelpContext));
+  EXPECT_EQ(helpText, HelpText(kPortNumberDialogHelpContext));
   EXPECT_TRUE(helpText.contains("ports"));
   EXPECT_NE(HelpText(kBaudRateHelpContext), helpText);
   EXPECT_TRUE(HelpText(12345).isEmpty());
+}
+
+TEST(PortNumberDialog, TheMenuCommandAndTheDialogHaveTheirOwnHelpContexts) {
+  // One program holds both: the link's menu command and the dialog it opens.
+  auto platform = std::make_shared<FakePlatform>();
+  platform->Lines[1] = std::make_shared<FakeLine>();
+  TMenuItem menu;
+  TZor_RS link(&menu, nullptr, platform);
+  ASSERT_EQ(menu.Items().size(), 1u);
+  ASSERT_EQ(menu.Items()[0]->Items().size(), 1u);
+  EXPECT_EQ(menu.Items()[0]->Items()[0]->HelpContext, 10000);
+  EXPECT_EQ(kPortNumberMenuHelpContext, 10000);
+
+  TZor_RS232_SetNumDlg dialog;
+  EXPECT_EQ(dialog.HelpBtn->property("helpContext").toInt(), 10001);
+  EXPECT_EQ(kPortNumberDialogHelpContext, 10001);
 }
 
 TEST(BaudRateDialog, FormAsDesigned) {

@@ -79,7 +79,7 @@ TZor_RS::TZor_RS(TMenuItem *primaryMenu, TMenuItem *secondaryMenu,
   ShowInSecondaryMenu = false;
   BuildMenus();
   if (primaryMenu)
-    AddMenuCommand(SPortNumberMenu, "(None)", kPortNumberHelpContext, [this] { ChoosePort(); });
+    AddMenuCommand(SPortNumberMenu, "(None)", kPortNumberMenuHelpContext, [this] { ChoosePort(); });
   ReplyTimeout = kDefaultReplyTimeoutMs;
   InterByteTimeout = kDefaultInterByteTimeoutMs;
   DeviceName = "RS232";

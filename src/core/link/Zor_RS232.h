@@ -31,7 +31,9 @@ inline constexpr uint32_t kPauseBeforeFirstAttemptMs = 20;
 inline constexpr uint32_t kPauseAfterFailedAttemptMs = 50;
 inline constexpr uint16_t kDefaultReplyTimeoutMs = 1000;
 inline constexpr uint16_t kDefaultInterByteTimeoutMs = 200;
-inline constexpr int kPortNumberHelpContext = 10000;
+// The help context of the menu command "Номер СОМ-порта"; the port-number
+// dialog it opens has its own.
+inline constexpr int kPortNumberMenuHelpContext = 10000;
 
 // Which way a traced frame went.
 enum class FrameDirection { Sent, Echo, Received };
