@@ -196,11 +196,14 @@ TEST_F(Load, DeviceChecks) {
     sim::DeviceOptions options;
     options.DeviceCode = c.code;
     options.DataByte4 = c.byte4;
+    options.ResetVector = {c.byte4, 0x11, 0x22, 0x33, 0x44, static_cast<uint8_t>(c.code)};
     Connect(options);
     presenter.Errors.clear();
     const LoadResult result = Run(Write(RandomBytes(kPageSize, 1)));
     EXPECT_EQ(result.Outcome, c.accepted ? LoadOutcome::Done : LoadOutcome::Rejected)
         << c.code << " " << int{c.byte4};
+    // Stored from the Identify reply before the device is tested, accepted or not.
+    EXPECT_EQ(resetVector, options.ResetVector) << c.code << " " << int{c.byte4};
     if (!c.accepted) {
       EXPECT_EQ(presenter.Errors,
                 std::vector<std::string>{"В устройстве неверный микроконтроллер."});

@@ -97,10 +97,11 @@ LoadResult RunLoadSequence(TZor_RS &link, const LoadRequest &request) {
 
   view.SetLabel(SIdentifying);
   const std::optional<DeviceIdentity> identity = ReadIdentity(link);
+  // Every identification stores the reset vector, before the device is tested.
+  if (identity && request.ResetVector)
+    *request.ResetVector = identity->ResetVector;
   if (!identity || !IsAcceptedDevice(*identity))
     return Report(LoadOutcome::Rejected, SWrongMicrocontroller);
-  if (request.ResetVector)
-    *request.ResetVector = identity->ResetVector;
   if (request.Observer.Identified)
     request.Observer.Identified(*identity);
 

@@ -87,7 +87,8 @@ struct LoadObserver {
 struct LoadRequest {
   std::string FileName; // empty: nothing to do
   std::function<std::unique_ptr<ProgressView>()> CreateProgress;
-  ResetVectorBytes *ResetVector = nullptr; // filled by the run, may be null
+  // Filled from the Identify reply before the device is tested; may be null.
+  ResetVectorBytes *ResetVector = nullptr;
   LoadObserver Observer;
 };
 
