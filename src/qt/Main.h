@@ -34,8 +34,9 @@ TZor_RS *Link();
 void ReleaseLink();
 
 // The application's title: the program file's name up to its first ".", the
-// first letter in upper case and every later one in lower case ("korvalen"
-// and "KORVALEN.EXE" both give "Korvalen").
+// first letter as the name has it and every later one in lower case
+// ("korvalen" stays "korvalen", "KORVALEN.EXE" gives "Korvalen"). It captions
+// the application's error box; the main window's own title is "Korvalen".
 QString ApplicationTitle();
 // The same rule for a given file name.
 QString ApplicationTitleFor(const std::string &programFileName);

@@ -574,6 +574,7 @@ TEST_F(MainWindow, SettingsThatCannotBeWrittenAtCloseAreReportedAndTheWindowClos
 TEST(ApplicationTitle, NameUpToTheFirstDotWithTheRestInLowerCase) {
   EXPECT_EQ(ApplicationTitleFor("korvalen"), "korvalen");
   EXPECT_EQ(ApplicationTitleFor("KORVALEN.EXE"), "Korvalen");
+  EXPECT_EQ(ApplicationTitleFor("kORVALEN.EXE"), "korvalen"); // the first letter is not raised
   EXPECT_EQ(ApplicationTitleFor("my.tool.exe"), "my");
   EXPECT_EQ(ApplicationTitleFor("Загрузчик.exe"), "Загрузчик");
   EXPECT_EQ(ApplicationTitleFor(".hidden"), "");
