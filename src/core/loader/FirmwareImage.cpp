@@ -21,7 +21,7 @@ struct FileCloser {
 };
 } // namespace
 
-FirmwareImage FirmwareImage::ReadFile(const std::filesystem::path &path) {
+std::vector<uint8_t> ReadWholeFile(const std::filesystem::path &path) {
   std::error_code error;
   if (std::filesystem::is_directory(path, error))
     throw EInOutError(ReadFailure(EISDIR, path));
@@ -39,7 +39,11 @@ FirmwareImage FirmwareImage::ReadFile(const std::filesystem::path &path) {
       break;
     }
   }
-  return FirmwareImage(std::move(bytes));
+  return bytes;
+}
+
+FirmwareImage FirmwareImage::ReadFile(const std::filesystem::path &path) {
+  return FirmwareImage(ReadWholeFile(path));
 }
 
 TrailerBytes FirmwareImage::Trailer() const {

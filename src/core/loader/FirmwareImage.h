@@ -31,12 +31,15 @@ using ResetVectorBytes = std::array<uint8_t, kResetVectorSize>;
 using PageBytes = std::array<uint8_t, kPageSize>;
 using TrailerBytes = std::array<uint8_t, kTrailerSize>;
 
+// Reads a whole file. Raises EInOutError with the cause when it cannot.
+std::vector<uint8_t> ReadWholeFile(const std::filesystem::path &path);
+
 class FirmwareImage {
 public:
   FirmwareImage() = default;
   explicit FirmwareImage(std::vector<uint8_t> bytes) : Bytes(std::move(bytes)) {}
 
-  // Reads the whole file. Raises EInOutError with the cause when it cannot.
+  // The whole file as the image (ReadWholeFile).
   static FirmwareImage ReadFile(const std::filesystem::path &path);
 
   size_t Size() const { return Bytes.size(); }

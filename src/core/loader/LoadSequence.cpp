@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <optional>
 
-#include "runtime/Hooks.h"
 #include "link/Zor_RS232.h"
+#include "runtime/Hooks.h"
 
 const char *const SFileNotFound = "Файл не найден";
 const char *const SSwitchOnDevice = "Включите МК...";
@@ -74,14 +74,16 @@ int GaugePercent(int page, int pages) {
 }
 
 LoadResult RunLoadSequence(TZor_RS &link, const LoadRequest &request) {
-  if (request.FileName.empty())
-    return {LoadOutcome::NoFile, {}};
-  std::error_code error;
-  if (!std::filesystem::exists(std::filesystem::path(request.FileName), error)) {
-    ShowError(SFileNotFound);
-    return {LoadOutcome::FileNotFound, SFileNotFound};
+  if (!request.Image) {
+    if (request.FileName.empty())
+      return {LoadOutcome::NoFile, {}};
+    std::error_code error;
+    if (!std::filesystem::exists(std::filesystem::path(request.FileName), error)) {
+      ShowError(SFileNotFound);
+      return {LoadOutcome::FileNotFound, SFileNotFound};
+    }
   }
-  FirmwareImage image = FirmwareImage::ReadFile(request.FileName);
+  FirmwareImage image = request.Image ? *request.Image : FirmwareImage::ReadFile(request.FileName);
 
   Run run;
   run.View = request.CreateProgress();

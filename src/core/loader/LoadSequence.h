@@ -86,6 +86,9 @@ struct LoadObserver {
 
 struct LoadRequest {
   std::string FileName; // empty: nothing to do
+  // An image already in memory (an Intel HEX file packed): loaded in place of
+  // reading FileName, which then only names it.
+  std::optional<FirmwareImage> Image;
   std::function<std::unique_ptr<ProgressView>()> CreateProgress;
   // Filled from the Identify reply before the device is tested; may be null.
   ResetVectorBytes *ResetVector = nullptr;
