@@ -6,11 +6,12 @@
 #include <filesystem>
 #include <iostream>
 
-#include "runtime/Exceptions.h"
-#include "runtime/Hooks.h"
+#include "cli/HexCommands.h"
 #include "cli/Terminal.h"
 #include "link/Zor_RS232.h"
 #include "loader/LoadSequence.h"
+#include "runtime/Exceptions.h"
+#include "runtime/Hooks.h"
 
 namespace {
 struct LinkOptions {
@@ -124,7 +125,18 @@ int RunIdentify(const LinkOptions &options) {
   return kExitDone;
 }
 
-int RunLoad(const LinkOptions &options, const std::string &file) {
+int RunLoad(const LinkOptions &options, const std::string &file, int deviceCode) {
+  LoadRequest request;
+  request.FileName = file;
+  if (IsIntelHexFile(file)) {
+    request.Image = PackForLoad(file, deviceCode);
+    if (!request.Image)
+      return kExitFileProblem;
+  } else if (deviceCode != 0) {
+    std::cerr << "--device-code is for an Intel HEX file; an image carries its own trailer."
+              << std::endl;
+    return kExitUsage;
+  }
   std::error_code error;
   if (!std::filesystem::exists(file, error)) {
     ShowError(SFileNotFound);
@@ -135,8 +147,6 @@ int RunLoad(const LinkOptions &options, const std::string &file) {
     return kExitLinkFailure;
   const WaitLimit limit(options.WaitSeconds);
   bool waitExpired = false;
-  LoadRequest request;
-  request.FileName = file;
   request.CreateProgress = [&] { return std::make_unique<TerminalProgress>(limit, &waitExpired); };
   if (options.Verbose) {
     request.Observer.Identified = [](const DeviceIdentity &identity) { PrintIdentity(identity); };
@@ -228,10 +238,16 @@ int main(int argc, char **argv) {
   std::string loadFile;
   auto *load = app.add_subcommand("load", "Load a firmware image into the device");
   AddLinkOptions(*load, loadOptions);
-  load->add_option("FILE", loadFile, "Firmware image (.rom)")->required();
+  load->add_option("FILE", loadFile, "Firmware image (.rom), or Intel HEX (.hex) packed on the way")
+      ->required();
+  int loadDeviceCode = 0;
+  AddDeviceCodeOption(*load, loadDeviceCode,
+                      "For an Intel HEX file: the device code it is built for; the device must "
+                      "report it (without it, no check against the device)");
   std::string infoFile;
   auto *info = app.add_subcommand("info", "Show the layout of a firmware image");
   info->add_option("FILE", infoFile, "Firmware image (.rom)")->required();
+  const HexCommands hexCommands(app);
 
   try {
     app.parse(argc, argv);
@@ -257,9 +273,11 @@ int main(int argc, char **argv) {
     if (*identify)
       return RunIdentify(identifyOptions);
     if (*load)
-      return RunLoad(loadOptions, loadFile);
+      return RunLoad(loadOptions, loadFile, loadDeviceCode);
     if (*info)
       return RunInfo(infoFile);
+    if (const std::optional<int> code = hexCommands.Run())
+      return *code;
   } catch (const std::exception &failure) {
     std::cerr << failure.what() << std::endl;
     return kExitLinkFailure;

@@ -220,3 +220,209 @@ TEST_F(Cli, PortsListsTheTableBesideTheProgram) {
   EXPECT_EQ(run.Code, 0);
   EXPECT_EQ(run.Out, "COM3\t" + (folder / "ports" / "COM3").string() + "\tfree\n");
 }
+
+namespace {
+// An Intel HEX record with its checksum.
+std::string HexRecord(uint8_t type, uint16_t offset, const Bytes &data) {
+  Bytes all{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(offset >> 8),
+            static_cast<uint8_t>(offset), type};
+  all.insert(all.end(), data.begin(), data.end());
+  uint8_t sum = 0;
+  for (uint8_t b : all)
+    sum = static_cast<uint8_t>(sum + b);
+  all.push_back(static_cast<uint8_t>(-sum));
+  std::string line = ":";
+  for (uint8_t b : all) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", b);
+    line += digits;
+  }
+  return line + "\r\n";
+}
+
+// The compiler's output for a small program: the reset vector, a word in page
+// 1, a word in page 2 (the bootloader's), two words in page 5 reached through
+// a segment record, a word in page 70 through a linear one, and a
+// configuration word.
+std::string CompilerOutput() {
+  return HexRecord(4, 0, {0x00, 0x00}) +
+         HexRecord(0, 0x0000, {0x00, 0x02, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00}) +
+         HexRecord(0, 0x0100, {0x11, 0x22, 0x33, 0x00}) +
+         HexRecord(0, 0x0800, {0x44, 0x55, 0x66, 0x00}) + //
+         HexRecord(2, 0, {0x02, 0x00}) +                  // base 0x2000: program address 0x1000
+         HexRecord(0, 0x0000, {0x77, 0x88, 0x99, 0x00, 0xAA, 0xBB, 0xCC, 0x00}) +
+         HexRecord(4, 0, {0x00, 0x02}) + // hex 0x20000 + 0x2800: program address 0x11400
+         HexRecord(0, 0x2800, {0xDE, 0xAD, 0xBE, 0x00}) + HexRecord(4, 0, {0x01, 0xF0}) +
+         HexRecord(0, 0x000C, {0xCF, 0xFF, 0x00, 0x00}) + ":00000001FF\r\n";
+}
+
+// Where the words of CompilerOutput() stand in the image.
+void ExpectCompilerWords(const Bytes &rom) {
+  ASSERT_GE(rom.size(), 70 * 1536u);
+  const auto word = [&rom](uint32_t address) {
+    return Bytes(rom.begin() + address / 2 * 3, rom.begin() + address / 2 * 3 + 3);
+  };
+  EXPECT_EQ(word(0), (Bytes{0x00, 0x02, 0x04}));
+  EXPECT_EQ(word(0x80), (Bytes{0x11, 0x22, 0x33}));
+  EXPECT_EQ(word(0x82), (Bytes{0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(word(0x400), (Bytes{0x44, 0x55, 0x66}));
+  EXPECT_EQ(word(0x1000), (Bytes{0x77, 0x88, 0x99}));
+  EXPECT_EQ(word(0x1002), (Bytes{0xAA, 0xBB, 0xCC}));
+  EXPECT_EQ(word(0x11400), (Bytes{0xDE, 0xAD, 0xBE}));
+}
+
+Bytes ReadBytes(const fs::path &path) {
+  const std::string text = Slurp(path);
+  return Bytes(text.begin(), text.end());
+}
+
+// The real korvalen-sim, started with its pseudo-terminal's path read from its
+// first line; it leaves after Finish and writes what it received.
+class SimProgram {
+public:
+  SimProgram(const fs::path &memoryOut) {
+    int out[2];
+    EXPECT_EQ(::pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = {(BinDir() / "korvalen-sim").string(),
+                                     "--echo",
+                                     "off",
+                                     "--memory-out",
+                                     memoryOut.string(),
+                                     "--exit-after-finish"};
+    std::vector<char *> argv;
+    for (auto &a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    char c;
+    while (::read(out[0], &c, 1) == 1 && c != '\n')
+      path += c;
+    ::close(out[0]);
+  }
+  ~SimProgram() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  // Waits for the program to leave; its exit code.
+  int Wait() {
+    int status = 0;
+    for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!WIFEXITED(status))
+      return -1;
+    pid = -1;
+    return WEXITSTATUS(status);
+  }
+  std::string path;
+
+private:
+  pid_t pid = -1;
+};
+} // namespace
+
+TEST_F(Cli, PackPlacesTheCompilersWordsAndWarnsAboutTheRest) {
+  const fs::path hex = folder / "app.hex", rom = folder / "app.rom";
+  std::ofstream(hex) << CompilerOutput();
+  const Outcome run = RunCli({"pack", hex.string(), "-o", rom.string(), "--device-code", "97"});
+  ASSERT_EQ(run.Code, 0) << run.Err;
+  EXPECT_NE(run.Out.find("70 pages"), std::string::npos) << run.Out;
+  EXPECT_NE(run.Err.find("app.hex: warning: line 4: program address 0x000400: in pages 2 to 4, "
+                         "the bootloader's"),
+            std::string::npos)
+      << run.Err;
+  EXPECT_NE(run.Err.find("line 10: program address 0xF80006: configuration memory"),
+            std::string::npos)
+      << run.Err;
+  const Bytes image = ReadBytes(rom);
+  ASSERT_EQ(image.size(), 70 * 1536u + 3);
+  ExpectCompilerWords(image);
+  EXPECT_EQ(Bytes(image.end() - 3, image.end()), (Bytes{97, 0x65, 0}));
+
+  // Back to Intel HEX and packed again: the same words.
+  const fs::path back = folder / "back.hex", again = folder / "again.rom";
+  const Outcome unpack = RunCli({"unpack", rom.string(), "-o", back.string()});
+  ASSERT_EQ(unpack.Code, 0) << unpack.Err;
+  EXPECT_NE(unpack.Err.find("trailer (device code 97)"), std::string::npos) << unpack.Err;
+  const Outcome repack = RunCli({"pack", back.string(), "-o", again.string(), "--no-trailer"});
+  ASSERT_EQ(repack.Code, 0) << repack.Err;
+  EXPECT_EQ(repack.Err.find("No trailer"), std::string::npos) << "said on purpose: no note";
+  EXPECT_EQ(ReadBytes(again), Bytes(image.begin(), image.end() - 3));
+}
+
+TEST_F(Cli, ADamagedHexFileIsRefusedWithItsLine) {
+  std::string text = CompilerOutput();
+  text[text.find(":04010000") + 10] = '2'; // the word at 0x80 no longer matches its checksum
+  const fs::path hex = folder / "app.hex", rom = folder / "app.rom";
+  std::ofstream(hex) << text;
+  const Outcome run = RunCli({"pack", hex.string(), "-o", rom.string()});
+  EXPECT_EQ(run.Code, 4);
+  EXPECT_NE(run.Err.find("app.hex: line 3: bad record checksum"), std::string::npos) << run.Err;
+  EXPECT_FALSE(fs::exists(rom));
+
+  StartDevice();
+  EXPECT_EQ(RunCli({"load", "--device", device->SlavePath(), hex.string()}).Code, 4);
+  EXPECT_EQ(device->AcceptedFrames(), 0u) << "refused before any exchange";
+
+  std::ofstream(hex, std::ios::trunc) << HexRecord(0, 0, {1, 2, 3, 0});
+  EXPECT_NE(RunCli({"pack", hex.string(), "-o", rom.string()})
+                .Err.find("line 1: the file ends "
+                          "without an end record"),
+            std::string::npos);
+}
+
+TEST_F(Cli, HexUsageMistakes) {
+  const fs::path hex = folder / "app.hex";
+  std::ofstream(hex) << CompilerOutput();
+  EXPECT_EQ(RunCli({"pack", hex.string(), "-o", hex.string()}).Code, 64) << "over its own input";
+  EXPECT_EQ(RunCli({"pack", hex.string(), "-o", "x.rom", "--device-code", "98"}).Code, 64);
+  EXPECT_EQ(
+      RunCli({"pack", hex.string(), "-o", "x.rom", "--device-code", "97", "--no-trailer"}).Code,
+      64);
+  EXPECT_EQ(RunCli({"load", "--device", "/dev/null", "--device-code", "97", Image(1)}).Code, 64)
+      << "an image carries its own trailer";
+  EXPECT_EQ(RunCli({"pack", (folder / "none.hex").string(), "-o", "x.rom"}).Code, 4);
+}
+
+TEST_F(Cli, LoadTakesTheCompilersOutputIntoTheRealVirtualDevice) {
+  const fs::path hex = folder / "APP.HEX", memory = folder / "memory.bin";
+  std::ofstream(hex) << CompilerOutput();
+  SimProgram sim(memory);
+  ASSERT_FALSE(sim.path.empty());
+  const Outcome run =
+      RunCli({"load", "--device", sim.path, "--line-mode", "0", "--baud", "115200", hex.string()});
+  ASSERT_EQ(run.Code, 0) << run.Err;
+  EXPECT_NE(run.Err.find("warning: line 10"), std::string::npos) << run.Err;
+  ASSERT_EQ(sim.Wait(), 0);
+
+  // Page 1 with the device's reset vector, nothing of pages 2 to 4, pages 5
+  // to 70 as packed.
+  Bytes expected(70 * 1536, 0xFF);
+  const Bytes rom = [&] {
+    const fs::path packed = folder / "app.rom";
+    EXPECT_EQ(RunCli({"pack", hex.string(), "-o", packed.string()}).Code, 0);
+    return ReadBytes(packed);
+  }();
+  std::copy(rom.begin(), rom.begin() + 1536, expected.begin());
+  std::copy(rom.begin() + 4 * 1536, rom.end(), expected.begin() + 4 * 1536);
+  const Bytes vector = {0x04, 0x02, 0x00, 0x00, 0x00, 0x00};
+  std::copy(vector.begin(), vector.end(), expected.begin());
+  const Bytes received = ReadBytes(memory);
+  EXPECT_EQ(received, expected);
+  ExpectCompilerWords(rom);
+
+  // With a device code the image must match the device.
+  StartDevice();
+  const Outcome foreign =
+      RunCli({"load", "--device", device->SlavePath(), "--device-code", "245", hex.string()});
+  EXPECT_EQ(foreign.Code, 1);
+  EXPECT_NE(foreign.Err.find("Тип микроконтроллера не совпадает с версией ПО."), std::string::npos);
+}

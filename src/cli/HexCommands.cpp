@@ -1,0 +1,223 @@
+#include "cli/HexCommands.h"
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "cli/Terminal.h"
+#include "loader/LoadSequence.h"
+
+namespace {
+namespace fs = std::filesystem;
+
+constexpr const char *kByteOrder =
+    "Intel HEX as PIC24 and dsPIC33 tool chains write it: the instruction word at program\n"
+    "address a stands at hex byte address 2a as 4 bytes: low, middle, upper, and a phantom\n"
+    "byte that is always 0. In the image the word stands at byte (a / 2) * 3 as low, middle,\n"
+    "upper; a page of 1536 bytes holds 512 words (1024 program addresses). Words the file\n"
+    "does not set are erased flash, FF FF FF; the image ends with the last page that holds\n"
+    "data.";
+
+std::string Address(uint32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%06X", address);
+  return text;
+}
+
+std::string Lines(const HexWarning &warning) {
+  if (warning.FirstLine == warning.LastLine)
+    return "line " + std::to_string(warning.FirstLine);
+  return "lines " + std::to_string(warning.FirstLine) + "-" + std::to_string(warning.LastLine);
+}
+
+std::string Addresses(const HexWarning &warning) {
+  if (warning.FirstAddress == warning.LastAddress)
+    return "program address " + Address(warning.FirstAddress);
+  return "program addresses " + Address(warning.FirstAddress) + "-" + Address(warning.LastAddress);
+}
+
+// The whole content, or nothing after saying why. A new file replaces the old
+// only once it is complete, so a failed write leaves the old one as it was.
+bool WriteOutput(const fs::path &path, const std::string &content) {
+  const fs::path temporary = path.string() + ".part";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    out.flush();
+    if (!out) {
+      std::error_code ignored;
+      fs::remove(temporary, ignored);
+      std::cerr << "Cannot write " << path.string() << "." << std::endl;
+      return false;
+    }
+  }
+  std::error_code error;
+  fs::rename(temporary, path, error);
+  if (error) {
+    fs::remove(temporary, error);
+    std::cerr << "Cannot write " << path.string() << "." << std::endl;
+    return false;
+  }
+  return true;
+}
+
+// Writing over the input would lose it.
+bool SameFile(const std::string &input, const std::string &output) {
+  std::error_code error;
+  return fs::equivalent(input, output, error);
+}
+
+bool InputExists(const std::string &file) {
+  std::error_code error;
+  if (fs::exists(file, error))
+    return true;
+  ShowError(SFileNotFound);
+  return false;
+}
+
+// The packed file, or nothing after saying why.
+std::optional<PackedHex> PackFile(const std::string &file, int deviceCode) {
+  if (!InputExists(file))
+    return std::nullopt;
+  try {
+    PackedHex packed = PackIntelHexFile(
+        file, deviceCode ? std::optional<uint8_t>(static_cast<uint8_t>(deviceCode)) : std::nullopt);
+    ReportHexWarnings(file, packed.Warnings);
+    return packed;
+  } catch (const EHexFileError &failure) {
+    std::cerr << file << ": " << failure.what() << ". The file is damaged; nothing was made of it."
+              << std::endl;
+  } catch (const EInOutError &failure) {
+    ShowError(failure.what());
+  }
+  return std::nullopt;
+}
+} // namespace
+
+CLI::Option *AddDeviceCodeOption(CLI::App &command, int &deviceCode,
+                                 const std::string &description) {
+  return command.add_option("--device-code", deviceCode, description)
+      ->check(CLI::IsMember({int{kDeviceCodeA}, int{kDeviceCodeB}}));
+}
+
+bool IsIntelHexFile(const std::string &file) {
+  std::string extension = fs::path(file).extension().string();
+  for (char &c : extension)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".hex";
+}
+
+std::string DescribeHexWarning(const HexWarning &warning) {
+  const std::string where = Lines(warning) + ": " + Addresses(warning) + ": ";
+  switch (warning.Kind) {
+  case HexWarningKind::BootloaderPages:
+    return where + "in pages 2 to 4, the bootloader's; kept in the image but never sent to the "
+                   "device";
+  case HexWarningKind::DataEeprom:
+    return where + "data EEPROM, beyond program memory; not placed";
+  case HexWarningKind::ConfigurationMemory:
+    return where + "configuration memory, beyond program memory; not placed";
+  case HexWarningKind::PhantomByte:
+    return where + "phantom byte not 0 (" + std::to_string(warning.Bytes) +
+           (warning.Bytes == 1 ? " byte" : " bytes") + "); dropped, the image has no place for it";
+  case HexWarningKind::NoProgramWords:
+    return "no word falls into program memory: the image has no page";
+  }
+  return {};
+}
+
+void ReportHexWarnings(const std::string &file, const std::vector<HexWarning> &warnings) {
+  for (const HexWarning &warning : warnings)
+    std::cerr << file << ": warning: " << DescribeHexWarning(warning) << std::endl;
+}
+
+std::optional<FirmwareImage> PackForLoad(const std::string &file, int deviceCode) {
+  std::optional<PackedHex> packed = PackFile(file, deviceCode);
+  if (!packed)
+    return std::nullopt;
+  return std::move(packed->Image);
+}
+
+HexCommands::HexCommands(CLI::App &app) {
+  Pack = app.add_subcommand("pack", "Turn an Intel HEX file into a firmware image (.rom)");
+  Pack->footer(kByteOrder);
+  Pack->add_option("HEX", Input, "Intel HEX file")->required();
+  Pack->add_option("-o,--output", Output, "The image to write (.rom)")->required();
+  auto *code = AddDeviceCodeOption(*Pack, DeviceCode,
+                                   "Add the trailer (device code, 0x65, 0): the image then loads "
+                                   "only into a device that reports this code");
+  auto *none = Pack->add_flag("--no-trailer", NoTrailer,
+                              "No trailer (the default, said on purpose): the image loads into "
+                              "any device without a check");
+  code->excludes(none);
+  none->excludes(code);
+
+  Unpack = app.add_subcommand("unpack", "Write a firmware image's words back as Intel HEX");
+  Unpack->footer(kByteOrder);
+  Unpack->add_option("ROM", Input, "Firmware image (.rom)")->required();
+  Unpack->add_option("-o,--output", Output, "The Intel HEX file to write")->required();
+}
+
+std::optional<int> HexCommands::Run() const {
+  if (*Pack)
+    return RunPack();
+  if (*Unpack)
+    return RunUnpack();
+  return std::nullopt;
+}
+
+int HexCommands::RunPack() const {
+  if (SameFile(Input, Output)) {
+    std::cerr << "The output would replace the input." << std::endl;
+    return kExitUsage;
+  }
+  const std::optional<PackedHex> packed = PackFile(Input, DeviceCode);
+  if (!packed)
+    return kExitFileProblem;
+  const std::vector<uint8_t> &bytes = packed->Image.Data();
+  if (!WriteOutput(Output, std::string(bytes.begin(), bytes.end())))
+    return kExitFileProblem;
+  const int pages = packed->Image.PageCount();
+  std::cout << Output << ": " << pages << (pages == 1 ? " page, " : " pages, ") << bytes.size()
+            << " bytes";
+  if (DeviceCode)
+    std::cout << ", trailer for device code " << DeviceCode;
+  std::cout << std::endl;
+  if (!DeviceCode && !NoTrailer)
+    std::cerr << "No trailer: the image loads into any device without a check "
+                 "(--device-code adds one)."
+              << std::endl;
+  return kExitDone;
+}
+
+int HexCommands::RunUnpack() const {
+  if (SameFile(Input, Output)) {
+    std::cerr << "The output would replace the input." << std::endl;
+    return kExitUsage;
+  }
+  if (!InputExists(Input))
+    return kExitFileProblem;
+  FirmwareImage image;
+  try {
+    image = FirmwareImage::ReadFile(Input);
+  } catch (const EInOutError &failure) {
+    ShowError(failure.what());
+    return kExitFileProblem;
+  }
+  if (!WriteOutput(Output, UnpackIntelHex(image)))
+    return kExitFileProblem;
+  const int pages = image.PageCount();
+  std::cout << Output << ": the words of " << pages << (pages == 1 ? " page" : " pages")
+            << std::endl;
+  if (image.HasTrailer()) {
+    const TrailerBytes trailer = image.Trailer();
+    std::cerr << "The trailer (device code " << int{trailer[0]}
+              << ") has no place in Intel HEX: left out." << std::endl;
+  }
+  if (image.IgnoredBytes() != 0)
+    std::cerr << "The last " << image.IgnoredBytes()
+              << " bytes are no whole page and are never loaded: left out." << std::endl;
+  return kExitDone;
+}

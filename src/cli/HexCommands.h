@@ -1,0 +1,46 @@
+// korvalen-cli pack / unpack, and the Intel HEX side of load: the compiler's
+// output turned into the system's image and back.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "loader/IntelHex.h"
+
+// The option that names the device an Intel HEX file is built for; only 97
+// and 245 are devices the system accepts.
+CLI::Option *AddDeviceCodeOption(CLI::App &command, int &deviceCode,
+                                 const std::string &description);
+
+// A file load takes as Intel HEX: its name ends in ".hex" (any case).
+bool IsIntelHexFile(const std::string &file);
+
+// One line per warning, on stderr, each naming the file and its lines.
+std::string DescribeHexWarning(const HexWarning &warning);
+void ReportHexWarnings(const std::string &file, const std::vector<HexWarning> &warnings);
+
+// Packs an Intel HEX file for a load (deviceCode 0: no trailer, so no check
+// against the device), telling its warnings; nothing, after saying why, when
+// the file is missing, unreadable or damaged.
+std::optional<FirmwareImage> PackForLoad(const std::string &file, int deviceCode);
+
+// The pack and unpack subcommands.
+class HexCommands {
+public:
+  explicit HexCommands(CLI::App &app);
+  // The exit code of the command the line named; nothing when it named neither.
+  std::optional<int> Run() const;
+
+private:
+  int RunPack() const;
+  int RunUnpack() const;
+
+  CLI::App *Pack = nullptr;
+  CLI::App *Unpack = nullptr;
+  std::string Input, Output;
+  int DeviceCode = 0;
+  bool NoTrailer = false;
+};
