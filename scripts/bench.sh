@@ -1,7 +1,8 @@
 #!/bin/sh
 # The benchmarks: real loads by korvalen-cli into korvalen-sim with the wire
 # modelled at 19200, 115200 and 921600 baud, a silent device, and the peak
-# memory of a large image. Prints Markdown tables for the README.
+# memory of a large image; and korvalen-cli pack of a 256 KB program. Prints
+# Markdown tables for the README.
 #
 #   scripts/bench.sh BUILD_DIR [korvalen-bench options]
 #
@@ -11,5 +12,7 @@ set -eu
 build=${1:?usage: scripts/bench.sh BUILD_DIR [options]}
 shift
 cmake --build "$build" --target korvalen-bench -j 2 >/dev/null
+cmake --build "$build" --target korvalen-pack-bench -j 2 >/dev/null
 echo "Load average before: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
+"$build/bin/korvalen-pack-bench" "$build/bin"
 exec "$build/bin/korvalen-bench" "$build/bin" "$@"

@@ -29,6 +29,10 @@ std::vector<uint8_t> ReadWholeFile(const std::filesystem::path &path) {
   if (!file)
     throw EInOutError(ReadFailure(errno, path));
   std::vector<uint8_t> bytes;
+  // The size is only a hint: the file may change while it is read.
+  const auto size = std::filesystem::file_size(path, error);
+  if (!error)
+    bytes.reserve(static_cast<size_t>(size));
   uint8_t chunk[65536];
   for (;;) {
     const size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
