@@ -48,7 +48,7 @@ struct MainFormEnvironment {
   // The program's folder: the working directory and the file dialog's initial
   // folder. Empty: the folder that holds the program file.
   std::filesystem::path ProgramFolder;
-  // The settings file. Empty: the program file's path with ".ini".
+  // The settings file. Empty: the program's own (TMIniFile()).
   std::filesystem::path SettingsPath;
   // The serial ports the link uses. Null: the ports of this build.
   std::shared_ptr<SerialPlatform> Platform;

@@ -88,3 +88,20 @@ TEST(PortTableTest, SingleDeviceIsComOneOnly) {
   EXPECT_EQ(table.PathOf(2), "");
   EXPECT_EQ(table.PathOf(0), "");
 }
+
+TEST(PortTableTest, AnInstalledProgramFindsThePortsFolderBesideItsSettings) {
+  TemporaryFolder programFolder;
+  TemporaryFolder settingsFolder;
+  const PortTable table =
+      PortTable::ForProgramDirectory(programFolder.Path(), settingsFolder.Path());
+  EXPECT_EQ(table.PathOf(1), "/dev/ttyS0") << "neither folder has ports";
+
+  fs::create_directory(settingsFolder.Path() / "ports");
+  fs::create_symlink("/dev/null", settingsFolder.Path() / "ports" / "COM5");
+  EXPECT_EQ(table.PathOf(5), (settingsFolder.Path() / "ports" / "COM5").string());
+  EXPECT_EQ(table.PathOf(1), "");
+
+  // A ports folder beside the program stays the whole table.
+  fs::create_directory(programFolder.Path() / "ports");
+  EXPECT_EQ(table.PathOf(5), "");
+}

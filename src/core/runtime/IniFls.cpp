@@ -271,7 +271,12 @@ std::filesystem::path ProgramSettingsPath() {
   const std::filesystem::path program = ProgramFilePath();
   if (program.empty())
     throw EInOutError("Program file not found");
-  return SettingsPathFor(program);
+  const std::filesystem::path folder = SettingsFolder();
+  // The user's configuration folder may not exist yet; if it cannot be made,
+  // creating the file names the cause.
+  std::error_code ignored;
+  std::filesystem::create_directories(folder, ignored);
+  return folder / SettingsPathFor(program).filename();
 }
 } // namespace
 

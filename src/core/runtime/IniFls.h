@@ -1,4 +1,5 @@
-// The settings file: one INI file beside the program.
+// The settings file: one INI file beside the program (or, for a program
+// installed where the user cannot write, in the user's configuration folder).
 //
 // A self-contained INI reader and writer with the semantics of the Windows
 // profile functions:
@@ -55,8 +56,9 @@ public:
   // two characters.
   static constexpr std::size_t kMaxValueLength = 2047;
 
-  // Binds to the program file's path with its extension replaced by ".ini"
-  // (".ini" appended when it has none). A missing file is created holding
+  // Binds to the program file's name with its extension replaced by ".ini"
+  // (".ini" appended when it has none), in SettingsFolder() (made when
+  // missing). A missing file is created holding
   // " \r\n". Throws EInOutError naming the cause ("File access denied",
   // "Path not found", "Disk full", ...) when it cannot be created.
   TMIniFile();

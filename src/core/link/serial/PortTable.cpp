@@ -37,11 +37,12 @@ std::string FolderPath(const std::filesystem::path &folder, int n) {
 } // namespace
 
 PortTable PortTable::BesideProgram() {
-  return ForProgramDirectory(ProgramDirectory());
+  return ForProgramDirectory(ProgramDirectory(), ::SettingsFolder());
 }
 
-PortTable PortTable::ForProgramDirectory(std::filesystem::path programDirectory) {
-  return PortTable(Kind::BesideProgram, std::move(programDirectory));
+PortTable PortTable::ForProgramDirectory(std::filesystem::path programDirectory,
+                                         std::filesystem::path settingsFolder) {
+  return PortTable(Kind::BesideProgram, std::move(programDirectory), std::move(settingsFolder));
 }
 
 PortTable PortTable::FromFolder(std::filesystem::path folder) {
@@ -64,13 +65,13 @@ std::string PortTable::PathOf(int n) const {
     return FixedPath(n);
   case Kind::Folder:
     return FolderPath(Where, n);
-  case Kind::BesideProgram: {
-    const std::filesystem::path folder = Where / kPortsFolder;
-    std::error_code error;
-    if (!Where.empty() && std::filesystem::is_directory(folder, error))
-      return FolderPath(folder, n);
+  case Kind::BesideProgram:
+    for (const std::filesystem::path &where : {Where, SettingsFolder}) {
+      std::error_code error;
+      if (!where.empty() && std::filesystem::is_directory(where / kPortsFolder, error))
+        return FolderPath(where / kPortsFolder, n);
+    }
     return FixedPath(n);
-  }
   case Kind::Single:
     return n == kFirstPort ? Where.string() : std::string();
   }

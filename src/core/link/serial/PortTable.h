@@ -3,7 +3,9 @@
 // A folder `ports` beside the program, when there is one, is the whole table:
 // COMn is its entry named "COMn" (normally a symbolic link to /dev/ttyUSB0, to
 // /dev/serial/by-id/..., or to a virtual device's pseudo-terminal), and a
-// number without an entry names nothing. Otherwise the fixed table holds:
+// number without an entry names nothing. A program installed where the user
+// cannot write finds the folder beside its settings file instead (in the
+// user's configuration folder). Otherwise the fixed table holds:
 // COM1-COM8 -> /dev/ttyS0-7, COM9-COM24 -> /dev/ttyUSB0-15,
 // COM25-COM32 -> /dev/ttyACM0-7.
 //
@@ -20,11 +22,14 @@ public:
   static constexpr int kLastPort = 32;
 
   // The table of this installation: the `ports` folder beside the running
-  // program if it exists, else the fixed table. Whether the folder exists is
-  // decided at every look-up, so a folder made later is seen.
+  // program if it exists, else the one in its settings folder
+  // (SettingsFolder()) if that exists, else the fixed table. Whether a folder
+  // exists is decided at every look-up, so a folder made later is seen.
   static PortTable BesideProgram();
-  // The same rule for a program living in `programDirectory`.
-  static PortTable ForProgramDirectory(std::filesystem::path programDirectory);
+  // The same rule for a program living in `programDirectory` whose settings
+  // live in `settingsFolder` (empty: beside the program).
+  static PortTable ForProgramDirectory(std::filesystem::path programDirectory,
+                                       std::filesystem::path settingsFolder = {});
   // Entries "COMn" of `folder` are the whole table (looked up at every call).
   static PortTable FromFolder(std::filesystem::path folder);
   // The fixed table of the system's own device names.
@@ -43,10 +48,13 @@ public:
 
 private:
   enum class Kind { Fixed, Folder, BesideProgram, Single };
-  PortTable(Kind kind, std::filesystem::path where) : TableKind(kind), Where(std::move(where)) {}
+  PortTable(Kind kind, std::filesystem::path where, std::filesystem::path settingsFolder = {})
+      : TableKind(kind), Where(std::move(where)), SettingsFolder(std::move(settingsFolder)) {}
 
   Kind TableKind;
   // The folder (Folder), the program's folder (BesideProgram) or the device
   // path (Single); unused for Fixed.
   std::filesystem::path Where;
+  // BesideProgram only: the settings folder, when it is not the program's.
+  std::filesystem::path SettingsFolder;
 };
