@@ -4,6 +4,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 
 .PHONY: deps build demo test gui screenshots bench faults fuzz sanitize windows clean
+.PHONY: package package-test
 
 deps:
 	@scripts/deps.sh
@@ -43,6 +44,16 @@ sanitize:
 
 windows:
 	scripts/windows-build.sh
+
+# The Debian package korvalen_<version>_amd64.deb, in $(BUILD).
+package: build
+	scripts/deps.sh dpkg-dev
+	cd $(BUILD) && cpack -G DEB
+
+# The package installed, used and removed (as root).
+package-test: package
+	scripts/deps.sh xvfb openbox xdotool desktop-file-utils
+	scripts/package-test.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz build-mingw
