@@ -40,7 +40,7 @@ std::string Addresses(const HexWarning &warning) {
 
 // The whole content, or nothing after saying why. A new file replaces the old
 // only once it is complete, so a failed write leaves the old one as it was.
-bool WriteOutput(const fs::path &path, const std::string &content) {
+bool WriteOutput(const fs::path &path, std::string_view content) {
   const fs::path temporary = path.string() + ".part";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
@@ -177,7 +177,8 @@ int HexCommands::RunPack() const {
   if (!packed)
     return kExitFileProblem;
   const std::vector<uint8_t> &bytes = packed->Image.Data();
-  if (!WriteOutput(Output, std::string(bytes.begin(), bytes.end())))
+  if (!WriteOutput(Output,
+                   std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size())))
     return kExitFileProblem;
   const int pages = packed->Image.PageCount();
   std::cout << Output << ": " << pages << (pages == 1 ? " page, " : " pages, ") << bytes.size()

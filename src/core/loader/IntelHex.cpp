@@ -21,14 +21,21 @@ constexpr size_t kRecordOverhead = 5;
 constexpr size_t kUnpackWordsPerRecord = 4;
 constexpr uint8_t kErased = 0xFF;
 
+// The value of each character as a hexadecimal digit, -1 for any other.
+constexpr std::array<int8_t, 256> kDigitValues = [] {
+  std::array<int8_t, 256> values{};
+  values.fill(-1);
+  for (int i = 0; i < 10; ++i)
+    values['0' + i] = static_cast<int8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    values['A' + i] = static_cast<int8_t>(10 + i);
+    values['a' + i] = static_cast<int8_t>(10 + i);
+  }
+  return values;
+}();
+
 int HexDigit(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  return -1;
+  return kDigitValues[static_cast<unsigned char>(c)];
 }
 
 bool IsBlank(char c) {
@@ -52,7 +59,7 @@ std::string Hex2(unsigned value) {
 struct Record {
   uint8_t Type = 0;
   uint16_t Offset = 0;
-  std::array<uint8_t, 255> Data{};
+  std::array<uint8_t, 255> Data; // the first Length bytes
   size_t Length = 0;
 };
 
@@ -65,7 +72,7 @@ Record ParseRecord(std::string_view line, int lineNumber) {
     throw EHexFileError(lineNumber, "not a record (an odd number of hexadecimal digits)");
   if (digits.size() < 2 * kRecordOverhead)
     throw EHexFileError(lineNumber, "not a record (too short)");
-  std::array<uint8_t, 255 + kRecordOverhead> bytes{};
+  std::array<uint8_t, 255 + kRecordOverhead> bytes; // the first `count` bytes
   const size_t count = digits.size() / 2;
   if (count > bytes.size())
     throw EHexFileError(lineNumber, "not a record (longer than any record can be)");
