@@ -137,6 +137,11 @@ std::optional<FirmwareImage> PackForLoad(const std::string &file, int deviceCode
   std::optional<PackedHex> packed = PackFile(file, deviceCode);
   if (!packed)
     return std::nullopt;
+  if (packed->Image.PageCount() == 0) {
+    // Identify and Finish with nothing between would report a load done.
+    std::cerr << file << ": nothing to load." << std::endl;
+    return std::nullopt;
+  }
   return std::move(packed->Image);
 }
 

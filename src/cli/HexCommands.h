@@ -24,7 +24,7 @@ void ReportHexWarnings(const std::string &file, const std::vector<HexWarning> &w
 
 // Packs an Intel HEX file for a load (deviceCode 0: no trailer, so no check
 // against the device), telling its warnings; nothing, after saying why, when
-// the file is missing, unreadable or damaged.
+// the file is missing, unreadable or damaged, or holds no program word.
 std::optional<FirmwareImage> PackForLoad(const std::string &file, int deviceCode);
 
 // The pack and unpack subcommands.

@@ -374,9 +374,16 @@ TEST_F(Cli, ADamagedHexFileIsRefusedWithItsLine) {
 
   std::ofstream(hex, std::ios::trunc) << HexRecord(0, 0, {1, 2, 3, 0});
   EXPECT_NE(RunCli({"pack", hex.string(), "-o", rom.string()})
-                .Err.find("line 1: the file ends "
-                          "without an end record"),
+                .Err.find("line 1: the file ends without an end record"),
             std::string::npos);
+
+  // Only configuration words: an empty image is packed, but never loaded.
+  std::ofstream(hex, std::ios::trunc)
+      << HexRecord(4, 0, {0x01, 0xF0}) << HexRecord(0, 0, {1, 2, 3, 0}) << ":00000001FF\n";
+  const Outcome empty = RunCli({"load", "--device", device->SlavePath(), hex.string()});
+  EXPECT_EQ(empty.Code, 4);
+  EXPECT_NE(empty.Err.find("nothing to load"), std::string::npos) << empty.Err;
+  EXPECT_EQ(device->AcceptedFrames(), 0u);
 }
 
 TEST_F(Cli, HexUsageMistakes) {
