@@ -17,7 +17,7 @@ scripts/deps.sh clang libclang-rt-14-dev
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -G Ninja -DKORVALEN_FUZZ=ON \
   -DKORVALEN_GUI=OFF -DKORVALEN_TESTS=OFF -DKORVALEN_BENCH=OFF >/dev/null
-cmake --build "$build" -j "$jobs" --target fuzz_reply fuzz_ini fuzz_image
+cmake --build "$build" -j "$jobs" --target fuzz_reply fuzz_ini fuzz_image fuzz_hex
 
 findings="$build/findings"
 mkdir -p "$findings"
@@ -26,11 +26,12 @@ trap 'rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 
 failed=""
-for target in fuzz_reply fuzz_ini fuzz_image; do
+for target in fuzz_reply fuzz_ini fuzz_image fuzz_hex; do
   case $target in
     fuzz_reply) max_len=4096 ;;
     fuzz_ini) max_len=8192 ;;
     fuzz_image) max_len=20480 ;;
+    fuzz_hex) max_len=8192 ;;
   esac
   mkdir -p "$work/$target"
   echo "== $target: $seconds s"
