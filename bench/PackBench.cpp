@@ -77,6 +77,15 @@ std::string MakeProgram(std::vector<unsigned char> &image) {
   return hex;
 }
 
+// The first three fields of /proc/loadavg: how busy the machine was.
+std::string LoadAverage() {
+  const std::string text = ReadFileText("/proc/loadavg");
+  size_t end = 0;
+  for (int field = 0; field < 3 && end != std::string::npos; ++field)
+    end = text.find(' ', end + (field > 0 ? 1 : 0));
+  return text.substr(0, end);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -108,6 +117,7 @@ int main(int argc, char **argv) {
     WriteFileBytes(hexPath, std::vector<unsigned char>(hex.begin(), hex.end()));
     const std::string romPath = scratch.File("program.rom");
 
+    const std::string loadBefore = LoadAverage();
     std::vector<double> wallMs;
     double cpuMs = 0;
     long rssKb = 0;
@@ -135,6 +145,7 @@ int main(int argc, char **argv) {
     std::printf("| %.1f | %.1f | %.1f | %.1f | %.1f | median <= %.0f ms: %s |\n\n", median,
                 wallMs.front(), wallMs.back(), cpuMs / runs, rssKb / 1024.0, kTargetMs,
                 median <= kTargetMs ? "yes" : "no");
+    std::printf("Load average %s before, %s after.\n\n", loadBefore.c_str(), LoadAverage().c_str());
   } catch (const std::exception &failure) {
     std::fprintf(stderr, "korvalen-pack-bench: %s\n", failure.what());
     return 1;
