@@ -133,7 +133,7 @@ public:
 
   PackedHex Finish(std::optional<uint8_t> deviceCode) {
     if (Bytes.empty())
-      Warnings.push_back(HexWarning{});
+      Warnings.push_back(HexWarning{HexWarningKind::NoProgramWords});
     if (deviceCode)
       Bytes.insert(Bytes.end(), {*deviceCode, kVersionMark, 0});
     return {FirmwareImage(std::move(Bytes)), std::move(Warnings)};
@@ -159,7 +159,9 @@ private:
 
   std::vector<uint8_t> Bytes;
   std::vector<HexWarning> Warnings;
-  std::array<std::optional<size_t>, 5> Index{};
+  // The warning of each kind, by its place in Warnings.
+  std::array<std::optional<size_t>, static_cast<size_t>(HexWarningKind::NoProgramWords) + 1>
+      Index{};
 };
 
 void AppendRecord(std::string &out, uint8_t type, uint16_t offset, const uint8_t *data,

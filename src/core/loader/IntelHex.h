@@ -36,7 +36,7 @@ enum class HexWarningKind {
   DataEeprom,          // beyond program memory: not placed
   ConfigurationMemory, // beyond program memory: not placed
   PhantomByte,         // a phantom byte that is not 0: dropped
-  NoProgramWords,      // nothing fell into program memory: the image has no page
+  NoProgramWords,      // nothing fell into program memory: the image has no page (the last kind)
 };
 
 // Data the image cannot carry as the file meant it. Each kind makes one
