@@ -1,6 +1,9 @@
 // The image layout, and an Identify reply too short to identify anything.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "RecordingPresenter.h"
 #include "link/FakeSerial.h"
 #include "link/Zor_RS232.h"
@@ -36,6 +39,27 @@ TEST(Image, TheResetVectorReplacesTheFirstSixBytesAndGrowsAShortImage) {
   longer.OverwriteResetVector({1, 1, 1, 1, 1, 1});
   EXPECT_EQ(longer.Size(), 10u);
   EXPECT_EQ(longer.Data()[6], 0);
+}
+
+TEST(Image, TheLargestImageFillsTheAddressSpaceAndOnePageMoreIsRefused) {
+  const std::filesystem::path file = ::testing::TempDir() + "largest.rom";
+  std::ofstream(file, std::ios::binary).close();
+  // Sparse: no disk is used for the pages.
+  std::filesystem::resize_file(file, kMaxPages * kPageSize + 3);
+  const FirmwareImage largest = FirmwareImage::ReadFile(file);
+  EXPECT_EQ(largest.PageCount(), 16384);
+  EXPECT_TRUE(largest.HasTrailer());
+  EXPECT_EQ(FirmwareImage::PageAddress(largest.PageCount()), 0xFFFC00u);
+  std::filesystem::resize_file(file, (kMaxPages + 1) * kPageSize - 1);
+  EXPECT_EQ(FirmwareImage::ReadFile(file).PageCount(), 16384) << "a remainder is no page";
+  std::filesystem::resize_file(file, (kMaxPages + 1) * kPageSize);
+  try {
+    FirmwareImage::ReadFile(file);
+    ADD_FAILURE() << "16385 pages read";
+  } catch (const EImageTooLarge &failure) {
+    EXPECT_NE(std::string(failure.what()).find("16385"), std::string::npos) << failure.what();
+  }
+  std::filesystem::remove(file);
 }
 
 TEST(Image, GaugeRoundsHalvesToEven) {

@@ -5,11 +5,12 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sys/stat.h>
 
 #include "RecordingPresenter.h"
-#include "runtime/Exceptions.h"
 #include "link/Zor_RS232.h"
 #include "loader/LoadSequence.h"
+#include "runtime/Exceptions.h"
 #include "sim/VirtualDevice.h"
 
 namespace fs = std::filesystem;
@@ -373,10 +374,64 @@ TEST_F(Load, NothingHappensWithoutAFileAndAMissingFileIsSaid) {
   Connect({});
   EXPECT_EQ(Run("").Outcome, LoadOutcome::NoFile);
   EXPECT_FALSE(progress.Shown);
-  EXPECT_EQ(Run((folder / "missing.rom").string()).Outcome, LoadOutcome::FileNotFound);
-  EXPECT_EQ(presenter.Errors, std::vector<std::string>{"Файл не найден"});
+  // Nothing there, a folder, links that lead back to themselves: no file.
+  fs::create_directory(folder / "folder.rom");
+  fs::create_symlink(folder / "loop.rom", folder / "loop.rom");
+  for (const char *name : {"missing.rom", "folder.rom", "loop.rom"}) {
+    SCOPED_TRACE(name);
+    presenter.Errors.clear();
+    EXPECT_EQ(Run((folder / name).string()).Outcome, LoadOutcome::FileNotFound);
+    EXPECT_EQ(presenter.Errors, std::vector<std::string>{"Файл не найден"});
+  }
   EXPECT_FALSE(progress.Shown);
   EXPECT_TRUE(device->Requests().empty());
-  EXPECT_THROW(Run(folder.string()), EInOutError) << "a folder cannot be read as an image";
+}
+
+TEST_F(Load, WhatCannotBeAnImageIsRefusedBeforeAnythingIsSent) {
+  Connect({});
+  // A FIFO would block the open for ever; /dev/zero would be read until the
+  // memory runs out.
+  const fs::path fifo = folder / "fifo.rom";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const fs::path &path : {fifo, fs::path("/dev/zero")}) {
+    SCOPED_TRACE(path.string());
+    try {
+      Run(path.string());
+      ADD_FAILURE() << "read as an image";
+    } catch (const EInOutError &failure) {
+      EXPECT_NE(std::string(failure.what()).find(path.string()), std::string::npos)
+          << failure.what();
+    }
+  }
+  // One page past the 24-bit address space: page 16385 would be written at
+  // address 0, over page 1. Sparse, so it costs no disk.
+  const fs::path large = folder / "large.rom";
+  std::ofstream(large, std::ios::binary).close();
+  fs::resize_file(large, (kMaxPages + 1) * kPageSize);
+  EXPECT_THROW(Run(large.string()), EImageTooLarge);
   EXPECT_FALSE(progress.Shown);
+  EXPECT_TRUE(device->Requests().empty());
+}
+
+TEST_F(Load, TheResultCountsThePagesAndSaysWhetherFinishWasConfirmed) {
+  sim::DeviceOptions options;
+  options.NoReply = sim::NoReplyFault{kCommandFinish, 0};
+  Connect(options);
+  int finishes = 0;
+  observer.BeforeFinish = [&] {
+    ++finishes;
+    EXPECT_EQ(device->CommandCount(kCommandFinish), 0u);
+  };
+  LoadResult result = Run(Write(RandomBytes(6 * kPageSize, 2)));
+  EXPECT_EQ(result.Outcome, LoadOutcome::Done);
+  EXPECT_EQ(result.PagesSent, 3);
+  EXPECT_FALSE(result.FinishConfirmed);
+  EXPECT_EQ(finishes, 1);
+  device->Stop();
+
+  Connect({});
+  result = Run(Write(RandomBytes(1000, 2)));
+  EXPECT_EQ(result.Outcome, LoadOutcome::Done);
+  EXPECT_EQ(result.PagesSent, 0);
+  EXPECT_TRUE(result.FinishConfirmed);
 }

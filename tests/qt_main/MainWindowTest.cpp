@@ -3,13 +3,13 @@
 // pseudo-terminals behind a `ports` folder of the test's own.
 #include "qt/ModalDriver.h"
 
-#include "qt/Main.h"
-#include "qt/QtHooks.h"
 #include "link/AccessGate.h"
 #include "link/Zor_RS232.h"
 #include "link/serial/PosixSerialPort.h"
-#include "qt/Zor_RS232_SetNum.h"
+#include "qt/Main.h"
 #include "qt/Progress.h"
+#include "qt/QtHooks.h"
+#include "qt/Zor_RS232_SetNum.h"
 #include "sim/VirtualDevice.h"
 
 #include <QComboBox>
@@ -29,6 +29,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -426,19 +427,48 @@ TEST_F(MainWindow, LoadWritesTheImageIntoTheDevice) {
             bytes.substr(5 * 1536, 1536));
 }
 
-TEST_F(MainWindow, LoadFailureOutsideTheExchangeGoesToTheErrorBox) {
+TEST_F(MainWindow, AnImageThatCannotBeReadGoesToTheErrorBoxWithItsReason) {
+  sim::VirtualDevice &device = DeviceAt("COM1");
+  // A FIFO would block the open for ever; an image past the 24-bit address
+  // space would write its last pages over the first.
+  const fs::path fifo = Folder / "fifo.rom";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path large = Folder / "large.rom";
+  WriteAll(large, "");
+  fs::resize_file(large, 16385 * 1536);
+  for (const fs::path &image : {fifo, large}) {
+    SCOPED_TRACE(image.string());
+    WriteAll(Settings, "[Common]\r\nFN=" + image.string() + "\r\n");
+    TMainForm &form = ShownForm();
+    auto box = AcceptNextBox();
+    QTest::mouseClick(form.bLoad, Qt::LeftButton);
+    EXPECT_TRUE(box->Shown);
+    EXPECT_EQ(box->Title, ApplicationTitle());
+    EXPECT_EQ(box->Icon, QMessageBox::Critical);
+    EXPECT_TRUE(box->Text.contains(QString::fromStdString(image.string())))
+        << box->Text.toStdString();
+    EXPECT_FALSE(form.Running());
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(VisibleProgressWindows(), 0);
+    EXPECT_TRUE(form.close());
+    Forms.clear();
+    ReleaseLink();
+  }
+  EXPECT_TRUE(device.Requests().empty());
+}
+
+TEST_F(MainWindow, AFolderAsTheImageIsAFileNotFound) {
   DeviceAt("COM1");
-  fs::create_directory(Folder / "folder.rom"); // exists, but cannot be read as a file
+  fs::create_directory(Folder / "folder.rom");
   WriteAll(Settings, "[Common]\r\nFN=" + (Folder / "folder.rom").string() + "\r\n");
   TMainForm &form = ShownForm();
 
   auto box = AcceptNextBox();
   QTest::mouseClick(form.bLoad, Qt::LeftButton);
   EXPECT_TRUE(box->Shown);
-  EXPECT_EQ(box->Title, ApplicationTitle());
-  EXPECT_EQ(box->Icon, QMessageBox::Critical);
-  EXPECT_FALSE(box->Text.isEmpty());
-  EXPECT_FALSE(form.Running());
+  EXPECT_EQ(box->Text, "Файл не найден");
+  EXPECT_EQ(box->Title, "Error");
+  EXPECT_EQ(VisibleProgressWindows(), 0);
   EXPECT_TRUE(form.isVisible());
 }
 

@@ -1,53 +1,41 @@
 #include "loader/FirmwareImage.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 #include <string>
+#include <system_error>
 
-#include "runtime/Exceptions.h"
+#include "loader/ImageFile.h"
 
-namespace {
-std::string ReadFailure(int error, const std::filesystem::path &path) {
-  if (error == EACCES || error == EPERM || error == EISDIR)
-    return "File access denied";
-  return "Не удалось прочитать файл " + path.string() + ": " + std::strerror(error);
+EImageTooLarge::EImageTooLarge(const std::filesystem::path &path, uint64_t pages)
+    : Exception(
+          "Файл " + path.string() + " слишком велик для устройства: " + std::to_string(pages) +
+          " страниц, а 24-битный адрес программы вмещает " + std::to_string(kMaxPages) + ".") {}
+
+ImageAbsence FindImageFile(const std::filesystem::path &path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error == std::errc::too_many_symbolic_link_levels)
+    return ImageAbsence::SymbolicLinkLoop;
+  if (status.type() == std::filesystem::file_type::not_found)
+    return ImageAbsence::NoSuchFile;
+  if (status.type() == std::filesystem::file_type::directory)
+    return ImageAbsence::Folder;
+  return ImageAbsence::None;
 }
 
-struct FileCloser {
-  void operator()(std::FILE *file) const { std::fclose(file); }
-};
-} // namespace
-
-std::vector<uint8_t> ReadWholeFile(const std::filesystem::path &path) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error))
-    throw EInOutError(ReadFailure(EISDIR, path));
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.string().c_str(), "rb"));
-  if (!file)
-    throw EInOutError(ReadFailure(errno, path));
-  std::vector<uint8_t> bytes;
-  // The size is only a hint: the file may change while it is read.
-  const auto size = std::filesystem::file_size(path, error);
-  if (!error)
-    bytes.reserve(static_cast<size_t>(size));
-  uint8_t chunk[65536];
-  for (;;) {
-    const size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
-    bytes.insert(bytes.end(), chunk, chunk + got);
-    if (got < sizeof chunk) {
-      if (std::ferror(file.get()))
-        throw EInOutError(ReadFailure(errno ? errno : EIO, path));
-      break;
-    }
-  }
-  return bytes;
+std::vector<uint8_t> ReadWholeFile(const std::filesystem::path &path, uint64_t maxBytes) {
+  ImageFileContent content = ReadImageFile(path, maxBytes);
+  if (content.Size > maxBytes)
+    throw EInOutError("Не удалось прочитать файл " + path.string() + ": он больше " +
+                      std::to_string(maxBytes) + " байт");
+  return std::move(content.Bytes);
 }
 
 FirmwareImage FirmwareImage::ReadFile(const std::filesystem::path &path) {
-  return FirmwareImage(ReadWholeFile(path));
+  ImageFileContent content = ReadImageFile(path, kMaxImageBytes);
+  if (content.Size > kMaxImageBytes)
+    throw EImageTooLarge(path, content.Size / kPageSize);
+  return FirmwareImage(std::move(content.Bytes));
 }
 
 TrailerBytes FirmwareImage::Trailer() const {

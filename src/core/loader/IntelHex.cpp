@@ -15,6 +15,9 @@ constexpr uint8_t kRecordStartLinear = 0x05;
 constexpr size_t kHexBytesPerWord = 4; // low, middle, upper, phantom
 constexpr size_t kImageBytesPerWord = 3;
 constexpr size_t kPhantomIndex = 3;
+// The largest file read: all of program memory written one data byte to a
+// record, the longest form a file of it can take, fits well within this.
+constexpr uint64_t kMaxHexFileBytes = uint64_t{256} * 1024 * 1024;
 constexpr size_t kWordsPerPage = kPageSize / kImageBytesPerWord;
 // Length, address (2), type and checksum around the data.
 constexpr size_t kRecordOverhead = 5;
@@ -233,7 +236,7 @@ PackedHex PackIntelHex(std::string_view text, std::optional<uint8_t> deviceCode)
 }
 
 PackedHex PackIntelHexFile(const std::filesystem::path &path, std::optional<uint8_t> deviceCode) {
-  const std::vector<uint8_t> bytes = ReadWholeFile(path);
+  const std::vector<uint8_t> bytes = ReadWholeFile(path, kMaxHexFileBytes);
   return PackIntelHex(std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()),
                       deviceCode);
 }

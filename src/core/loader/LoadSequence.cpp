@@ -1,7 +1,6 @@
 #include "loader/LoadSequence.h"
 
 #include <cmath>
-#include <filesystem>
 #include <optional>
 
 #include "link/Zor_RS232.h"
@@ -27,12 +26,13 @@ struct Run {
   FirmwareImage Image;
 };
 
-LoadResult Report(LoadOutcome outcome, const std::string &text) {
-  if (outcome == LoadOutcome::Done)
-    ShowInfo(text);
+// Shows the outcome's box and hands the result on.
+LoadResult Report(LoadResult result) {
+  if (result.Outcome == LoadOutcome::Done)
+    ShowInfo(result.Message);
   else
-    ShowError(text);
-  return {outcome, text};
+    ShowError(result.Message);
+  return result;
 }
 } // namespace
 
@@ -77,13 +77,16 @@ LoadResult RunLoadSequence(TZor_RS &link, const LoadRequest &request) {
   if (!request.Image) {
     if (request.FileName.empty())
       return {LoadOutcome::NoFile, {}};
-    std::error_code error;
-    if (!std::filesystem::exists(std::filesystem::path(request.FileName), error)) {
+    // A folder or a link loop is no file either, whatever the reason it fails.
+    if (FindImageFile(request.FileName) != ImageAbsence::None) {
       ShowError(SFileNotFound);
       return {LoadOutcome::FileNotFound, SFileNotFound};
     }
   }
   FirmwareImage image = request.Image ? *request.Image : FirmwareImage::ReadFile(request.FileName);
+  // Past the last 24-bit address, WritePage would write over the first pages.
+  if (image.PageCount() > kMaxPages)
+    throw EImageTooLarge(request.FileName, static_cast<uint64_t>(image.PageCount()));
 
   Run run;
   run.View = request.CreateProgress();
@@ -103,16 +106,16 @@ LoadResult RunLoadSequence(TZor_RS &link, const LoadRequest &request) {
   if (identity && request.ResetVector)
     *request.ResetVector = identity->ResetVector;
   if (!identity || !IsAcceptedDevice(*identity))
-    return Report(LoadOutcome::Rejected, SWrongMicrocontroller);
+    return Report({LoadOutcome::Rejected, SWrongMicrocontroller});
   if (request.Observer.Identified)
     request.Observer.Identified(*identity);
 
   if (run.Image.HasTrailer()) {
     const TrailerBytes trailer = run.Image.Trailer();
     if (trailer[0] != identity->DeviceCode)
-      return Report(LoadOutcome::Rejected, SDeviceCodeMismatch);
+      return Report({LoadOutcome::Rejected, SDeviceCodeMismatch});
     if (trailer[1] != kVersionMark)
-      return Report(LoadOutcome::Rejected, SVersionMismatch);
+      return Report({LoadOutcome::Rejected, SVersionMismatch});
   }
 
   run.Image.OverwriteResetVector(identity->ResetVector);
@@ -120,10 +123,14 @@ LoadResult RunLoadSequence(TZor_RS &link, const LoadRequest &request) {
   view.SetGaugeVisible(true);
 
   const int pages = run.Image.PageCount();
+  LoadResult result{LoadOutcome::Done, SLoadFinished};
   PageBytes page{};
   for (int p = 1; p <= pages; ++p) {
-    if (view.IsCancelled())
-      return {LoadOutcome::Cancelled, {}};
+    if (view.IsCancelled()) {
+      result.Outcome = LoadOutcome::Cancelled;
+      result.Message.clear();
+      return result;
+    }
     const auto source = run.Image.Page(p);
     std::copy(source.begin(), source.end(), page.begin());
     if (!FirmwareImage::IsPageSent(p))
@@ -148,15 +155,21 @@ LoadResult RunLoadSequence(TZor_RS &link, const LoadRequest &request) {
       link.PutByte(static_cast<uint8_t>(address / 65536));
       link.Execute();
     } catch (const std::exception &failure) {
-      return Report(LoadOutcome::Failed, failure.what());
+      result.Outcome = LoadOutcome::Failed;
+      result.Message = failure.what();
+      return Report(result);
     }
+    ++result.PagesSent;
     view.SetGaugeValue(GaugePercent(p, pages));
   }
 
+  if (request.Observer.BeforeFinish)
+    request.Observer.BeforeFinish();
   link.ReplyTimeout = kFinishTimeoutMs;
   try {
     link.SendCommand(kBootloaderAddress, kCommandFinish);
+    result.FinishConfirmed = true;
   } catch (...) {
   }
-  return Report(LoadOutcome::Done, SLoadFinished);
+  return Report(result);
 }

@@ -74,7 +74,9 @@ enum class LoadOutcome {
 
 struct LoadResult {
   LoadOutcome Outcome = LoadOutcome::NoFile;
-  std::string Message; // the text shown, if any
+  std::string Message;          // the text shown, if any
+  int PagesSent = 0;            // pages whose WritePage the device confirmed
+  bool FinishConfirmed = false; // Finish got a valid reply (its failure is ignored)
 };
 
 // Optional observer of a run, for traces that name the page and the block.
@@ -82,6 +84,8 @@ struct LoadObserver {
   std::function<void(const DeviceIdentity &)> Identified;
   std::function<void(int page, int block)> BeforeWriteBlock;
   std::function<void(int page, uint32_t address)> BeforeWritePage;
+  // Every page has been handled; Finish is sent next.
+  std::function<void()> BeforeFinish;
 };
 
 struct LoadRequest {
@@ -95,7 +99,10 @@ struct LoadRequest {
   LoadObserver Observer;
 };
 
-// Runs one load through `link`. A file that cannot be read raises EInOutError
-// before any exchange; any failure outside the exchanges passes to the caller
-// after the view has been destroyed.
+// Runs one load through `link`. A path that names no file at all (nothing, a
+// folder, a link loop) is "Файл не найден". A file that cannot be read raises
+// EInOutError, and one with more pages than the address space holds raises
+// EImageTooLarge, before the view exists and before any exchange; any other
+// failure outside the exchanges passes to the caller after the view has been
+// destroyed.
 LoadResult RunLoadSequence(TZor_RS &link, const LoadRequest &request);
