@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -51,21 +52,34 @@ TEST(PortTableTest, PortsFolderIsTheWholeTable) {
   EXPECT_TRUE(platform.Probe(5));
 }
 
-TEST(PortTableTest, EntriesThatAreNotDevicesAreNotPorts) {
+TEST(PortTableTest, EntriesThatAreNotDevicesAreNotPortsAndSayWhatTheyAre) {
   TemporaryFolder folder;
   fs::create_symlink(folder.Path() / "gone", folder.Path() / "COM2");
   std::ofstream(folder.Path() / "COM4") << "plain file";
+  fs::create_directory(folder.Path() / "COM5");
+  ASSERT_EQ(mkfifo((folder.Path() / "COM6").c_str(), 0600), 0);
+  fs::create_symlink("/dev/null", folder.Path() / "COM7");
+  // A pseudo-terminal whose program has ended: its /dev/pts entry is gone.
+  std::string closedTerminal;
+  {
+    PseudoTerminal ended;
+    closedTerminal = ended.SlavePath();
+  }
+  fs::create_symlink(closedTerminal, folder.Path() / "COM8");
 
   PosixSerialPlatform platform(PortTable::FromFolder(folder.Path()));
   // A dangling link still names its path, so a person sees what is missing.
   EXPECT_EQ(platform.DevicePath(2), (folder.Path() / "COM2").string());
   EXPECT_EQ(platform.Table().ResolvedPathOf(2), "");
-  EXPECT_FALSE(platform.Probe(2));
-  EXPECT_EQ(platform.Open(2), nullptr);
   EXPECT_EQ(platform.Status(2), PortStatus::Absent);
-  EXPECT_FALSE(platform.Probe(4));
-  EXPECT_EQ(platform.Status(4), PortStatus::Absent);
-  EXPECT_EQ(platform.Open(4), nullptr);
+  for (int n : {4, 5, 6, 7})
+    EXPECT_EQ(platform.Status(n), PortStatus::NotTerminal) << "COM" << n;
+  EXPECT_EQ(platform.Status(8), PortStatus::HungUp);
+  for (int n : {2, 4, 5, 6, 7, 8}) {
+    EXPECT_FALSE(platform.Probe(n)) << "COM" << n;
+    EXPECT_EQ(platform.Open(n), nullptr) << "COM" << n;
+    EXPECT_FALSE(IsPresent(platform.Status(n))) << "COM" << n;
+  }
 }
 
 TEST(PortTableTest, ProgramFolderUsesPortsFolderOnlyWhileItExists) {

@@ -85,6 +85,13 @@ public:
   // True when the device side has something to read right now.
   bool HasInput() { return WaitFor(POLLIN, 0); }
 
+  // The slave side's settings as they stand now.
+  termios SlaveSettings() const {
+    termios now{};
+    tcgetattr(CookedFd, &now);
+    return now;
+  }
+
 private:
   bool WaitFor(short events, int milliseconds) {
     pollfd state{MasterFd, events, 0};

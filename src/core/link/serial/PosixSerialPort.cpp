@@ -2,12 +2,14 @@
 
 #include "link/serial/TtyDriver.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -141,12 +143,68 @@ Milliseconds LineTime(size_t bytes, uint32_t rate) {
     rate = kSlowestRate;
   return Milliseconds(bytes * kMaxBitsPerChar * 1000 / rate + 1);
 }
+
+// The settings of every open port, where a signal handler can reach them: a
+// slot's descriptor is published only once its settings are in place.
+constexpr int kRestoreSlots = 64;
+constexpr int kSlotFree = -1;
+constexpr int kSlotFilling = -2;
+struct RestoreEntry {
+  std::atomic<int> Fd{kSlotFree};
+  TerminalSettings Original{};
+};
+RestoreEntry gRestore[kRestoreSlots];
+
+int ClaimRestoreSlot(int fd, const TerminalSettings &original) {
+  for (int i = 0; i < kRestoreSlots; ++i) {
+    int expected = kSlotFree;
+    if (gRestore[i].Fd.compare_exchange_strong(expected, kSlotFilling)) {
+      gRestore[i].Original = original;
+      gRestore[i].Fd.store(fd, std::memory_order_release);
+      return i;
+    }
+  }
+  return -1;
+}
+
+// A /dev/pts entry disappears when the program on its master side closes it:
+// a path that leads there and finds nothing names such a terminal.
+bool LeadsToGonePseudoTerminal(const std::string &path) {
+  std::string target = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    if (target.rfind("/dev/pts/", 0) == 0)
+      return true;
+    char next[4096];
+    const ssize_t length = readlink(target.c_str(), next, sizeof next - 1);
+    if (length <= 0)
+      return false;
+    next[length] = '\0';
+    const std::string link(next, static_cast<size_t>(length));
+    if (link.front() == '/')
+      target = link;
+    else
+      target = target.substr(0, target.rfind('/') + 1) + link;
+  }
+  return false;
+}
 } // namespace
 
-PosixSerialPort::PosixSerialPort(int fd, std::string devicePath)
-    : Fd(fd), Path(std::move(devicePath)) {}
+void RestoreOpenPortSettings() noexcept {
+  for (RestoreEntry &entry : gRestore) {
+    const int fd = entry.Fd.load(std::memory_order_acquire);
+    if (fd >= 0)
+      RestoreTerminal(fd, entry.Original);
+  }
+}
+
+PosixSerialPort::PosixSerialPort(int fd, std::string devicePath, const TerminalSettings &original)
+    : Fd(fd), Path(std::move(devicePath)), Original(original),
+      RestoreSlot(ClaimRestoreSlot(fd, original)) {}
 
 PosixSerialPort::~PosixSerialPort() {
+  RestoreTerminal(Fd, Original);
+  if (RestoreSlot >= 0)
+    gRestore[RestoreSlot].Fd.store(kSlotFree, std::memory_order_release);
   ioctl(Fd, TIOCNXCL);
   close(Fd); // also releases the flock
 }
@@ -328,13 +386,31 @@ PortStatus PosixSerialPlatform::Status(int n) {
   const std::string path = Ports.PathOf(n);
   if (path.empty())
     return PortStatus::Absent;
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == EACCES)
+      return PortStatus::NoPermission;
+    return LeadsToGonePseudoTerminal(path) ? PortStatus::HungUp : PortStatus::Absent;
+  }
+  if (!S_ISCHR(info.st_mode))
+    return PortStatus::NotTerminal;
   FdGuard port(open(path.c_str(), kFlags));
   if (port.Get() < 0) {
-    // EBUSY: held in exclusive mode.
-    const bool present = errno == EBUSY || errno == EACCES || errno == EPERM;
-    return present ? PortStatus::Busy : PortStatus::Absent;
+    switch (errno) {
+    case EBUSY: // held in exclusive mode
+      return PortStatus::Busy;
+    case EACCES:
+    case EPERM:
+      return PortStatus::NoPermission;
+    case EIO:
+      return PortStatus::HungUp;
+    default:
+      return PortStatus::Absent;
+    }
   }
-  if (!isatty(port.Get()) || IsAbsentUart(port.Get()))
+  if (!isatty(port.Get()))
+    return PortStatus::NotTerminal;
+  if (IsAbsentUart(port.Get()))
     return PortStatus::Absent;
   // The lock taken here is dropped with the descriptor.
   return flock(port.Get(), LOCK_EX | LOCK_NB) == 0 ? PortStatus::Free : PortStatus::Busy;
@@ -350,15 +426,16 @@ std::unique_ptr<SerialPort> PosixSerialPlatform::Open(int n) {
   // flock holds for root as well, and through any symbolic link to the device.
   if (flock(port.Get(), LOCK_EX | LOCK_NB) != 0)
     return nullptr;
+  TerminalSettings original{};
   termios settings{};
-  if (tcgetattr(port.Get(), &settings) != 0)
+  if (!SaveTerminal(port.Get(), original) || tcgetattr(port.Get(), &settings) != 0)
     return nullptr;
   MakeRaw(settings);
   if (tcsetattr(port.Get(), TCSANOW, &settings) != 0)
     return nullptr;
   // Keeps out programs that do not use flock; root is not kept out.
   ioctl(port.Get(), TIOCEXCL);
-  return std::make_unique<PosixSerialPort>(port.Release(), path);
+  return std::make_unique<PosixSerialPort>(port.Release(), path, original);
 }
 
 std::string PosixSerialPlatform::DevicePath(int n) {

@@ -4,6 +4,7 @@
 
 #include "link/serial/PortTable.h"
 #include "link/serial/SerialPort.h"
+#include "link/serial/TtyDriver.h"
 
 #include <array>
 #include <string>
@@ -12,8 +13,10 @@
 class PosixSerialPort final : public SerialPort {
 public:
   // Takes ownership of `fd`, already opened, locked and made raw by
-  // PosixSerialPlatform::Open.
-  PosixSerialPort(int fd, std::string devicePath);
+  // PosixSerialPlatform::Open; `original` is what the terminal held before.
+  PosixSerialPort(int fd, std::string devicePath, const TerminalSettings &original);
+  // Puts the terminal's settings back as they were before the open, then
+  // closes it.
   ~PosixSerialPort() override;
   PosixSerialPort(const PosixSerialPort &) = delete;
   PosixSerialPort &operator=(const PosixSerialPort &) = delete;
@@ -53,6 +56,8 @@ private:
 
   int Fd;
   std::string Path;
+  TerminalSettings Original;
+  int RestoreSlot;     // where RestoreOpenPortSettings finds it; -1: none was free
   bool HungUp = false; // once gone, a device stays gone for this open
   // Read from the driver but not yet handed out: Pending[Next ... Filled-1].
   std::array<uint8_t, 256> Pending{};
@@ -67,14 +72,16 @@ class PosixSerialPlatform final : public SerialPlatform {
 public:
   explicit PosixSerialPlatform(PortTable table);
 
-  // Opens the path non-blocking without making it the controlling terminal
-  // and closes it at once. Not present: no such path, not a terminal, or a
-  // built-in UART without hardware. Not free: another program holds it
-  // (flock refused, or exclusive mode refusing the open).
+  // Free exactly when Status says so.
   bool Probe(int n) override;
-  // The same look, told apart: Absent (no entry, no such device, not a
-  // terminal, a UART without hardware), Busy (held by another program, or
-  // this user may not open it), Free.
+  // Looks at the path first (nothing there, or not a character device, is
+  // decided without opening it), then opens it non-blocking without making it
+  // the controlling terminal and closes it at once. Absent: no entry, no such
+  // device, a UART without hardware. NotTerminal: a file, a folder, a FIFO,
+  // /dev/null. HungUp: a pseudo-terminal whose other side has closed (the open
+  // fails with EIO, or the path leads to a /dev/pts entry that is gone).
+  // NoPermission: the open is refused to this user. Busy: another program
+  // holds it (flock refused, or exclusive mode refusing the open).
   PortStatus Status(int n) override;
   // Exclusive (TIOCEXCL and flock, which holds for root too and follows
   // symbolic links), not the controlling terminal, non-blocking, raw 8-bit:

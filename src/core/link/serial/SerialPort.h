@@ -59,12 +59,23 @@ public:
   virtual void WaitReadable(int milliseconds) = 0;
 };
 
-// What a port number names at this moment, for listing ports to a person.
+// What a port number names at this moment, for listing ports to a person and
+// for saying why one cannot be opened.
 enum class PortStatus {
-  Absent, // names no device, or a device with no hardware behind it
-  Free,   // present and could be opened now
-  Busy,   // present, but another program holds it
+  Absent,       // names no device: no entry, no such path, a UART without hardware
+  Free,         // present and could be opened now
+  Busy,         // present, but another program holds it
+  NoPermission, // present, but this user may not open it (not in its group)
+  NotTerminal,  // names something that is not a terminal: a file, a folder, a FIFO
+  HungUp,       // a pseudo-terminal whose other side has closed
 };
+
+// Free, Busy and NoPermission: a port that is there, whether or not it can be
+// opened now.
+inline bool IsPresent(PortStatus status) {
+  return status == PortStatus::Free || status == PortStatus::Busy ||
+         status == PortStatus::NoPermission;
+}
 
 // Probes and opens ports COM1 ... COM32 by number.
 class SerialPlatform {
@@ -86,6 +97,12 @@ public:
     return DevicePath(n).empty() ? PortStatus::Absent : PortStatus::Busy;
   }
 };
+
+// Puts back the settings that every port still open had before this program
+// opened it (a terminal left raw would stay so after the program). The ports'
+// own close does this; this is for a program that must end at once, from a
+// signal handler, where no destructor runs: it is async-signal-safe.
+void RestoreOpenPortSettings() noexcept;
 
 // The platform of this build, with its default port naming.
 std::shared_ptr<SerialPlatform> DefaultSerialPlatform();

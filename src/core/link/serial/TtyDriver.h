@@ -5,6 +5,12 @@
 
 #include <cstdint>
 
+// The terminal's whole settings as the driver holds them (on Linux with any
+// rate), kept to be put back as they were.
+struct TerminalSettings {
+  alignas(8) unsigned char Record[128];
+};
+
 // The output rate that the driver holds for `fd`, in bit/s.
 bool ReadLineRate(int fd, uint32_t &rate);
 // Asks the driver for `rate` bit/s in both directions. False when the rate is
@@ -13,3 +19,7 @@ bool WriteLineRate(int fd, uint32_t rate);
 // True for a built-in UART that the kernel lists though no hardware is behind
 // it; such a port does not count as present.
 bool IsAbsentUart(int fd);
+// Reads the settings of `fd`; false when it is not a terminal.
+bool SaveTerminal(int fd, TerminalSettings &settings);
+// Puts them back at once. Async-signal-safe.
+bool RestoreTerminal(int fd, const TerminalSettings &settings);

@@ -4,6 +4,8 @@
 #include <asm/termbits.h>
 #include <linux/serial.h>
 
+#include <cstring>
+
 // <sys/ioctl.h> would drag in the C library's termios types.
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
@@ -36,4 +38,20 @@ bool IsAbsentUart(int fd) {
   if (ioctl(fd, TIOCGSERIAL, &info) != 0)
     return false;
   return info.type == PORT_UNKNOWN;
+}
+
+static_assert(sizeof(termios2) <= sizeof(TerminalSettings::Record));
+
+bool SaveTerminal(int fd, TerminalSettings &settings) {
+  termios2 record{};
+  if (ioctl(fd, TCGETS2, &record) != 0)
+    return false;
+  std::memcpy(settings.Record, &record, sizeof record);
+  return true;
+}
+
+bool RestoreTerminal(int fd, const TerminalSettings &settings) {
+  termios2 record;
+  std::memcpy(&record, settings.Record, sizeof record);
+  return ioctl(fd, TCSETS2, &record) == 0;
 }

@@ -1,5 +1,6 @@
 #include "link/serial/TtyDriver.h"
 
+#include <cstring>
 #include <termios.h>
 
 namespace {
@@ -45,4 +46,20 @@ bool WriteLineRate(int fd, uint32_t rate) {
 // Only Linux lists UARTs without hardware behind them.
 bool IsAbsentUart(int) {
   return false;
+}
+
+static_assert(sizeof(termios) <= sizeof(TerminalSettings::Record));
+
+bool SaveTerminal(int fd, TerminalSettings &settings) {
+  termios record{};
+  if (tcgetattr(fd, &record) != 0)
+    return false;
+  std::memcpy(settings.Record, &record, sizeof record);
+  return true;
+}
+
+bool RestoreTerminal(int fd, const TerminalSettings &settings) {
+  termios record;
+  std::memcpy(&record, settings.Record, sizeof record);
+  return tcsetattr(fd, TCSANOW, &record) == 0;
 }

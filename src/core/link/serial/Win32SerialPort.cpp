@@ -159,6 +159,10 @@ private:
 };
 } // namespace
 
+// The port's line settings belong to this program's handle alone: nothing to
+// put back for another program.
+void RestoreOpenPortSettings() noexcept {}
+
 std::shared_ptr<SerialPlatform> DefaultSerialPlatform() {
   return std::make_shared<Win32SerialPlatform>();
 }
