@@ -3,11 +3,21 @@
 // single-instance lock file (see JustOne.h).
 #include "qt/Main.h"
 #include "qt/QtHooks.h"
+#include "runtime/StandardDescriptors.h"
 
 #include <QApplication>
 #include <memory>
 
+namespace {
+// The system could not give the program its standard descriptors (EX_OSERR).
+constexpr int kExitNoDescriptors = 71;
+} // namespace
+
 int main(int argc, char **argv) {
+  // Before anything is opened: the single-instance lock or the serial port
+  // must never become the terminal's stream that Qt writes its warnings to.
+  if (!OpenStandardDescriptors())
+    return kExitNoDescriptors;
   QApplication application(argc, argv);
   // Message boxes, the event pump and the link's dialogs, before anything can
   // show a box.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <numeric>
 #include <stdexcept>
 #include <system_error>
@@ -130,7 +129,8 @@ void VirtualDevice::Start() {
     wakeWrite_ = wake[1];
 
     if (!options_.LogPath.empty()) {
-      logFile_.reset(std::fopen(options_.LogPath.c_str(), "w"));
+      // "e": close-on-exec, like every descriptor the device holds.
+      logFile_.reset(std::fopen(options_.LogPath.c_str(), "we"));
       if (!logFile_) {
         ThrowErrno("cannot write the log " + options_.LogPath);
       }
@@ -642,11 +642,9 @@ std::vector<uint8_t> VirtualDevice::MemoryImage() const {
 
 void VirtualDevice::WriteMemory(const std::string &path) const {
   const auto image = MemoryImage();
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char *>(image.data()),
-             static_cast<std::streamsize>(image.size()));
-  file.close();
-  if (!file) {
+  std::FILE *file = std::fopen(path.c_str(), "wbe");
+  const bool written = file && std::fwrite(image.data(), 1, image.size(), file) == image.size();
+  if (!file || std::fclose(file) != 0 || !written) {
     throw std::runtime_error("cannot write the memory file " + path);
   }
 }

@@ -3,6 +3,8 @@
 // until Finish with --exit-after-finish), then writes what it received.
 #include "sim/VirtualDevice.h"
 
+#include "runtime/StandardDescriptors.h"
+
 #include <CLI/CLI.hpp>
 
 #include <csignal>
@@ -177,6 +179,11 @@ sim::DeviceOptions ToOptions(const Arguments &a) {
 } // namespace
 
 int main(int argc, char **argv) {
+  // Before the pseudo-terminal exists: opened as descriptor 1, it would take
+  // the line that names it, and the host would read that as device bytes.
+  if (!OpenStandardDescriptors()) {
+    return kExitFailure;
+  }
   CLI::App app{"korvalen-sim: a virtual bootloader device on a pseudo-terminal.\n"
                "Prints the path of the host's side on the first line of stdout and serves\n"
                "until SIGINT or SIGTERM. Frames are numbered from 1 in order of arrival,\n"
