@@ -1,7 +1,22 @@
-// The one console question korvalen-cli asks the system, one source per
+// The few console calls korvalen-cli makes of the system, one source per
 // platform (ConsolePosix.cpp, ConsoleWin32.cpp), chosen by CMake.
 #pragma once
+
+#include <cstddef>
 
 // True when standard error is a terminal (a console window on Windows), so
 // the progress can be drawn as a bar that redraws itself in place.
 bool StandardErrorIsTerminal();
+
+// Writes all of `data` to standard output; false with the system's error
+// number in `error` when it cannot.
+bool WriteStandardOutput(const char *data, size_t count, int &error);
+
+// For a signal handler: writes to standard error without buffering, and ends
+// the program at once, without running destructors or flushing streams.
+void WriteStandardErrorNow(const char *text) noexcept;
+[[noreturn]] void EndProgramNow(int exitCode) noexcept;
+
+// A reader that goes away (`| head`) makes writes fail with an error instead
+// of ending the program by a signal, so that it ends its own way.
+void IgnoreBrokenPipe();

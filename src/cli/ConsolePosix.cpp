@@ -1,7 +1,46 @@
 #include "cli/Console.h"
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <unistd.h>
 
 bool StandardErrorIsTerminal() {
   return isatty(STDERR_FILENO) == 1;
+}
+
+bool WriteStandardOutput(const char *data, size_t count, int &error) {
+  while (count > 0) {
+    const ssize_t written = write(STDOUT_FILENO, data, count);
+    if (written < 0 && errno == EINTR)
+      continue;
+    if (written <= 0) {
+      error = written < 0 ? errno : EIO;
+      return false;
+    }
+    data += written;
+    count -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+void WriteStandardErrorNow(const char *text) noexcept {
+  size_t count = std::strlen(text);
+  while (count > 0) {
+    const ssize_t written = write(STDERR_FILENO, text, count);
+    if (written < 0 && errno == EINTR)
+      continue;
+    if (written <= 0)
+      return;
+    text += written;
+    count -= static_cast<size_t>(written);
+  }
+}
+
+void EndProgramNow(int exitCode) noexcept {
+  _exit(exitCode);
+}
+
+void IgnoreBrokenPipe() {
+  std::signal(SIGPIPE, SIG_IGN);
 }

@@ -5,16 +5,35 @@
 #include <iostream>
 
 #include "cli/Console.h"
+#include "link/serial/SerialPort.h"
 #include "loader/LoadSequence.h"
 
 namespace {
-volatile std::sig_atomic_t gInterrupted = 0;
+volatile std::sig_atomic_t gInterrupts = 0;
+volatile std::sig_atomic_t gTransferring = 0;
 
-extern "C" void OnInterrupt(int) {
-  gInterrupted = 1;
+extern "C" void OnInterrupt(int signal) {
+  // Windows puts the default handling back before each call.
+  std::signal(signal, OnInterrupt);
+  if (gInterrupts == 0) {
+    gInterrupts = 1;
+    if (gTransferring)
+      WriteStandardErrorNow("\nInterrupted: finishing the page in progress, then stopping "
+                            "(interrupt again to stop at once).\n");
+    return;
+  }
+  RestoreOpenPortSettings();
+  WriteStandardErrorNow(gTransferring
+                            ? "\nStopped at once: the device holds a partial page (nothing of "
+                              "it is written to flash before its WritePage).\n"
+                            : "\nCancelled.\n");
+  EndProgramNow(kExitCancelled);
 }
 
 constexpr int kBarWidth = 40;
+// Farther off than any wait a person means: the same as no limit.
+constexpr double kLongestWaitSeconds = 1e9;
+bool gBarOpen = false;
 std::string gLastCommand = "?";
 } // namespace
 
@@ -24,24 +43,38 @@ void InstallInterruptFlag() {
 }
 
 bool Interrupted() {
-  return gInterrupted != 0;
+  return gInterrupts != 0;
+}
+
+void SetTransferring(bool transferring) {
+  gTransferring = transferring ? 1 : 0;
+}
+
+void EndBarLine() {
+  if (!gBarOpen)
+    return;
+  std::cerr << std::endl;
+  gBarOpen = false;
 }
 
 void TerminalPresenter::Error(const std::string &text) {
+  EndBarLine();
   std::cerr << text << std::endl;
 }
 
 void TerminalPresenter::Info(const std::string &text) {
+  EndBarLine();
   std::cout << text << std::endl;
 }
 
 uint16_t TerminalPresenter::YesNo(const std::string &text) {
+  EndBarLine();
   std::cerr << text << " -> No" << std::endl;
   return kNo;
 }
 
 WaitLimit::WaitLimit(double seconds) {
-  if (seconds > 0)
+  if (seconds > 0 && seconds <= kLongestWaitSeconds)
     Deadline = std::chrono::steady_clock::now() +
                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                    std::chrono::duration<double>(seconds));
@@ -55,19 +88,18 @@ TerminalProgress::TerminalProgress(const WaitLimit &limit, bool *waitExpired)
     : Limit(limit), WaitExpired(waitExpired), OnTerminal(StandardErrorIsTerminal()) {}
 
 TerminalProgress::~TerminalProgress() {
-  if (BarDrawn)
-    std::cerr << std::endl;
+  SetTransferring(false);
+  EndBarLine();
 }
 
 void TerminalProgress::SetLabel(const std::string &text) {
   Waiting = text == SSwitchOnDevice;
+  // Before the label is shown: an interrupt that follows it finds a page under way.
+  SetTransferring(text == SLoadingProgram);
   if (text == Label)
     return;
   Label = text;
-  if (BarDrawn) {
-    std::cerr << std::endl;
-    BarDrawn = false;
-  }
+  EndBarLine();
   if (!OnTerminal || !GaugeVisible)
     std::cerr << Label << std::endl;
   else
@@ -84,10 +116,12 @@ void TerminalProgress::SetGaugeValue(int percent) {
   if (percent == Percent)
     return;
   Percent = percent;
-  if (OnTerminal)
+  if (OnTerminal) {
     Draw();
-  else
+  } else {
+    EndBarLine();
     std::cerr << Percent << "%" << std::endl;
+  }
 }
 
 bool TerminalProgress::IsCancelled() const {
@@ -107,7 +141,10 @@ void TerminalProgress::Draw() {
   bar.append(static_cast<size_t>(kBarWidth - filled), '.');
   std::fprintf(stderr, "\r[%s] %3d%%  %s", bar.c_str(), Percent, Label.c_str());
   std::fflush(stderr);
-  BarDrawn = true;
+  gBarOpen = true;
+  // A full bar is final: what follows goes on a line of its own.
+  if (Percent >= 100)
+    EndBarLine();
 }
 
 std::string HexBytes(const uint8_t *data, size_t count) {
@@ -158,5 +195,6 @@ void TraceFrame(FrameDirection direction, const uint8_t *data, size_t count) {
     name = "reply to " + gLastCommand;
     break;
   }
+  EndBarLine();
   std::cerr << arrow << " " << name << ": " << HexBytes(data, count) << std::endl;
 }

@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "runtime/Hooks.h"
 #include "link/Zor_RS232.h"
 #include "loader/ProgressView.h"
+#include "runtime/Hooks.h"
 
 // Exit codes, the same for every command.
 enum ExitCode : int {
@@ -20,11 +20,20 @@ enum ExitCode : int {
   kExitCancelled = 3,
   kExitFileProblem = 4,
   kExitUsage = 64,
+  kExitOutputFailed = 74, // the work is done, but its results could not be written
 };
 
-// Ctrl-C (SIGINT) and SIGTERM set a flag instead of ending the program.
+// Ctrl-C (SIGINT) and SIGTERM set a flag instead of ending the program: the
+// load stops at the next point where it looks (between pages). A second one
+// ends the program at once, with the ports' settings put back.
 void InstallInterruptFlag();
 bool Interrupted();
+// Whether a page may be under way, for what an interrupt says.
+void SetTransferring(bool transferring);
+
+// A progress bar redraws its line in place; anything else printed on stderr
+// first ends that line.
+void EndBarLine();
 
 // Message boxes as lines: errors to stderr, information to stdout. Questions
 // are answered No: the command line never asks.
@@ -35,7 +44,8 @@ public:
   uint16_t YesNo(const std::string &text) override;
 };
 
-// When the wait for the device runs out. Without a limit it never does.
+// When the wait for the device runs out. Without a limit it never does; a
+// limit too far off to reach is none.
 class WaitLimit {
 public:
   explicit WaitLimit(double seconds);
@@ -55,6 +65,7 @@ public:
   void SetCancelVisible(bool) override {}
   void SetLabel(const std::string &text) override;
   void SetGaugeVisible(bool visible) override;
+  // 100 ends the bar's line.
   void SetGaugeValue(int percent) override;
   bool IsCancelled() const override;
 
@@ -66,7 +77,6 @@ private:
   bool OnTerminal;
   bool Waiting = false;
   bool GaugeVisible = false;
-  bool BarDrawn = false;
   int Percent = 0;
   std::string Label;
 };

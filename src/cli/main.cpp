@@ -2,26 +2,51 @@
 // lines, scripts and test rigs.
 #include <CLI/CLI.hpp>
 
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
+#include "cli/Console.h"
+#include "cli/EchoCheck.h"
 #include "cli/HexCommands.h"
+#include "cli/PortProblem.h"
+#include "cli/ResultOutput.h"
 #include "cli/Terminal.h"
 #include "link/Zor_RS232.h"
 #include "loader/LoadSequence.h"
 #include "runtime/Exceptions.h"
 #include "runtime/Hooks.h"
+#include "runtime/StandardDescriptors.h"
 
 namespace {
+// The system could not give the program its standard descriptors.
+constexpr int kExitNoDescriptors = 71;
+
 struct LinkOptions {
   int Port = 0;
   std::string Device;
   int LineMode = 2;
   uint32_t Baud = 19200;
-  double WaitSeconds = 0;
+  std::string Wait = "0";
   bool Verbose = false;
 };
+
+// A finite number of seconds, 0 or more; anything else is refused in a few
+// words (the parser's own range check would print the largest double).
+std::string CheckWait(const std::string &text) {
+  char *end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(seconds) || seconds < 0)
+    return "'" + text + "' is not a number of seconds (0 or more; 0 waits without limit)";
+  return {};
+}
+
+double WaitSeconds(const LinkOptions &options) {
+  return std::strtod(options.Wait.c_str(), nullptr);
+}
 
 void AddLinkOptions(CLI::App &command, LinkOptions &options) {
   auto *port = command.add_option("--port", options.Port, "Serial port number n of COMn")
@@ -38,53 +63,67 @@ void AddLinkOptions(CLI::App &command, LinkOptions &options) {
       ->check(CLI::Range(kMinBaudRate, kMaxBaudRate))
       ->capture_default_str();
   command
-      .add_option("--wait", options.WaitSeconds,
+      .add_option("--wait", options.Wait,
                   "Seconds to wait for the device to answer; 0 waits without limit")
-      ->check(CLI::NonNegativeNumber)
+      ->check(CLI::Validator(CheckWait, "SECONDS", "seconds"))
       ->capture_default_str();
   command.add_flag("--verbose", options.Verbose, "Trace every frame sent and received");
 }
 
 // Opens the link as the options say; null after telling why it could not.
-std::unique_ptr<TZor_RS> OpenLink(const LinkOptions &options) {
+std::unique_ptr<TZor_RS> OpenLink(const LinkOptions &options, EchoCheck &echoCheck) {
   auto platform =
       options.Device.empty() ? DefaultSerialPlatform() : SerialPlatformForDevice(options.Device);
-  auto link = std::make_unique<TZor_RS>(nullptr, nullptr, platform);
   const int port = options.Device.empty() ? options.Port : 1;
-  if (link->PortCount == 0) {
-    // "no free port" has been shown; say which device was meant.
-    std::cerr << "No serial port free at "
-              << (options.Device.empty() ? "COM" + std::to_string(port) : options.Device) << "."
-              << std::endl;
+  const std::string name = options.Device.empty() ? "COM" + std::to_string(port) : "";
+  // Said before the link scans the ports, which would only say that none is free.
+  const PortStatus status = platform->Status(port);
+  if (status != PortStatus::Free) {
+    std::cerr << PortProblem(name, platform->DevicePath(port), status) << std::endl;
     return nullptr;
   }
+  auto link = std::make_unique<TZor_RS>(nullptr, nullptr, platform);
   if (!link->PortFree[port]) {
-    std::cerr << "COM" << port << " (" << link->DevicePathOf(port)
-              << ") is not present or is held by another program." << std::endl;
+    // Taken or gone in the moment between the two looks.
+    std::cerr << PortProblem(name, platform->DevicePath(port), platform->Status(port)) << std::endl;
     return nullptr;
   }
   link->SetLineMode(static_cast<uint8_t>(options.LineMode));
   link->OpenPort(port);
   if (!link->IsOpen()) {
-    std::cerr << "COM" << port << " (" << link->DevicePathOf(port) << ") could not be opened."
-              << std::endl;
+    std::cerr << (name.empty() ? "" : name + " (") << link->DevicePathOf(port)
+              << (name.empty() ? "" : ")") << " could not be opened." << std::endl;
     return nullptr;
   }
   link->SetBaudRate(options.Baud);
-  if (options.Verbose)
-    link->FrameTrace = TraceFrame;
+  const bool verbose = options.Verbose;
+  link->FrameTrace = [verbose, &echoCheck](FrameDirection direction, const uint8_t *data,
+                                           size_t count) {
+    if (verbose)
+      TraceFrame(direction, data, count);
+    if (const auto advice = echoCheck.See(direction, data, count)) {
+      EndBarLine();
+      std::cerr << *advice << std::endl;
+    }
+  };
   return link;
 }
 
 int RunPorts() {
   auto platform = DefaultSerialPlatform();
+  bool refused = false;
   for (int n = 1; n <= kMaxPort; ++n) {
     const PortStatus status = platform->Status(n);
-    if (status == PortStatus::Absent)
+    if (!IsPresent(status))
       continue;
-    std::cout << "COM" << n << "\t" << platform->DevicePath(n) << "\t"
-              << (status == PortStatus::Free ? "free" : "busy") << "\n";
+    const char *state = status == PortStatus::Free   ? "free"
+                        : status == PortStatus::Busy ? "busy"
+                                                     : "no permission";
+    refused = refused || status == PortStatus::NoPermission;
+    std::cout << "COM" << n << "\t" << platform->DevicePath(n) << "\t" << state << "\n";
   }
+  if (refused)
+    std::cerr << SJoinDialout << std::endl;
   return kExitDone;
 }
 
@@ -101,10 +140,11 @@ void PrintIdentity(const DeviceIdentity &identity) {
 }
 
 int RunIdentify(const LinkOptions &options) {
-  auto link = OpenLink(options);
+  EchoCheck echoCheck(static_cast<uint8_t>(options.LineMode));
+  auto link = OpenLink(options, echoCheck);
   if (!link)
     return kExitLinkFailure;
-  const WaitLimit limit(options.WaitSeconds);
+  const WaitLimit limit(WaitSeconds(options));
   // Poll as the load does, until the device answers or the operator gives up.
   if (!WaitForDevice(*link, [&limit] { return Interrupted() || limit.Expired(); })) {
     std::cerr << (Interrupted() ? "Cancelled." : "No answer within the wait.") << std::endl;
@@ -125,6 +165,56 @@ int RunIdentify(const LinkOptions &options) {
   return kExitDone;
 }
 
+// Says which way a path fails to be a file, after "Файл не найден".
+const char *AbsenceReason(ImageAbsence absence) {
+  switch (absence) {
+  case ImageAbsence::SymbolicLinkLoop:
+    return "a loop of symbolic links";
+  case ImageAbsence::Folder:
+    return "a folder, not a file";
+  default:
+    return "no such file";
+  }
+}
+
+// Reads the image as the load will. Says why it cannot be loaded and answers
+// the exit code, or kExitDone.
+int ReadImage(const std::string &file, FirmwareImage &image) {
+  const ImageAbsence absence = FindImageFile(file);
+  if (absence != ImageAbsence::None) {
+    ShowError(SFileNotFound);
+    std::cerr << file << ": " << AbsenceReason(absence) << std::endl;
+    return kExitFileProblem;
+  }
+  try {
+    image = FirmwareImage::ReadFile(file);
+  } catch (const EImageTooLarge &failure) {
+    ShowError(failure.what());
+    return kExitRejected;
+  } catch (const EInOutError &failure) {
+    ShowError(failure.what());
+    return kExitFileProblem;
+  }
+  return kExitDone;
+}
+
+// What one load did, for its summary line.
+struct LoadTally {
+  std::optional<std::chrono::steady_clock::time_point> Started;
+  uint32_t RetriesBefore = 0;
+};
+
+void PrintSummary(const LoadResult &result, const LoadTally &tally, const TZor_RS &link) {
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - *tally.Started).count();
+  const size_t bytes = static_cast<size_t>(result.PagesSent) * kPageSize;
+  char line[200];
+  std::snprintf(line, sizeof line, "Sent %zu bytes (%d pages) in %.2f s: %.0f bytes/s; %u retries.",
+                bytes, result.PagesSent, seconds, seconds > 0 ? bytes / seconds : 0.0,
+                link.RetryCount - tally.RetriesBefore);
+  std::cout << line << std::endl;
+}
+
 int RunLoad(const LinkOptions &options, const std::string &file, int deviceCode) {
   LoadRequest request;
   request.FileName = file;
@@ -136,33 +226,60 @@ int RunLoad(const LinkOptions &options, const std::string &file, int deviceCode)
     std::cerr << "--device-code is for an Intel HEX file; an image carries its own trailer."
               << std::endl;
     return kExitUsage;
+  } else {
+    // Checked before any port is opened; the load reads it again, as it always does.
+    FirmwareImage checked;
+    if (const int refused = ReadImage(file, checked); refused != kExitDone)
+      return refused;
   }
-  std::error_code error;
-  if (!std::filesystem::exists(file, error)) {
-    ShowError(SFileNotFound);
-    return kExitFileProblem;
-  }
-  auto link = OpenLink(options);
+  EchoCheck echoCheck(static_cast<uint8_t>(options.LineMode));
+  auto link = OpenLink(options, echoCheck);
   if (!link)
     return kExitLinkFailure;
-  const WaitLimit limit(options.WaitSeconds);
+  const WaitLimit limit(WaitSeconds(options));
   bool waitExpired = false;
-  request.CreateProgress = [&] { return std::make_unique<TerminalProgress>(limit, &waitExpired); };
+  TerminalProgress *progress = nullptr;
+  LoadTally tally;
+  request.CreateProgress = [&] {
+    auto view = std::make_unique<TerminalProgress>(limit, &waitExpired);
+    progress = view.get();
+    return view;
+  };
+  request.Observer.Identified = [&](const DeviceIdentity &identity) {
+    tally.Started = std::chrono::steady_clock::now();
+    tally.RetriesBefore = link->RetryCount;
+    if (options.Verbose)
+      PrintIdentity(identity);
+  };
   if (options.Verbose) {
-    request.Observer.Identified = [](const DeviceIdentity &identity) { PrintIdentity(identity); };
     request.Observer.BeforeWritePage = [](int page, uint32_t address) {
+      EndBarLine();
       std::fprintf(stderr, "page %d at program address 0x%06X\n", page, address);
     };
   }
+  // The gauge skips pages 2 to 4 without a step; done is all of it.
+  request.Observer.BeforeFinish = [&] { progress->SetGaugeValue(100); };
   LoadResult result;
   try {
     result = RunLoadSequence(*link, request);
+  } catch (const EImageTooLarge &failure) {
+    ShowError(failure.what());
+    return kExitRejected;
   } catch (const EInOutError &failure) {
     ShowError(failure.what());
     return kExitFileProblem;
   }
+  const bool transferred = tally.Started && result.Outcome != LoadOutcome::Rejected;
+  if (transferred)
+    PrintSummary(result, tally, *link);
   switch (result.Outcome) {
   case LoadOutcome::Done:
+    if (result.PagesSent == 0)
+      std::cerr << "Warning: no page was sent: the image holds no page to send." << std::endl;
+    if (!result.FinishConfirmed)
+      std::cerr << "Note: the device did not confirm Finish (it may already be running its "
+                   "program)."
+                << std::endl;
     return kExitDone;
   case LoadOutcome::Rejected:
     return kExitRejected;
@@ -179,18 +296,9 @@ int RunLoad(const LinkOptions &options, const std::string &file, int deviceCode)
 }
 
 int RunInfo(const std::string &file) {
-  std::error_code error;
-  if (!std::filesystem::exists(file, error)) {
-    ShowError(SFileNotFound);
-    return kExitFileProblem;
-  }
   FirmwareImage image;
-  try {
-    image = FirmwareImage::ReadFile(file);
-  } catch (const EInOutError &failure) {
-    ShowError(failure.what());
-    return kExitFileProblem;
-  }
+  if (const int refused = ReadImage(file, image); refused != kExitDone)
+    return refused;
   std::cout << "Size: " << image.Size() << " bytes\n"
             << "Whole pages: " << image.PageCount() << " of " << kPageSize << " bytes\n";
   int sent = 0;
@@ -222,11 +330,13 @@ int RunInfo(const std::string &file) {
   std::cout.flush();
   return kExitDone;
 }
-} // namespace
 
-int main(int argc, char **argv) {
+int Run(int argc, char **argv) {
   CLI::App app{"korvalen-cli: load firmware into PIC24 and dsPIC33 microcontrollers through "
                "their serial bootloader"};
+  app.footer("Exit codes: 0 done, 1 the device or the image was rejected, 2 a link failure, "
+             "3 cancelled or --wait expired, 4 the file is missing or unreadable, 64 bad usage, "
+             "74 the results could not be written to standard output.");
   app.require_subcommand(1);
 
   auto *ports =
@@ -279,8 +389,30 @@ int main(int argc, char **argv) {
     if (const std::optional<int> code = hexCommands.Run())
       return *code;
   } catch (const std::exception &failure) {
+    EndBarLine();
     std::cerr << failure.what() << std::endl;
     return kExitLinkFailure;
   }
   return kExitUsage;
+}
+} // namespace
+
+int main(int argc, char **argv) {
+  // Before anything is opened: a port must never become the terminal's stream.
+  const std::optional<StandardDescriptors> closed = OpenStandardDescriptors();
+  if (!closed)
+    return kExitNoDescriptors;
+  IgnoreBrokenPipe();
+  ResultOutput results(closed->OutputWasClosed);
+  std::streambuf *const standardOutput = std::cout.rdbuf(&results);
+  int code = Run(argc, argv);
+  const std::string failure = results.Failure();
+  std::cout.rdbuf(standardOutput);
+  if (!failure.empty()) {
+    std::cerr << "korvalen-cli: the results could not be written to standard output: " << failure
+              << "." << std::endl;
+    if (code == kExitDone)
+      code = kExitOutputFailed;
+  }
+  return code;
 }

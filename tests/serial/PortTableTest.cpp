@@ -59,12 +59,9 @@ TEST(PortTableTest, EntriesThatAreNotDevicesAreNotPortsAndSayWhatTheyAre) {
   fs::create_directory(folder.Path() / "COM5");
   ASSERT_EQ(mkfifo((folder.Path() / "COM6").c_str(), 0600), 0);
   fs::create_symlink("/dev/null", folder.Path() / "COM7");
-  // A pseudo-terminal whose program has ended: its /dev/pts entry is gone.
-  std::string closedTerminal;
-  {
-    PseudoTerminal ended;
-    closedTerminal = ended.SlavePath();
-  }
+  // A pseudo-terminal whose program has ended: its /dev/pts entry is gone (far
+  // past the numbers in use, so that no other test takes it meanwhile).
+  const std::string closedTerminal = "/dev/pts/" + std::to_string(4000 + getpid() % 1000);
   fs::create_symlink(closedTerminal, folder.Path() / "COM8");
 
   PosixSerialPlatform platform(PortTable::FromFolder(folder.Path()));

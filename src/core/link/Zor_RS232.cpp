@@ -129,6 +129,7 @@ void TZor_RS::Execute() {
       if (attempt == kAttempts)
         throw;
     }
+    ++RetryCount;
     Clock.Sleep(kPauseAfterFailedAttemptMs);
   }
 }

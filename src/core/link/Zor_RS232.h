@@ -75,6 +75,8 @@ public:
 
   // Sees every frame sent and received, for a verbose trace. Optional.
   std::function<void(FrameDirection, const uint8_t *, size_t)> FrameTrace;
+  // Attempts that Execute repeated after a failed one, since construction.
+  uint32_t RetryCount = 0;
 
   uint8_t LineMode = 0;
   uint16_t InterByteTimeout = kDefaultInterByteTimeoutMs;

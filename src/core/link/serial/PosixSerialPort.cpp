@@ -192,8 +192,12 @@ bool LeadsToGonePseudoTerminal(const std::string &path) {
 void RestoreOpenPortSettings() noexcept {
   for (RestoreEntry &entry : gRestore) {
     const int fd = entry.Fd.load(std::memory_order_acquire);
-    if (fd >= 0)
-      RestoreTerminal(fd, entry.Original);
+    if (fd < 0)
+      continue;
+    RestoreTerminal(fd, entry.Original);
+    // Exclusive mode belongs to the terminal, not to this descriptor: it
+    // would outlive the program.
+    ioctl(fd, TIOCNXCL);
   }
 }
 

@@ -1,0 +1,46 @@
+#include "cli/ResultOutput.h"
+
+#include <cstring>
+
+#include "cli/Console.h"
+
+ResultOutput::ResultOutput(bool closedAtStart) : ClosedAtStart(closedAtStart) {
+  setp(Buffer.data(), Buffer.data() + Buffer.size());
+}
+
+ResultOutput::~ResultOutput() {
+  WriteBuffered();
+}
+
+bool ResultOutput::WriteBuffered() {
+  const size_t count = static_cast<size_t>(pptr() - pbase());
+  setp(Buffer.data(), Buffer.data() + Buffer.size());
+  if (count == 0)
+    return !Failed;
+  if (ClosedAtStart)
+    Failed = true;
+  if (!Failed && !WriteStandardOutput(Buffer.data(), count, Error))
+    Failed = true;
+  return !Failed;
+}
+
+ResultOutput::int_type ResultOutput::overflow(int_type c) {
+  if (!WriteBuffered())
+    return traits_type::eof();
+  if (!traits_type::eq_int_type(c, traits_type::eof()))
+    sputc(traits_type::to_char_type(c));
+  return traits_type::not_eof(c);
+}
+
+int ResultOutput::sync() {
+  return WriteBuffered() ? 0 : -1;
+}
+
+std::string ResultOutput::Failure() {
+  WriteBuffered();
+  if (!Failed)
+    return {};
+  if (ClosedAtStart)
+    return "standard output is closed";
+  return std::strerror(Error);
+}

@@ -1,0 +1,522 @@
+// korvalen-cli against hostile input: files that are no images, streams that
+// are closed or full, ports that cannot be opened, a device on the wrong line
+// mode, Ctrl-C twice. Real processes: korvalen-cli and korvalen-sim on real
+// pseudo-terminals.
+#include "cli/Processes.h"
+
+#include <fstream>
+#include <pty.h>
+#include <random>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+namespace {
+using namespace process;
+using Bytes = std::vector<uint8_t>;
+
+const char *const kDone = "Загрузка окончена.";
+
+struct Ran {
+  std::optional<int> Code;
+  std::string Out, Err;
+};
+
+class Hostile : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Folder = fs::temp_directory_path() /
+             ("korvalen-hostile-" +
+              std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(Folder);
+    fs::create_directories(Folder);
+    fs::permissions(Folder, fs::perms(0755));
+  }
+  void TearDown() override {
+    Device.reset();
+    fs::remove_all(Folder);
+  }
+
+  fs::path Cli() const { return fs::path(KORVALEN_BIN_DIR) / "korvalen-cli"; }
+
+  // Standard output and error in files, which an earlier run must not have
+  // left behind: a test reads them while the program runs.
+  Options WithFiles(std::vector<std::string> args) {
+    fs::remove(Folder / "out.txt");
+    fs::remove(Folder / "err.txt");
+    Options options;
+    options.Args = std::move(args);
+    options.Out = Stream::ToFile((Folder / "out.txt").string());
+    options.Err = Stream::ToFile((Folder / "err.txt").string());
+    return options;
+  }
+  // Runs korvalen-cli to its end with stdout and stderr in files (unless the
+  // options say otherwise).
+  Ran RunCli(Options options, std::chrono::milliseconds limit = 60s) {
+    Child child(Cli(), options);
+    return Collect(child, limit);
+  }
+  Ran RunCli(std::vector<std::string> args) { return RunCli(WithFiles(std::move(args))); }
+  Ran Collect(Child &child, std::chrono::milliseconds limit = 60s) {
+    Ran run;
+    run.Code = child.Wait(limit);
+    run.Out = Slurp(Folder / "out.txt");
+    run.Err = Slurp(Folder / "err.txt");
+    return run;
+  }
+
+  void StartDevice(std::vector<std::string> args = {}) { Device.emplace(Folder, std::move(args)); }
+
+  // `pages` pages of seeded bytes, then the trailer for device code 97.
+  std::string Image(size_t pages, bool trailer = true, const std::string &name = "image.rom") {
+    std::mt19937 random(static_cast<uint32_t>(pages));
+    Bytes bytes(pages * 1536);
+    for (auto &b : bytes)
+      b = static_cast<uint8_t>(random());
+    if (trailer)
+      bytes.insert(bytes.end(), {0x61, 0x65, 0x00});
+    const fs::path path = Folder / name;
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    ImageBytes = bytes;
+    return path.string();
+  }
+  // What the device must hold after a complete load of ImageBytes.
+  Bytes ExpectedMemory() const {
+    const size_t pages = ImageBytes.size() / 1536;
+    Bytes memory(pages * 1536, 0xFF);
+    for (size_t p = 1; p <= pages; ++p)
+      if (p < 2 || p > 4)
+        std::copy_n(ImageBytes.begin() + static_cast<long>((p - 1) * 1536), 1536,
+                    memory.begin() + static_cast<long>((p - 1) * 1536));
+    const Bytes resetVector{0x04, 0x02, 0x00, 0x00, 0x00, 0x00};
+    std::copy(resetVector.begin(), resetVector.end(), memory.begin());
+    return memory;
+  }
+
+  static bool Has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+  }
+
+  fs::path Folder;
+  std::optional<Sim> Device;
+  Bytes ImageBytes;
+};
+
+termios SettingsOf(const std::string &path) {
+  termios now{};
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  EXPECT_GE(fd, 0) << path;
+  tcgetattr(fd, &now);
+  close(fd);
+  return now;
+}
+
+// A terminal's usual cooked settings, as a shell leaves them.
+void MakeCooked(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0) << path;
+  termios cooked{};
+  tcgetattr(fd, &cooked);
+  cooked.c_iflag = BRKINT | ICRNL | IXON;
+  cooked.c_oflag = OPOST | ONLCR;
+  cooked.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
+  cfsetospeed(&cooked, B9600);
+  cfsetispeed(&cooked, B9600);
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &cooked), 0);
+  close(fd);
+}
+
+bool SameSettings(const termios &a, const termios &b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_lflag == b.c_lflag &&
+         a.c_cflag == b.c_cflag && cfgetospeed(&a) == cfgetospeed(&b);
+}
+} // namespace
+
+// Issue: a 16 386-page image loaded "done" with page 16 385 written over page 1.
+TEST_F(Hostile, AnImagePastTheAddressSpaceIsRefusedBeforeAnythingIsSent) {
+  StartDevice();
+  const fs::path large = Folder / "large.rom";
+  std::ofstream(large).close();
+  fs::resize_file(large, 16385 * 1536); // sparse
+  const Ran load = RunCli({"load", "--device", Device->SlavePath(), large.string()});
+  EXPECT_EQ(load.Code, 1) << load.Err;
+  EXPECT_TRUE(Has(load.Err, "16385")) << load.Err;
+  EXPECT_TRUE(Has(load.Err, large.string()));
+  const Ran info = RunCli({"info", large.string()});
+  EXPECT_EQ(info.Code, 1);
+  EXPECT_TRUE(Has(info.Err, "16384")) << info.Err;
+  Device->Stop();
+  EXPECT_EQ(Device->LogText(), "") << "nothing was sent";
+
+  // The largest image there can be fills the address space to its last page.
+  fs::resize_file(large, 16384 * 1536 + 3);
+  const Ran largest = RunCli({"info", large.string()});
+  EXPECT_EQ(largest.Code, 0) << largest.Err;
+  EXPECT_TRUE(Has(largest.Out, "page 16384: sent, program address 0xFFFC00")) << largest.Err;
+}
+
+// Issue: a FIFO hung for ever; /dev/zero was read until memory ran out; a
+// folder said "File access denied" and a link loop "Файл не найден" without
+// the reason.
+TEST_F(Hostile, WhatIsNoImageFileIsSaidWithItsReasonAndNothingIsSent) {
+  StartDevice();
+  const fs::path fifo = Folder / "fifo.rom";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_directory(Folder / "folder.rom");
+  fs::create_symlink(Folder / "loop.rom", Folder / "loop.rom");
+  struct Case {
+    std::string Path, Says;
+  };
+  const Case cases[] = {
+      {fifo.string(), "Не удалось прочитать файл " + fifo.string() + ": это именованный канал"},
+      {"/dev/zero", "Не удалось прочитать файл /dev/zero: это устройство"},
+      {"/dev/urandom", "Не удалось прочитать файл /dev/urandom: это устройство"},
+      {(Folder / "folder.rom").string(),
+       "Файл не найден\n" + (Folder / "folder.rom").string() + ": a folder, not a file"},
+      {(Folder / "loop.rom").string(),
+       "Файл не найден\n" + (Folder / "loop.rom").string() + ": a loop of symbolic links"},
+  };
+  for (const Case &c : cases) {
+    for (const bool load : {true, false}) {
+      SCOPED_TRACE(c.Path + (load ? " load" : " info"));
+      Options options =
+          WithFiles(load ? std::vector<std::string>{"load", "--device", Device->SlavePath(), c.Path}
+                         : std::vector<std::string>{"info", c.Path});
+      options.AddressSpace = 512ul * 1024 * 1024;
+      const Ran run = RunCli(options, 20s);
+      EXPECT_EQ(run.Code, 4) << run.Err;
+      EXPECT_TRUE(Has(run.Err, c.Says)) << run.Err;
+    }
+  }
+  Device->Stop();
+  EXPECT_EQ(Device->LogText(), "");
+}
+
+// Issue: with stderr closed the port became descriptor 2, and a --verbose
+// load traced its frames into the device.
+TEST_F(Hostile, ClosedStandardStreamsNeverBecomeThePort) {
+  StartDevice({"--echo", "on", "--exit-after-finish"});
+  Options options = WithFiles({"load", "--verbose", "--device", Device->SlavePath(), Image(6)});
+  options.Err = Stream::ClosedStream(); // 2>&-
+  const Ran run = RunCli(options);
+  EXPECT_EQ(run.Code, 0);
+  EXPECT_TRUE(Has(run.Out, kDone)) << run.Out;
+  Device->Stop();
+  EXPECT_EQ(Device->MemoryBytes(), ExpectedMemory());
+  EXPECT_FALSE(Has(Device->LogText(), "refused")) << Device->LogText();
+}
+
+// Each program, started with 0, 1 and 2 closed, has them on /dev/null, and
+// nothing it opens would pass to a program it started.
+TEST_F(Hostile, EveryProgramStartsWithItsStandardDescriptorsOpen) {
+  auto closedAll = [](std::vector<std::string> args) {
+    Options options;
+    options.Args = std::move(args);
+    options.In = options.Out = options.Err = Stream::ClosedStream();
+    return options;
+  };
+  // Ours: the port, the log, the settings and the single-instance lock. The
+  // toolkit's own descriptors are the toolkit's business.
+  auto check = [this](Child &child, const std::string &what) {
+    for (int fd = 0; fd < 3; ++fd)
+      EXPECT_EQ(child.DescriptorTarget(fd), "/dev/null") << what << " descriptor " << fd;
+    for (const std::string &inheritable : child.InheritableDescriptors())
+      EXPECT_FALSE(Has(inheritable, Folder.string()) || Has(inheritable, "/dev/pts/"))
+          << what << " passes on " << inheritable;
+  };
+
+  // The device with a log, serving until told to stop.
+  Child sim(fs::path(KORVALEN_BIN_DIR) / "korvalen-sim",
+            closedAll({"--link", (Folder / "COM1").string(), "--log", (Folder / "sim.log").string(),
+                       "--silent-polls", "1000000"}));
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(Folder / "COM1"); }));
+  check(sim, "korvalen-sim");
+
+  // The command line, polling that device.
+  Child cli(Cli(), closedAll({"identify", "--device", (Folder / "COM1").string()}));
+  const std::string port = fs::canonical(Folder / "COM1").string();
+  ASSERT_TRUE(WaitUntil([&] {
+    for (int fd = 0; fd < 8; ++fd)
+      if (cli.DescriptorTarget(fd) == port)
+        return true;
+    return false;
+  }));
+  check(cli, "korvalen-cli");
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(10s), 3);
+
+#ifdef KORVALEN_DESKTOP_PROGRAM
+  // The desktop program, in a folder of its own with that device as COM1.
+  const fs::path program = Folder / "desktop" / "korvalen";
+  fs::create_directories(Folder / "desktop" / "ports");
+  fs::copy_file(KORVALEN_DESKTOP_PROGRAM, program);
+  fs::create_symlink(port, Folder / "desktop" / "ports" / "COM1");
+  fs::create_directories(Folder / "runtime");
+  fs::permissions(Folder / "runtime", fs::perms(0700));
+  Options desktop = closedAll({});
+  desktop.Environment = {"QT_QPA_PLATFORM=offscreen",
+                         "XDG_RUNTIME_DIR=" + (Folder / "runtime").string()};
+  Child gui(program, desktop);
+  ASSERT_TRUE(WaitUntil([&] {
+    for (int fd = 0; fd < 32; ++fd)
+      if (gui.DescriptorTarget(fd) == port)
+        return true;
+    return !gui.Running();
+  }));
+  check(gui, "korvalen");
+  gui.Signal(SIGTERM);
+  gui.Wait(10s);
+#endif
+  sim.Signal(SIGINT);
+  EXPECT_EQ(sim.Wait(10s), 0);
+}
+
+// Issue: --wait nan waited for ever, -1 printed a 309-digit number, and 1e10
+// expired at once.
+TEST_F(Hostile, WaitTakesFiniteSecondsAndAFarLimitIsNone) {
+  for (const char *bad : {"nan", "-1", "inf", "-inf", "1e999", "ten", ""}) {
+    SCOPED_TRACE(bad);
+    const Ran run = RunCli({"identify", "--device", "/dev/null", "--wait", bad});
+    EXPECT_EQ(run.Code, 64);
+    EXPECT_LT(run.Err.size(), 200u) << run.Err;
+    EXPECT_TRUE(Has(run.Err, "--wait")) << run.Err;
+  }
+  StartDevice({"--silent-polls", "1000000"});
+  for (const char *far : {"1e10", "1e300"}) {
+    SCOPED_TRACE(far);
+    Child child(Cli(), WithFiles({"identify", "--device", Device->SlavePath(), "--wait", far}));
+    std::this_thread::sleep_for(700ms);
+    EXPECT_TRUE(child.Running()) << "the wait expired at once";
+    child.Signal(SIGINT);
+    const Ran run = Collect(child, 10s);
+    EXPECT_EQ(run.Code, 3);
+    EXPECT_TRUE(Has(run.Err, "Cancelled.")) << run.Err;
+  }
+}
+
+// Issue: a terminal given as --device stayed raw after the program.
+TEST_F(Hostile, TheTerminalIsPutBackAsItWas) {
+  StartDevice();
+  MakeCooked(Device->SlavePath());
+  const termios cooked = SettingsOf(Device->SlavePath());
+  const Ran run = RunCli({"identify", "--device", Device->SlavePath(), "--baud", "115200"});
+  EXPECT_EQ(run.Code, 0) << run.Err;
+  EXPECT_TRUE(SameSettings(SettingsOf(Device->SlavePath()), cooked));
+}
+
+// Issue: results written to a full disk or a closed stdout ended with exit 0.
+TEST_F(Hostile, ResultsThatCannotBeWrittenAreAFailure) {
+  const std::string image = Image(5);
+  Options full = WithFiles({"info", image});
+  full.Out = Stream::ToFile("/dev/full");
+  Ran run = RunCli(full);
+  EXPECT_EQ(run.Code, 74);
+  EXPECT_TRUE(Has(run.Err, "No space left on device")) << run.Err;
+
+  Options closed = WithFiles({"info", image});
+  closed.Out = Stream::ClosedStream();
+  run = RunCli(closed);
+  EXPECT_EQ(run.Code, 74);
+  EXPECT_TRUE(Has(run.Err, "standard output is closed")) << run.Err;
+
+  // A load that was done still says that its results were lost.
+  StartDevice({"--exit-after-finish"});
+  Options load = WithFiles({"load", "--device", Device->SlavePath(), image});
+  load.Out = Stream::ToFile("/dev/full");
+  run = RunCli(load);
+  EXPECT_EQ(run.Code, 74) << run.Err;
+  Device->Stop();
+  EXPECT_EQ(Device->MemoryBytes(), ExpectedMemory());
+}
+
+// Issue: every port problem said "No serial port free".
+TEST_F(Hostile, APortThatCannotBeOpenedSaysWhyWithItsPath) {
+  StartDevice();
+  const std::string file = Image(1);
+  const fs::path fifo = Folder / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Where a pseudo-terminal was whose program has ended: its /dev/pts entry
+  // is gone (far past the numbers in use, so that no other test takes it).
+  const std::string closedTerminal = "/dev/pts/" + std::to_string(4000 + getpid() % 1000);
+  fs::create_symlink(closedTerminal, Folder / "gone-terminal");
+  struct Case {
+    std::string Path, Says;
+  };
+  const std::vector<Case> cases = {
+      {(Folder / "missing").string(), "no such device"},
+      {file, "is not a serial port: it is a regular file"},
+      {"/dev/null", "is not a serial port: it is a device that is not a terminal"},
+      {Folder.string(), "is not a serial port: it is a folder"},
+      {fifo.string(), "is not a serial port: it is a FIFO"},
+      {(Folder / "gone-terminal").string(), "is a pseudo-terminal whose other side has closed"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Path);
+    const Ran run = RunCli({"identify", "--device", c.Path, "--wait", "1"});
+    EXPECT_EQ(run.Code, 2);
+    EXPECT_TRUE(Has(run.Err, c.Path + " " + c.Says) || Has(run.Err, c.Path + ": " + c.Says))
+        << run.Err;
+    EXPECT_FALSE(Has(run.Err, "Нет свободного")) << run.Err;
+  }
+
+  // Held by another program.
+  const int holder = open(Device->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  Ran run = RunCli({"identify", "--device", Device->SlavePath()});
+  EXPECT_EQ(run.Code, 2);
+  EXPECT_TRUE(Has(run.Err, Device->SlavePath() + " is held by another program")) << run.Err;
+  close(holder);
+
+  // Refused to this user: how to get the right.
+  ASSERT_EQ(chmod(Device->SlavePath().c_str(), 0600), 0);
+  Options refused = WithFiles({"identify", "--device", Device->SlavePath()});
+  refused.AsOrdinaryUser = true;
+  if (geteuid() != 0) {
+    ASSERT_EQ(chmod(Device->SlavePath().c_str(), 0), 0);
+  }
+  run = RunCli(refused);
+  EXPECT_EQ(run.Code, 2);
+  EXPECT_TRUE(Has(run.Err, Device->SlavePath() + ": no permission")) << run.Err;
+  EXPECT_TRUE(Has(run.Err, "sudo usermod -aG dialout $USER")) << run.Err;
+}
+
+// Issue 11: `ports` showed a port this user may not open as busy.
+TEST_F(Hostile, PortsShowsAPortThisUserMayNotOpenWithTheFix) {
+  StartDevice();
+  fs::copy_file(Cli(), Folder / "korvalen-cli");
+  fs::create_directories(Folder / "ports");
+  fs::create_symlink(Device->SlavePath(), Folder / "ports" / "COM2");
+  ASSERT_EQ(chmod(Device->SlavePath().c_str(), 0600), 0);
+  if (geteuid() != 0) {
+    ASSERT_EQ(chmod(Device->SlavePath().c_str(), 0), 0);
+  }
+  Options options = WithFiles({"ports"});
+  options.AsOrdinaryUser = true;
+  Child child(Folder / "korvalen-cli", options);
+  const Ran run = Collect(child);
+  EXPECT_EQ(run.Code, 0) << run.Err;
+  EXPECT_EQ(run.Out, "COM2\t" + (Folder / "ports" / "COM2").string() + "\tno permission\n");
+  EXPECT_TRUE(Has(run.Err, "sudo usermod -aG dialout $USER")) << run.Err;
+  EXPECT_TRUE(Has(run.Err, "log in again")) << run.Err;
+}
+
+// Issue: a device that echoes on line mode 0 was "the wrong microcontroller";
+// one that does not echo on line mode 2 was awaited for ever.
+TEST_F(Hostile, AnEchoThatDoesNotSuitTheLineModeIsSaidOnce) {
+  StartDevice({"--echo", "on"});
+  Ran run = RunCli({"load", "--device", Device->SlavePath(), "--line-mode", "0", Image(1)});
+  EXPECT_EQ(run.Code, 1);
+  const std::string echoes = "the device echoes: use --line-mode 2";
+  EXPECT_TRUE(Has(run.Err, echoes)) << run.Err;
+  EXPECT_EQ(run.Err.find(echoes), run.Err.rfind(echoes)) << "said once";
+  Device->Stop();
+  const std::string sent = Device->LogText();
+
+  Device.reset();
+  StartDevice({"--echo", "off"});
+  run = RunCli({"identify", "--device", Device->SlavePath(), "--line-mode", "2", "--wait", "1"});
+  EXPECT_EQ(run.Code, 3);
+  const std::string silent = "the device does not echo: use --line-mode 0";
+  EXPECT_TRUE(Has(run.Err, silent)) << run.Err;
+  EXPECT_EQ(run.Err.find(silent), run.Err.rfind(silent)) << "said once";
+  // The wire is as the line mode makes it: the advice only watches.
+  EXPECT_TRUE(Has(sent, "host->dev  Identify #1")) << sent;
+}
+
+// Issue: Ctrl-C acted only between pages, minutes later at a slow rate.
+TEST_F(Hostile, TheFirstInterruptFinishesThePageTheSecondStopsAtOnce) {
+  // A page takes seconds on this line.
+  const std::vector<std::string> slow = {"--echo", "off", "--pace-baud", "4800"};
+  const std::string image = Image(6);
+  for (const bool twice : {false, true}) {
+    SCOPED_TRACE(twice ? "twice" : "once");
+    Device.reset();
+    StartDevice(slow);
+    MakeCooked(Device->SlavePath());
+    const termios cooked = SettingsOf(Device->SlavePath());
+    Child child(Cli(), WithFiles({"load", "--device", Device->SlavePath(), "--line-mode", "0",
+                                  "--baud", "4800", image}));
+    ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(Folder / "err.txt"), "Загрузка программы"); }));
+    child.Signal(SIGINT);
+    ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(Folder / "err.txt"), "finishing the page"); }));
+    if (twice)
+      child.Signal(SIGINT);
+    const Ran run = Collect(child);
+    EXPECT_EQ(run.Code, 3) << run.Err;
+    EXPECT_TRUE(SameSettings(SettingsOf(Device->SlavePath()), cooked))
+        << "the terminal is put back on every way out";
+    Device->Stop();
+    EXPECT_EQ(Device->Requests("Finish"), 0u);
+    if (twice) {
+      EXPECT_TRUE(Has(run.Err, "the device holds a partial page")) << run.Err;
+      EXPECT_EQ(Device->Requests("WritePage"), 0u);
+      EXPECT_LT(Device->Requests("WriteBlock"), 12u);
+    } else {
+      EXPECT_TRUE(Has(run.Err, "Cancelled.")) << run.Err;
+      EXPECT_EQ(Device->Requests("WritePage"), 1u) << "page 1 was finished, page 5 not begun";
+      EXPECT_EQ(Device->Requests("WriteBlock"), 12u);
+    }
+  }
+}
+
+// Issue: a Finish without reply and an image without a page to send looked
+// like any other load; the gauge stopped at 33 % for a 3-page image.
+TEST_F(Hostile, WhatADoneLoadLeftOutIsSaid) {
+  StartDevice({"--no-reply-command", "6"});
+  Ran run = RunCli({"load", "--device", Device->SlavePath(), Image(3, false)});
+  EXPECT_EQ(run.Code, 0);
+  EXPECT_TRUE(Has(run.Out, kDone));
+  EXPECT_TRUE(Has(run.Err, "did not confirm Finish")) << run.Err;
+  EXPECT_FALSE(Has(run.Err, "no page was sent"));
+  EXPECT_TRUE(Has(run.Err, "33%\n100%\n")) << run.Err;
+
+  for (const size_t size : {size_t{1000}, size_t{3}}) {
+    SCOPED_TRACE(size);
+    Bytes bytes(size, 0x5A);
+    if (size == 3)
+      bytes = {0x61, 0x65, 0x00}; // a trailer only
+    std::ofstream(Folder / "small.rom", std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), static_cast<long>(size));
+    run = RunCli({"load", "--device", Device->SlavePath(), (Folder / "small.rom").string()});
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    EXPECT_TRUE(Has(run.Err, "no page was sent")) << run.Err;
+    EXPECT_TRUE(Has(run.Err, "100%")) << run.Err;
+  }
+}
+
+// Issue 8: at 100 % the next text followed on the bar's line; a load ended
+// without a summary.
+TEST_F(Hostile, OnATerminalTheFullBarEndsItsLineAndASummaryFollows) {
+  StartDevice({"--exit-after-finish"});
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  Options options;
+  options.Args = {"load", "--device", Device->SlavePath(), Image(6)};
+  options.Out = options.Err = Stream::ToDescriptor(slave);
+  options.NewSession = true;
+  Child child(Cli(), options);
+  close(slave);
+  std::string screen;
+  while (child.Running() || screen.empty()) {
+    pollfd state{master, POLLIN, 0};
+    if (poll(&state, 1, 100) <= 0)
+      continue;
+    char chunk[512];
+    const ssize_t got = read(master, chunk, sizeof chunk);
+    if (got <= 0)
+      break;
+    screen.append(chunk, static_cast<size_t>(got));
+  }
+  close(master);
+  EXPECT_EQ(child.Wait(), 0) << screen;
+  const size_t full = screen.find("100%  Загрузка программы...");
+  ASSERT_NE(full, std::string::npos) << screen;
+  EXPECT_EQ(screen.compare(full + std::strlen("100%  Загрузка программы..."), 2, "\r\n"), 0)
+      << screen;
+  EXPECT_GT(screen.find(kDone), full);
+  EXPECT_TRUE(Has(screen, "Sent 4608 bytes (3 pages) in ")) << screen;
+  EXPECT_TRUE(Has(screen, "0 retries.")) << screen;
+}

@@ -1,0 +1,268 @@
+// The programs as a shell runs them: korvalen-cli, korvalen-sim and korvalen
+// as child processes whose standard streams go to files, nowhere, a
+// pseudo-terminal, or are closed, and which a test signals, waits for with a
+// bound, and looks into through /proc.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace process {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+inline std::string Slurp(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Where one standard descriptor of the child leads.
+struct Stream {
+  enum Kind { Null, File, Closed, Descriptor } What = Null;
+  std::string Path; // File: opened (written streams truncated)
+  int Fd = -1;      // Descriptor: duplicated from the test's own
+
+  static Stream ToFile(std::string path) { return {File, std::move(path), -1}; }
+  static Stream ClosedStream() { return {Closed, {}, -1}; }
+  static Stream ToDescriptor(int fd) { return {Descriptor, {}, fd}; }
+};
+
+struct Options {
+  std::vector<std::string> Args; // after the program
+  Stream In, Out, Err;
+  std::vector<std::string> Environment; // NAME=value, added to the test's own
+  bool AsOrdinaryUser = false;          // root runs it as nobody, which is in no group
+  bool NewSession = false;              // its own session, so a terminal can be its own
+  // A bound on its memory, so that a program that reads without limit fails
+  // fast instead of taking the machine's memory.
+  rlim_t AddressSpace = 2048ul * 1024 * 1024;
+};
+
+// One started child. The destructor kills one still running.
+class Child {
+public:
+  Child(const fs::path &program, Options options) {
+    std::vector<std::string> args = options.Args;
+    args.insert(args.begin(), program.string());
+    std::vector<char *> argv;
+    for (auto &a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> environment;
+    for (char **e = environ; *e; ++e)
+      environment.emplace_back(*e);
+    environment.insert(environment.end(), options.Environment.begin(), options.Environment.end());
+    std::vector<char *> envp;
+    for (auto &e : environment)
+      envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const Stream streams[3] = {options.In, options.Out, options.Err};
+    const bool root = geteuid() == 0;
+
+    Pid = fork();
+    if (Pid != 0)
+      return;
+    // Only async-signal-safe calls from here: the test may run threads.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGPIPE})
+      ::signal(signal, SIG_DFL);
+    if (options.NewSession)
+      setsid();
+    // Placed high first, so that moving one into place cannot close another.
+    int placed[3];
+    for (int fd = 0; fd < 3; ++fd) {
+      const Stream &s = streams[fd];
+      int source = -1;
+      if (s.What == Stream::Null)
+        source = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      else if (s.What == Stream::File)
+        source = open(s.Path.c_str(), fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      else if (s.What == Stream::Descriptor)
+        source = s.Fd;
+      placed[fd] = source < 0 ? -1 : fcntl(source, F_DUPFD, 10);
+      if (s.What != Stream::Closed && placed[fd] < 0)
+        _exit(125);
+    }
+    for (int fd = 0; fd < 3; ++fd) {
+      if (placed[fd] >= 0)
+        dup2(placed[fd], fd);
+      else
+        close(fd);
+    }
+    const int highest = static_cast<int>(sysconf(_SC_OPEN_MAX));
+    for (int fd = 3; fd < highest && fd < 4096; ++fd)
+      close(fd);
+    const rlimit memory{options.AddressSpace, options.AddressSpace};
+    setrlimit(RLIMIT_AS, &memory);
+    if (options.AsOrdinaryUser && root &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+      _exit(126);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  ~Child() {
+    if (Pid > 0 && !Reaped) {
+      kill(Pid, SIGKILL);
+      waitpid(Pid, nullptr, 0);
+    }
+  }
+  Child(const Child &) = delete;
+  Child &operator=(const Child &) = delete;
+
+  pid_t Id() const { return Pid; }
+  void Signal(int signal) {
+    if (!Reaped)
+      kill(Pid, signal);
+  }
+  bool Running() {
+    if (Reaped)
+      return false;
+    int status = 0;
+    if (waitpid(Pid, &status, WNOHANG) != Pid)
+      return true;
+    Finish(status);
+    return false;
+  }
+
+  // The exit code (128 + signal for a signal), or nothing when it has not
+  // ended within `limit`; it is then killed, so no test hangs on it.
+  std::optional<int> Wait(std::chrono::milliseconds limit = 60s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (Running()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(Pid, SIGKILL);
+        int status = 0;
+        waitpid(Pid, &status, 0);
+        Finish(status);
+        return std::nullopt;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return Code;
+  }
+
+  // Where descriptor `fd` of the child leads, or empty when it is closed.
+  std::string DescriptorTarget(int fd) const {
+    std::error_code error;
+    const fs::path target =
+        fs::read_symlink("/proc/" + std::to_string(Pid) + "/fd/" + std::to_string(fd), error);
+    return error ? std::string() : target.string();
+  }
+  // Its descriptors above 2 that would survive an exec (no close-on-exec).
+  std::vector<std::string> InheritableDescriptors() const {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto &entry :
+         fs::directory_iterator("/proc/" + std::to_string(Pid) + "/fd", error)) {
+      const int fd = std::stoi(entry.path().filename().string());
+      if (fd <= 2)
+        continue;
+      const std::string info =
+          Slurp("/proc/" + std::to_string(Pid) + "/fdinfo/" + std::to_string(fd));
+      const size_t at = info.find("flags:");
+      if (at == std::string::npos)
+        continue;
+      const unsigned long flags = std::stoul(info.substr(at + 6), nullptr, 8);
+      if ((flags & O_CLOEXEC) == 0)
+        found.push_back(std::to_string(fd) + " -> " + DescriptorTarget(fd));
+    }
+    return found;
+  }
+
+private:
+  void Finish(int status) {
+    Reaped = true;
+    Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  pid_t Pid = -1;
+  bool Reaped = false;
+  int Code = -1;
+};
+
+// Waits until `done` holds, up to `limit`.
+template <class Condition> bool WaitUntil(Condition done, std::chrono::milliseconds limit = 20s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+// korvalen-sim as a program, with its frame log and its memory in `folder`.
+class Sim {
+public:
+  Sim(const fs::path &folder, std::vector<std::string> args)
+      : Folder(folder), Log(folder / "sim.log"), Memory(folder / "sim.mem"),
+        Out(folder / "sim.out") {
+    args.insert(args.end(), {"--log", Log.string(), "--memory-out", Memory.string()});
+    // Nothing of an earlier device may pass for this one's.
+    for (const fs::path &stale : {Log, Memory, Out})
+      fs::remove(stale);
+    Options options;
+    options.Args = args;
+    options.Out = Stream::ToFile(Out.string());
+    options.Err = Stream::ToFile((folder / "sim.err").string());
+    Program.emplace(fs::path(KORVALEN_BIN_DIR) / "korvalen-sim", options);
+    WaitUntil([this] { return Slurp(Out).find('\n') != std::string::npos; }, 10s);
+    const std::string first = Slurp(Out);
+    Path = first.substr(0, first.find('\n'));
+    EXPECT_FALSE(Path.empty()) << "korvalen-sim did not come up";
+  }
+  ~Sim() { Stop(); }
+
+  // The host's side of its pseudo-terminal.
+  const std::string &SlavePath() const { return Path; }
+  // Stops it (it then writes its log and memory).
+  void Stop() {
+    if (Program && Program->Running()) {
+      Program->Signal(SIGINT);
+      EXPECT_TRUE(Program->Wait(10s).has_value());
+    }
+  }
+  // Frames of the host with this command name in the log ("Identify",
+  // "WriteBlock", "WritePage", "Finish"); after Stop.
+  size_t Requests(const std::string &command) const {
+    const std::string log = Slurp(Log);
+    const std::string mark = "host->dev  " + command + " #";
+    size_t count = 0;
+    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1))
+      ++count;
+    return count;
+  }
+  std::string LogText() const { return Slurp(Log); }
+  std::vector<uint8_t> MemoryBytes() const {
+    const std::string bytes = Slurp(Memory);
+    return {bytes.begin(), bytes.end()};
+  }
+
+private:
+  fs::path Folder, Log, Memory, Out;
+  std::string Path;
+  std::optional<Child> Program;
+};
+
+} // namespace process
