@@ -1,6 +1,7 @@
 #include "cli/PortProblem.h"
 
-#include <sys/stat.h>
+#include <filesystem>
+#include <system_error>
 
 const char *const SJoinDialout = "Serial ports belong to the group dialout: join it with "
                                  "`sudo usermod -aG dialout $USER`, then log in again.";
@@ -8,18 +9,22 @@ const char *const SJoinDialout = "Serial ports belong to the group dialout: join
 namespace {
 // What stands at a path that is not a terminal.
 std::string WhatItIs(const std::string &path) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0)
-    return "not a terminal";
-  if (S_ISDIR(info.st_mode))
+  std::error_code error;
+  switch (std::filesystem::status(path, error).type()) {
+  case std::filesystem::file_type::directory:
     return "a folder";
-  if (S_ISREG(info.st_mode))
+  case std::filesystem::file_type::regular:
     return "a regular file";
-  if (S_ISFIFO(info.st_mode))
+  case std::filesystem::file_type::fifo:
     return "a FIFO (named pipe)";
-  if (S_ISSOCK(info.st_mode))
+  case std::filesystem::file_type::socket:
     return "a socket";
-  return "a device that is not a terminal";
+  case std::filesystem::file_type::character:
+  case std::filesystem::file_type::block:
+    return "a device that is not a terminal";
+  default:
+    return "not a terminal";
+  }
 }
 } // namespace
 
@@ -31,8 +36,8 @@ std::string PortProblem(const std::string &name, const std::string &path, PortSt
   case PortStatus::Free:
     return port + " is free.";
   case PortStatus::Absent: {
-    struct stat info {};
-    if (stat(path.c_str(), &info) == 0)
+    std::error_code error;
+    if (std::filesystem::exists(path, error))
       return port + ": no device is there (a serial port without hardware behind it).";
     return port + ": no such device.";
   }
