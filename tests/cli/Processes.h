@@ -49,7 +49,7 @@ struct Stream {
 struct Options {
   std::vector<std::string> Args; // after the program
   Stream In, Out, Err;
-  std::vector<std::string> Environment; // NAME=value, added to the test's own
+  std::vector<std::string> Environment; // NAME=value, in place of the test's own
   bool AsOrdinaryUser = false;          // root runs it as nobody, which is in no group
   bool NewSession = false;              // its own session, so a terminal can be its own
   // A bound on its memory, so that a program that reads without limit fails
@@ -68,8 +68,15 @@ public:
       argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<std::string> environment;
-    for (char **e = environ; *e; ++e)
-      environment.emplace_back(*e);
+    for (char **e = environ; *e; ++e) {
+      const std::string entry = *e;
+      const std::string name = entry.substr(0, entry.find('=') + 1);
+      bool replaced = false;
+      for (const std::string &own : options.Environment)
+        replaced = replaced || own.compare(0, name.size(), name) == 0;
+      if (!replaced)
+        environment.push_back(entry);
+    }
     environment.insert(environment.end(), options.Environment.begin(), options.Environment.end());
     std::vector<char *> envp;
     for (auto &e : environment)
