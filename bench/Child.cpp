@@ -63,7 +63,10 @@ void Child::Start(const std::vector<std::string> &argv, const Streams &streams, 
     posix_spawn_file_actions_adddup2(&actions, stdoutPipe, 1);
   else
     AddOpen(actions, 1, streams.Stdout);
-  AddOpen(actions, 2, streams.Stderr);
+  if (streams.StderrClosed)
+    posix_spawn_file_actions_addclose(&actions, 2);
+  else
+    AddOpen(actions, 2, streams.Stderr);
   // The child starts with default signal handling and nothing blocked, whatever
   // this program has set up.
   posix_spawnattr_t attributes;

@@ -25,8 +25,9 @@ struct ChildResult {
 
 // Where a child's standard streams go: a file (truncated), or nowhere.
 struct Streams {
-  std::string Stdout; // empty: /dev/null
-  std::string Stderr; // empty: /dev/null
+  std::string Stdout;        // empty: /dev/null
+  std::string Stderr;        // empty: /dev/null
+  bool StderrClosed = false; // closed instead (2>&-)
 };
 
 // A started child. The destructor kills (SIGKILL) and reaps a child still

@@ -1,6 +1,9 @@
 // korvalen-faults: a seeded matrix of loads against a device that misbehaves,
-// each load classified as done (exactly the right memory), failed cleanly
-// (one of the link's own messages, nothing half-done) or other.
+// and against hostile input around the link (an image that is a FIFO or a
+// device, one past the address space, a closed stderr), each load classified
+// as done (exactly the right memory), failed cleanly (one of the link's own
+// messages, nothing half-done; for hostile input: refused with its reason
+// before anything was sent) or other.
 //
 //   korvalen-faults BIN_DIR [--per-cell N] [--seed S] [--jobs J]
 //
@@ -16,7 +19,9 @@
 #include <functional>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -47,9 +52,26 @@ const char *const kLinkTexts[] = {
 enum class Verdict { Done, FailedCleanly, Other };
 
 struct Cell {
+  using FaultDraw = std::function<std::vector<std::string>(std::mt19937 &)>;
+  Cell(std::string name, FaultDraw faults) : Name(std::move(name)), Faults(std::move(faults)) {}
+
   std::string Name;
   // The sim's fault arguments for one load, drawn from the cell's generator.
-  std::function<std::vector<std::string>(std::mt19937 &)> Faults;
+  FaultDraw Faults;
+  // Hostile input around the link: another image than the matrix's, korvalen-cli
+  // options, its stderr closed.
+  std::string Image;
+  std::vector<std::string> LoaderOptions;
+  bool StderrClosed = false;
+  // A load that must be refused before anything is sent: its exit code and a
+  // part of its message; -1 for a load that runs.
+  int RefusedWith = -1;
+  std::string Refusal;
+};
+
+// Paths of the hostile images, made in the scratch folder.
+struct HostileImages {
+  std::string Fifo, PastAddressSpace;
 };
 
 struct Load {
@@ -71,7 +93,11 @@ int MidPageFrame(std::mt19937 &random) {
   return 2 + page * kFramesPerPage + block;
 }
 
-std::vector<Cell> Cells() {
+std::vector<std::string> NoFaults(std::mt19937 &) {
+  return {};
+}
+
+std::vector<Cell> Cells(const HostileImages &hostile) {
   std::vector<Cell> cells;
   for (const char *rate : {"0.01", "0.05", "0.20"}) {
     const std::string r = rate;
@@ -102,6 +128,26 @@ std::vector<Cell> Cells() {
       {"hang-up mid-page", [](std::mt19937 &random) {
          return std::vector<std::string>{"--hangup-after", std::to_string(MidPageFrame(random))};
        }});
+
+  Cell fifo{"image is a FIFO", NoFaults};
+  fifo.Image = hostile.Fifo;
+  fifo.RefusedWith = 4;
+  fifo.Refusal = "именованный канал";
+  cells.push_back(fifo);
+  Cell zero{"image is /dev/zero", NoFaults};
+  zero.Image = "/dev/zero";
+  zero.RefusedWith = 4;
+  zero.Refusal = "это устройство";
+  cells.push_back(zero);
+  Cell large{"image of 16385 pages, past the 24-bit address space", NoFaults};
+  large.Image = hostile.PastAddressSpace;
+  large.RefusedWith = 1;
+  large.Refusal = "16385";
+  cells.push_back(large);
+  Cell closed{"stderr closed (2>&-), --verbose", NoFaults};
+  closed.StderrClosed = true;
+  closed.LoaderOptions = {"--verbose"};
+  cells.push_back(closed);
   return cells;
 }
 
@@ -120,7 +166,8 @@ std::string Tail(std::string text, size_t count) {
   return text;
 }
 
-void Classify(const LoadOutcome &run, const std::vector<unsigned char> &expected, Load &load) {
+void Classify(const LoadOutcome &run, const std::vector<unsigned char> &expected, const Cell &cell,
+              Load &load) {
   if (!run.Started || !run.Problem.empty()) {
     load.Why = run.Problem;
     return;
@@ -132,6 +179,17 @@ void Classify(const LoadOutcome &run, const std::vector<unsigned char> &expected
   }
   if (!r.Exited) {
     load.Why = "killed by signal " + std::to_string(r.Signal);
+    return;
+  }
+  if (cell.RefusedWith >= 0) {
+    // Refused with its reason, and not one frame on the line.
+    if (r.ExitCode == cell.RefusedWith && Contains(run.Stderr, cell.Refusal) &&
+        run.DeviceFrames == 0 && run.Memory.empty()) {
+      load.Result = Verdict::FailedCleanly;
+      return;
+    }
+    load.Why = "exit " + std::to_string(r.ExitCode) + ", " + std::to_string(run.DeviceFrames) +
+               " frames sent, stderr: " + Tail(run.Stderr, 120);
     return;
   }
   const bool saysDone = Contains(run.Stdout, kDone);
@@ -205,7 +263,14 @@ int main(int argc, char **argv) {
     WriteFileBytes(imagePath, image);
     const auto expected = ExpectedMemory(image);
 
-    const std::vector<Cell> cells = Cells();
+    HostileImages hostile;
+    hostile.Fifo = scratch.File("fifo.rom");
+    if (mkfifo(hostile.Fifo.c_str(), 0600) != 0)
+      throw std::runtime_error("mkfifo " + hostile.Fifo);
+    hostile.PastAddressSpace = scratch.File("large.rom");
+    WriteFileBytes(hostile.PastAddressSpace, {});
+    std::filesystem::resize_file(hostile.PastAddressSpace, (16384 + 1) * 1536); // sparse
+    const std::vector<Cell> cells = Cells(hostile);
     std::vector<Load> loads;
     for (size_t c = 0; c < cells.size(); ++c) {
       std::mt19937 random(seed * 1000 + static_cast<uint32_t>(c));
@@ -224,15 +289,18 @@ int main(int argc, char **argv) {
         LoadSetup setup;
         setup.BinDir = bin;
         setup.WorkDir = dir;
-        setup.ImagePath = imagePath;
+        const Cell &cell = cells[loads[i].CellIndex];
+        setup.ImagePath = cell.Image.empty() ? imagePath : cell.Image;
         setup.LineMode = 2;
         setup.Baud = 115200;
         setup.Echo = true;
         setup.PaceBaud = 0;
         setup.SimFaults = loads[i].Faults;
+        setup.LoaderOptions = cell.LoaderOptions;
+        setup.StderrClosed = cell.StderrClosed;
         setup.Limit = kLoadLimit;
         const LoadOutcome run = RunLoad(setup);
-        Classify(run, expected, loads[i]);
+        Classify(run, expected, cell, loads[i]);
         std::filesystem::remove_all(dir);
         std::lock_guard lock(progress);
         ++finished;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <random>
 
 namespace bench {
@@ -89,10 +90,17 @@ LoadOutcome RunLoad(const LoadSetup &setup) {
 
   const std::string outPath = setup.WorkDir + "/cli.out";
   const std::string errPath = setup.WorkDir + "/cli.err";
-  Child loader({setup.BinDir + "/korvalen-cli", "load", "--device", *device, "--line-mode",
-                std::to_string(setup.LineMode), "--baud", std::to_string(setup.Baud),
-                setup.ImagePath},
-               Streams{outPath, errPath});
+  std::vector<std::string> loaderArgs = {setup.BinDir + "/korvalen-cli",
+                                         "load",
+                                         "--device",
+                                         *device,
+                                         "--line-mode",
+                                         std::to_string(setup.LineMode),
+                                         "--baud",
+                                         std::to_string(setup.Baud)};
+  loaderArgs.insert(loaderArgs.end(), setup.LoaderOptions.begin(), setup.LoaderOptions.end());
+  loaderArgs.push_back(setup.ImagePath);
+  Child loader(loaderArgs, Streams{outPath, errPath, setup.StderrClosed});
   outcome.Loader = loader.Wait(setup.Limit);
   outcome.Started = true;
   outcome.Stdout = ReadFileText(outPath);
@@ -107,6 +115,11 @@ LoadOutcome RunLoad(const LoadSetup &setup) {
     outcome.Problem = "korvalen-sim did not stop: " + ReadFileText(simErr);
   }
   outcome.Memory = ReadFileBytes(memoryPath);
+  // Its last line: "korvalen-sim: N frames, ..."
+  const std::string summary = ReadFileText(simErr);
+  const size_t at = summary.rfind("korvalen-sim: ");
+  if (at != std::string::npos)
+    outcome.DeviceFrames = std::atol(summary.c_str() + at + 14);
   return outcome;
 }
 

@@ -38,6 +38,8 @@ struct LoadSetup {
   bool Echo = true;
   uint32_t PaceBaud = 0; // 0: the device answers at once
   std::vector<std::string> SimFaults;
+  std::vector<std::string> LoaderOptions; // more korvalen-cli options, e.g. --verbose
+  bool StderrClosed = false;              // korvalen-cli started with 2>&-
   std::chrono::milliseconds Limit{60000};
 };
 
@@ -48,6 +50,7 @@ struct LoadOutcome {
   std::string Stdout;
   std::string Stderr;
   std::vector<unsigned char> Memory; // what the device received
+  long DeviceFrames = -1;            // frames the device accepted, from its summary
 };
 
 // Starts the device, runs the load against it, then stops the device (it
