@@ -17,6 +17,10 @@ bool WriteStandardOutput(const char *data, size_t count, int &error);
 void WriteStandardErrorNow(const char *text) noexcept;
 [[noreturn]] void EndProgramNow(int exitCode) noexcept;
 
+// Installs `handler` for the signals that ask the program to stop: Ctrl-C,
+// SIGTERM, and on POSIX the hang-up of its terminal.
+void HandleStopSignals(void (*handler)(int));
+
 // A reader that goes away (`| head`) makes writes fail with an error instead
 // of ending the program by a signal, so that it ends its own way.
 void IgnoreBrokenPipe();

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <initializer_list>
 #include <unistd.h>
 
 bool StandardErrorIsTerminal() {
@@ -39,6 +40,11 @@ void WriteStandardErrorNow(const char *text) noexcept {
 
 void EndProgramNow(int exitCode) noexcept {
   _exit(exitCode);
+}
+
+void HandleStopSignals(void (*handler)(int)) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    std::signal(signal, handler);
 }
 
 void IgnoreBrokenPipe() {

@@ -3,6 +3,7 @@
 #include <io.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,11 @@ void WriteStandardErrorNow(const char *text) noexcept {
 
 void EndProgramNow(int exitCode) noexcept {
   _exit(exitCode);
+}
+
+void HandleStopSignals(void (*handler)(int)) {
+  std::signal(SIGINT, handler);
+  std::signal(SIGTERM, handler);
 }
 
 // Windows raises no signal for a reader that went away.

@@ -19,7 +19,7 @@ extern "C" void OnInterrupt(int signal) {
     gInterrupts = 1;
     if (gTransferring)
       WriteStandardErrorNow("\nInterrupted: finishing the page in progress, then stopping "
-                            "(interrupt again to stop at once).\n");
+                            "(Ctrl-C again stops at once).\n");
     return;
   }
   RestoreOpenPortSettings();
@@ -38,8 +38,7 @@ std::string gLastCommand = "?";
 } // namespace
 
 void InstallInterruptFlag() {
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+  HandleStopSignals(OnInterrupt);
 }
 
 bool Interrupted() {

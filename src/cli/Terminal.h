@@ -23,9 +23,10 @@ enum ExitCode : int {
   kExitOutputFailed = 74, // the work is done, but its results could not be written
 };
 
-// Ctrl-C (SIGINT) and SIGTERM set a flag instead of ending the program: the
-// load stops at the next point where it looks (between pages). A second one
-// ends the program at once, with the ports' settings put back.
+// Ctrl-C (SIGINT), SIGTERM and a hang-up of the terminal set a flag instead of
+// ending the program: the load stops at the next point where it looks
+// (between pages). A second one ends the program at once, with the ports'
+// settings put back.
 void InstallInterruptFlag();
 bool Interrupted();
 // Whether a page may be under way, for what an interrupt says.

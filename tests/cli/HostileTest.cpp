@@ -298,11 +298,22 @@ TEST_F(Hostile, WaitTakesFiniteSecondsAndAFarLimitIsNone) {
 
 // Issue: a terminal given as --device stayed raw after the program.
 TEST_F(Hostile, TheTerminalIsPutBackAsItWas) {
-  StartDevice();
+  StartDevice({"--silent-polls", "3"});
   MakeCooked(Device->SlavePath());
   const termios cooked = SettingsOf(Device->SlavePath());
   const Ran run = RunCli({"identify", "--device", Device->SlavePath(), "--baud", "115200"});
   EXPECT_EQ(run.Code, 0) << run.Err;
+  EXPECT_TRUE(SameSettings(SettingsOf(Device->SlavePath()), cooked));
+
+  // The terminal it runs in hangs up while it waits: it stops its own way.
+  Device.reset();
+  StartDevice({"--silent-polls", "1000000"});
+  MakeCooked(Device->SlavePath());
+  Child child(Cli(), WithFiles({"identify", "--device", Device->SlavePath()}));
+  ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(Folder / "sim.log"), "Identify #1"); }))
+      << "the device saw no poll";
+  child.Signal(SIGHUP);
+  EXPECT_EQ(child.Wait(10s), 3);
   EXPECT_TRUE(SameSettings(SettingsOf(Device->SlavePath()), cooked));
 }
 
