@@ -65,7 +65,8 @@ void AddLinkOptions(CLI::App &command, LinkOptions &options) {
   command
       .add_option("--wait", options.Wait,
                   "Seconds to wait for the device to answer; 0 waits without limit")
-      ->check(CLI::Validator(CheckWait, "SECONDS", "seconds"))
+      ->check(CLI::Validator(CheckWait, "", "seconds"))
+      ->type_name("SECONDS")
       ->capture_default_str();
   command.add_flag("--verbose", options.Verbose, "Trace every frame sent and received");
 }
