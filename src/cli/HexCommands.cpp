@@ -208,6 +208,9 @@ int HexCommands::RunUnpack() const {
   FirmwareImage image;
   try {
     image = FirmwareImage::ReadFile(Input);
+  } catch (const EImageTooLarge &failure) {
+    ShowError(failure.what());
+    return kExitRejected;
   } catch (const EInOutError &failure) {
     ShowError(failure.what());
     return kExitFileProblem;

@@ -147,6 +147,9 @@ TEST_F(Hostile, AnImagePastTheAddressSpaceIsRefusedBeforeAnythingIsSent) {
   const Ran info = RunCli({"info", large.string()});
   EXPECT_EQ(info.Code, 1);
   EXPECT_TRUE(Has(info.Err, "16384")) << info.Err;
+  const Ran unpack = RunCli({"unpack", large.string(), "-o", (Folder / "large.hex").string()});
+  EXPECT_EQ(unpack.Code, 1) << unpack.Err;
+  EXPECT_FALSE(fs::exists(Folder / "large.hex"));
   Device->Stop();
   EXPECT_EQ(Device->LogText(), "") << "nothing was sent";
 
@@ -164,6 +167,9 @@ TEST_F(Hostile, WhatIsNoImageFileIsSaidWithItsReasonAndNothingIsSent) {
   StartDevice();
   const fs::path fifo = Folder / "fifo.rom";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // The compiler's output is read with the same care.
+  const fs::path hexFifo = Folder / "fifo.hex";
+  ASSERT_EQ(mkfifo(hexFifo.c_str(), 0600), 0);
   fs::create_directory(Folder / "folder.rom");
   fs::create_symlink(Folder / "loop.rom", Folder / "loop.rom");
   struct Case {
@@ -171,6 +177,8 @@ TEST_F(Hostile, WhatIsNoImageFileIsSaidWithItsReasonAndNothingIsSent) {
   };
   const Case cases[] = {
       {fifo.string(), "Не удалось прочитать файл " + fifo.string() + ": это именованный канал"},
+      {hexFifo.string(),
+       "Не удалось прочитать файл " + hexFifo.string() + ": это именованный канал"},
       {"/dev/zero", "Не удалось прочитать файл /dev/zero: это устройство"},
       {"/dev/urandom", "Не удалось прочитать файл /dev/urandom: это устройство"},
       {(Folder / "folder.rom").string(),
