@@ -218,7 +218,8 @@ bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
     const auto collect = TimeToCollect(index, InBuffer[0], BaudRate);
     if (!collected && collect.count() > 0) {
       collected = true;
-      std::this_thread::sleep_for(
+      Handle->WaitForBytes(
+          static_cast<size_t>(InBuffer[0] - index),
           std::min<std::chrono::microseconds>(collect, std::chrono::milliseconds(wait)));
     } else {
       Handle->WaitReadable(wait);

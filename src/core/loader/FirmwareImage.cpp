@@ -5,10 +5,11 @@
 #include <system_error>
 
 #include "loader/ImageFile.h"
+#include "runtime/ProgramPath.h"
 
 EImageTooLarge::EImageTooLarge(const std::filesystem::path &path, uint64_t pages)
     : Exception(
-          "Файл " + path.string() + " слишком велик для устройства: " + std::to_string(pages) +
+          "Файл " + Utf8FromPath(path) + " слишком велик для устройства: " + std::to_string(pages) +
           " страниц, а 24-битный адрес программы вмещает " + std::to_string(kMaxPages) + ".") {}
 
 ImageAbsence FindImageFile(const std::filesystem::path &path) {
@@ -26,7 +27,7 @@ ImageAbsence FindImageFile(const std::filesystem::path &path) {
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path &path, uint64_t maxBytes) {
   ImageFileContent content = ReadImageFile(path, maxBytes);
   if (content.Size > maxBytes)
-    throw EInOutError("Не удалось прочитать файл " + path.string() + ": он больше " +
+    throw EInOutError("Не удалось прочитать файл " + Utf8FromPath(path) + ": он больше " +
                       std::to_string(maxBytes) + " байт");
   return std::move(content.Bytes);
 }

@@ -6,10 +6,11 @@
 #include <system_error>
 
 #include "runtime/Exceptions.h"
+#include "runtime/ProgramPath.h"
 
 namespace {
 [[noreturn]] void CannotRead(const std::filesystem::path &path, const std::string &reason) {
-  throw EInOutError("Не удалось прочитать файл " + path.string() + ": " + reason);
+  throw EInOutError("Не удалось прочитать файл " + Utf8FromPath(path) + ": " + reason);
 }
 } // namespace
 

@@ -3,8 +3,10 @@
 #include <cmath>
 #include <optional>
 
+#include "link/TimerPeriod.h"
 #include "link/Zor_RS232.h"
 #include "runtime/Hooks.h"
+#include "runtime/ProgramPath.h"
 
 const char *const SFileNotFound = "Файл не найден";
 const char *const SSwitchOnDevice = "Включите МК...";
@@ -56,6 +58,7 @@ std::optional<DeviceIdentity> ReadIdentity(TZor_RS &link) {
 }
 
 bool WaitForDevice(TZor_RS &link, const std::function<bool()> &stop) {
+  const FineTimerScope fineTimer;
   for (;;) {
     link.ReplyTimeout = kIdentifyTimeoutMs;
     try {
@@ -74,20 +77,23 @@ int GaugePercent(int page, int pages) {
 }
 
 LoadResult RunLoadSequence(TZor_RS &link, const LoadRequest &request) {
+  const std::filesystem::path file = PathFromUtf8(request.FileName);
   if (!request.Image) {
     if (request.FileName.empty())
       return {LoadOutcome::NoFile, {}};
     // A folder or a link loop is no file either, whatever the reason it fails.
-    if (FindImageFile(request.FileName) != ImageAbsence::None) {
+    if (FindImageFile(file) != ImageAbsence::None) {
       ShowError(SFileNotFound);
       return {LoadOutcome::FileNotFound, SFileNotFound};
     }
   }
-  FirmwareImage image = request.Image ? *request.Image : FirmwareImage::ReadFile(request.FileName);
+  FirmwareImage image = request.Image ? *request.Image : FirmwareImage::ReadFile(file);
   // Past the last 24-bit address, WritePage would write over the first pages.
   if (image.PageCount() > kMaxPages)
-    throw EImageTooLarge(request.FileName, static_cast<uint64_t>(image.PageCount()));
+    throw EImageTooLarge(file, static_cast<uint64_t>(image.PageCount()));
 
+  // The pauses and waits of every exchange keep to the millisecond.
+  const FineTimerScope fineTimer;
   Run run;
   run.View = request.CreateProgress();
   run.Image = std::move(image);

@@ -255,7 +255,7 @@ std::optional<int32_t> ParseInteger(std::string_view text) {
 std::string FullPath(const std::filesystem::path &path) {
   std::error_code error;
   const auto absolute = std::filesystem::absolute(path, error);
-  return (error ? path : absolute).string();
+  return Utf8FromPath(error ? path : absolute);
 }
 
 } // namespace

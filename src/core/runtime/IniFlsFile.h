@@ -1,5 +1,6 @@
 // The file operations under TMIniFile, one source per platform
-// (IniFlsPosix.cpp, IniFlsWin32.cpp). Paths are the platform's byte strings.
+// (IniFlsPosix.cpp, IniFlsWin32.cpp). Paths are UTF-8 text (the platform's
+// byte strings on POSIX).
 #pragma once
 
 #include <string>

@@ -1,9 +1,15 @@
 #include "runtime/Exceptions.h"
 #include "runtime/IniFlsFile.h"
+#include "runtime/ProgramPath.h"
 
 #include <windows.h>
 
 namespace {
+
+// Paths are UTF-8 in the core; the wide calls take every letter.
+std::wstring Wide(const std::string &path) {
+  return PathFromUtf8(path).wstring();
+}
 
 std::string ErrorText(DWORD error) {
   switch (error) {
@@ -43,8 +49,9 @@ bool WriteAll(HANDLE file, std::string_view data) {
 
 IniReadResult IniReadFile(const std::string &path, std::string &content) {
   content.clear();
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file =
+      CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? IniReadResult::Missing
@@ -67,14 +74,15 @@ IniReadResult IniReadFile(const std::string &path, std::string &content) {
 }
 
 void IniCreateFile(const std::string &path, std::string_view content) {
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  const HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
       return;
     // A folder at the path exists too: reads then give defaults, writes fail.
-    if (error == ERROR_ACCESS_DENIED && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+    if (error == ERROR_ACCESS_DENIED &&
+        GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES)
       return;
     throw EInOutError(ErrorText(error));
   }
@@ -82,7 +90,7 @@ void IniCreateFile(const std::string &path, std::string_view content) {
   const DWORD error = GetLastError();
   CloseHandle(file);
   if (!written) {
-    DeleteFileA(path.c_str());
+    DeleteFileW(Wide(path).c_str());
     throw EInOutError(ErrorText(error));
   }
 }
@@ -99,15 +107,15 @@ bool IniReplaceFile(const std::string &path, std::string_view content) {
     CloseHandle(existing);
   }
   const std::string temp = path + ".~" + std::to_string(GetCurrentProcessId());
-  const HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  const HANDLE file = CreateFileW(Wide(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE)
     return false;
   const bool done = WriteAll(file, content) && FlushFileBuffers(file);
   CloseHandle(file);
-  if (!done || !MoveFileExA(temp.c_str(), path.c_str(),
+  if (!done || !MoveFileExW(Wide(temp).c_str(), Wide(path).c_str(),
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileA(temp.c_str());
+    DeleteFileW(Wide(temp).c_str());
     return false;
   }
   return true;

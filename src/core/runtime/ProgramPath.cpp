@@ -5,10 +5,11 @@
 #ifdef _WIN32
 #include <windows.h>
 
+// The wide call: the narrow one gives '?' for letters outside the code page.
 std::filesystem::path ProgramFilePath() {
-  char buffer[MAX_PATH * 4];
-  const DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
-  return std::filesystem::path(std::string(buffer, length));
+  wchar_t buffer[32768];
+  const DWORD length = GetModuleFileNameW(nullptr, buffer, static_cast<DWORD>(std::size(buffer)));
+  return std::filesystem::path(std::wstring(buffer, length));
 }
 
 std::filesystem::path SettingsFolder() {
@@ -64,4 +65,13 @@ std::filesystem::path SettingsFolderFor(const SettingsPlace &place) {
   if (home.is_absolute())
     return home / ".config" / kUserFolderName;
   return folder;
+}
+
+std::filesystem::path PathFromUtf8(const std::string &text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string Utf8FromPath(const std::filesystem::path &path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
 }

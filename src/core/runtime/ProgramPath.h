@@ -28,3 +28,10 @@ struct SettingsPlace {
 std::filesystem::path SettingsFolderFor(const SettingsPlace &place);
 // The same for the running program. On Windows always the program's folder.
 std::filesystem::path SettingsFolder();
+
+// The core keeps paths as UTF-8 text. On Windows a path's narrow string is in
+// the ANSI code page and loses what that cannot hold (Cyrillic letters on a
+// Western system), so paths cross over only through these two. Elsewhere the
+// bytes pass unchanged.
+std::filesystem::path PathFromUtf8(const std::string &text);
+std::string Utf8FromPath(const std::filesystem::path &path);

@@ -5,10 +5,12 @@
 // Win32SerialPort.cpp); nothing above this header knows which one runs.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 // The line-settings record, with the codes of the Windows DCB fields.
 struct LineSettings {
@@ -53,10 +55,18 @@ public:
   virtual bool Write(const uint8_t *data, size_t count) = 0;
   // Waits until a byte can be read, the device hangs up, or `milliseconds`
   // have passed, whichever comes first. Lets a polling loop wait without
-  // spinning.
-  // A backend may also return sooner without data (the Windows one waits one
-  // millisecond): callers loop on their own clock.
+  // spinning. A backend may also return sooner without data: callers loop on
+  // their own clock.
   virtual void WaitReadable(int milliseconds) = 0;
+  // While a frame comes in: waits until `count` more bytes can be read, or
+  // for `longest` at most, so that the rest of the frame is taken in one
+  // wake-up instead of one per byte. The default sleeps for `longest`, which
+  // the caller keeps short of the bytes' line time; a backend that can wait
+  // for a byte count ends the wait at the last byte instead.
+  virtual void WaitForBytes(size_t count, std::chrono::microseconds longest) {
+    (void)count;
+    std::this_thread::sleep_for(longest);
+  }
 };
 
 // What a port number names at this moment, for listing ports to a person and

@@ -1,9 +1,16 @@
 // The serial port on Windows: the communications calls of the Win32 API on
 // "\\?\COMn". Built on Windows only; reached through DefaultSerialPlatform().
+//
+// Waits end when data arrives: a read waits in the driver (COMMTIMEOUTS) for
+// the first byte, or for the rest of a frame, instead of sleeping, since a
+// Sleep(1) lasts a whole timer period (15.6 ms by default) on Windows.
 #include "link/serial/SerialPort.h"
 
 #include <windows.h>
 
+#include <algorithm>
+#include <array>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -21,16 +28,41 @@ bool IsPortNumber(int n) {
   return n >= kFirstPort && n <= kLastPort;
 }
 
-// Reads return at once with what has come, possibly nothing; writes have no
-// time-out.
-bool ReadsReturnAtOnce(HANDLE handle) {
+// The read time-outs the port switches between.
+struct ReadTimeouts {
+  DWORD Interval;
+  DWORD Multiplier;
+  DWORD Constant;
+  bool operator==(const ReadTimeouts &) const = default;
+};
+// A read returns at once with what has come, possibly nothing.
+constexpr ReadTimeouts kReturnAtOnce{MAXDWORD, 0, 0};
+// A read returns at once with what has come, or waits for the first byte for
+// `Constant` milliseconds.
+constexpr ReadTimeouts FirstByteWithin(DWORD ms) {
+  return {MAXDWORD, MAXDWORD, ms};
+}
+// A read returns when every byte asked for has come, or after `Constant`
+// milliseconds with what has.
+constexpr ReadTimeouts AllBytesWithin(DWORD ms) {
+  return {0, 0, ms};
+}
+
+// Writes have no time-out.
+bool ApplyReadTimeouts(HANDLE handle, const ReadTimeouts &read) {
   COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
-  timeouts.ReadTotalTimeoutConstant = 0;
+  timeouts.ReadIntervalTimeout = read.Interval;
+  timeouts.ReadTotalTimeoutMultiplier = read.Multiplier;
+  timeouts.ReadTotalTimeoutConstant = read.Constant;
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = 0;
   return SetCommTimeouts(handle, &timeouts) != FALSE;
+}
+
+// Whole milliseconds, at least one: the driver's time-outs count in them.
+DWORD CeilMilliseconds(std::chrono::microseconds time) {
+  const auto ms = (time.count() + 999) / 1000;
+  return static_cast<DWORD>(std::clamp<long long>(ms, 1, 60'000));
 }
 
 class Win32SerialPort final : public SerialPort {
@@ -68,31 +100,40 @@ public:
   bool SetQueues(uint32_t inputBytes, uint32_t outputBytes) override {
     return SetupComm(Handle, inputBytes, outputBytes) != FALSE;
   }
-  bool SetReadsReturnAtOnce() override { return ReadsReturnAtOnce(Handle); }
+  bool SetReadsReturnAtOnce() override { return UseTimeouts(kReturnAtOnce); }
+  // A line the adapter does not have (a pseudo-terminal under Wine has none)
+  // fails; the link ignores it, as it ignores every modem-line result.
   bool SetDTR() override { return EscapeCommFunction(Handle, SETDTR) != FALSE; }
   bool SetRTS() override { return EscapeCommFunction(Handle, SETRTS) != FALSE; }
   bool ClearRTS() override { return EscapeCommFunction(Handle, CLRRTS) != FALSE; }
-  bool PurgeInput() override { return PurgeComm(Handle, PURGE_RXCLEAR) != FALSE; }
+  // Bytes already taken from the driver belong to the receive queue too.
+  bool PurgeInput() override {
+    Next = Filled = 0;
+    return PurgeComm(Handle, PURGE_RXCLEAR) != FALSE;
+  }
   bool PurgeOutput() override { return PurgeComm(Handle, PURGE_TXCLEAR) != FALSE; }
 
-  // A failing read means the device is gone (an unplugged adapter).
   ReadResult ReadByte(uint8_t &byte) override {
-    DWORD got = 0;
-    uint8_t value = 0;
-    if (!ReadFile(Handle, &value, 1, &got, nullptr))
-      return ReadResult::HungUp;
-    if (got != 1)
-      return ReadResult::None;
-    byte = value;
-    return ReadResult::Byte;
+    if (Next == Filled && !Gone)
+      Fill(kReturnAtOnce, Pending.size());
+    if (Next < Filled) {
+      byte = Pending[Next++];
+      return ReadResult::Byte;
+    }
+    return Gone ? ReadResult::HungUp : ReadResult::None;
   }
 
-  // Synchronous: returns when the driver has taken every byte.
+  // Synchronous: returns when the driver has taken every byte. A refused
+  // write means the adapter is gone: the next read says so at once.
   bool Write(const uint8_t *data, size_t count) override {
     while (count > 0) {
       const DWORD chunk = count > MAXDWORD ? MAXDWORD : static_cast<DWORD>(count);
       DWORD put = 0;
-      if (!WriteFile(Handle, data, chunk, &put, nullptr) || put == 0)
+      if (!WriteFile(Handle, data, chunk, &put, nullptr)) {
+        NoteFailure();
+        return false;
+      }
+      if (put == 0)
         return false;
       data += put;
       count -= put;
@@ -100,13 +141,83 @@ public:
     return true;
   }
 
-  // Kept simple: no overlapped I/O or comm events. One tick of sleep, then
-  // the caller's polling loop reads again; the wait may end before a byte has
-  // come, never much later than one millisecond.
-  void WaitReadable(int milliseconds) override { Sleep(milliseconds > 0 ? 1 : 0); }
+  // The driver ends the read at the first byte; that byte is kept for
+  // ReadByte. One byte is asked for: Windows ends such a read at the first
+  // byte whatever the count, Wine only when the count is reached.
+  void WaitReadable(int milliseconds) override {
+    if (Next < Filled || Gone || milliseconds <= 0)
+      return;
+    Fill(FirstByteWithin(static_cast<DWORD>(milliseconds)), 1);
+  }
+
+  // The driver ends the read at the last of `count` bytes.
+  void WaitForBytes(size_t count, std::chrono::microseconds longest) override {
+    if (Gone || count == 0)
+      return;
+    const size_t held = Filled - Next;
+    if (held >= count)
+      return;
+    if (Next > 0) {
+      std::copy(Pending.begin() + static_cast<std::ptrdiff_t>(Next),
+                Pending.begin() + static_cast<std::ptrdiff_t>(Filled), Pending.begin());
+      Next = 0;
+      Filled = held;
+    }
+    const size_t room = Pending.size() - Filled;
+    Fill(AllBytesWithin(CeilMilliseconds(longest)), std::min(count - held, room), Filled);
+  }
 
 private:
+  bool UseTimeouts(const ReadTimeouts &timeouts) {
+    if (Current && *Current == timeouts)
+      return true;
+    const bool applied = ApplyReadTimeouts(Handle, timeouts);
+    if (applied)
+      Current = timeouts;
+    else
+      Current.reset();
+    return applied;
+  }
+
+  // Reads up to `count` bytes under `timeouts` into Pending from `at` on.
+  void Fill(const ReadTimeouts &timeouts, size_t count, size_t at = 0) {
+    if (at == 0)
+      Next = Filled = 0;
+    if (!UseTimeouts(timeouts)) {
+      // Without its time-outs a read might block: do not read at all.
+      NoteFailure();
+      return;
+    }
+    DWORD got = 0;
+    if (!ReadFile(Handle, Pending.data() + at, static_cast<DWORD>(count), &got, nullptr)) {
+      NoteFailure();
+      return;
+    }
+    Filled = at + got;
+  }
+
+  // A failed call either met a line error that stopped the driver (abort on
+  // error: ClearCommError clears it and the port goes on) or means the
+  // adapter is gone: unplugged USB adapters fail with access denied, bad
+  // command, device removed, not ready and the like. Gone is final for this
+  // open.
+  void NoteFailure() {
+    const DWORD error = GetLastError();
+    DWORD errors = 0;
+    COMSTAT status{};
+    const bool cleared = ClearCommError(Handle, &errors, &status) != FALSE;
+    if (error == ERROR_OPERATION_ABORTED && cleared)
+      return;
+    Gone = true;
+  }
+
   HANDLE Handle;
+  std::optional<ReadTimeouts> Current;
+  bool Gone = false;
+  // Read from the driver but not yet handed out: Pending[Next ... Filled-1].
+  std::array<uint8_t, 512> Pending{};
+  size_t Next = 0;
+  size_t Filled = 0;
 };
 
 class Win32SerialPlatform final : public SerialPlatform {
@@ -144,8 +255,9 @@ public:
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
       return nullptr;
-    ReadsReturnAtOnce(handle);
-    return std::make_unique<Win32SerialPort>(handle);
+    auto port = std::make_unique<Win32SerialPort>(handle);
+    port->SetReadsReturnAtOnce();
+    return port;
   }
 
   std::string DevicePath(int n) override {

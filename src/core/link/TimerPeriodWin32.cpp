@@ -1,0 +1,17 @@
+#include "link/TimerPeriod.h"
+
+#include <windows.h>
+
+#include <timeapi.h>
+
+namespace {
+constexpr UINT kPeriodMs = 1;
+} // namespace
+
+// Requests are counted by the system: nested scopes each give theirs back.
+FineTimerScope::FineTimerScope() : Granted(timeBeginPeriod(kPeriodMs) == TIMERR_NOERROR) {}
+
+FineTimerScope::~FineTimerScope() {
+  if (Granted)
+    timeEndPeriod(kPeriodMs);
+}
