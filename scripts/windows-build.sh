@@ -36,7 +36,8 @@ esac
 dlls=$("$prefix-objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')
 for dll in $dlls; do
   case $(echo "$dll" | tr '[:upper:]' '[:lower:]') in
-  kernel32.dll | msvcrt.dll | advapi32.dll | user32.dll | ws2_32.dll | ucrtbase.dll | api-ms-win-*) ;;
+  kernel32.dll | msvcrt.dll | advapi32.dll | user32.dll | gdi32.dll | comctl32.dll | comdlg32.dll | \
+    shell32.dll | winmm.dll | ws2_32.dll | ucrtbase.dll | api-ms-win-*) ;;
   *)
     echo "windows-build: $exe needs $dll, which a Windows machine does not have" >&2
     exit 1

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 // True when standard error is a terminal (a console window on Windows), so
 // the progress can be drawn as a bar that redraws itself in place.
@@ -24,3 +26,17 @@ void HandleStopSignals(void (*handler)(int));
 // A reader that goes away (`| head`) makes writes fail with an error instead
 // of ending the program by a signal, so that it ends its own way.
 void IgnoreBrokenPipe();
+
+// The arguments as UTF-8, which the core takes paths in, and console output
+// in UTF-8. On Windows argv is in the ANSI code page and has lost every
+// letter that it cannot hold: the arguments are taken again from the wide
+// command line, and the console is switched to UTF-8 for the messages.
+// Elsewhere both are UTF-8 already. Lives as long as main uses argv.
+class Utf8Arguments {
+public:
+  Utf8Arguments(int &argc, char **&argv);
+
+private:
+  std::vector<std::string> Texts;
+  std::vector<char *> Pointers;
+};

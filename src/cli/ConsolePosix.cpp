@@ -50,3 +50,5 @@ void HandleStopSignals(void (*handler)(int)) {
 void IgnoreBrokenPipe() {
   std::signal(SIGPIPE, SIG_IGN);
 }
+
+Utf8Arguments::Utf8Arguments(int &, char **&) {}

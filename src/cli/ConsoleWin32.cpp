@@ -1,12 +1,26 @@
 #include "cli/Console.h"
 
 #include <io.h>
+#include <windows.h>
+
+#include <shellapi.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+namespace {
+std::string Utf8(const wchar_t *text) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1)
+    return {};
+  std::string result(static_cast<size_t>(size - 1), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
+  return result;
+}
+} // namespace
 
 // The C runtime's own check: a console handle counts, a pipe or file does not.
 bool StandardErrorIsTerminal() {
@@ -41,3 +55,19 @@ void HandleStopSignals(void (*handler)(int)) {
 
 // Windows raises no signal for a reader that went away.
 void IgnoreBrokenPipe() {}
+
+Utf8Arguments::Utf8Arguments(int &argc, char **&argv) {
+  SetConsoleOutputCP(CP_UTF8);
+  int count = 0;
+  wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!wide)
+    return;
+  for (int i = 0; i < count; ++i)
+    Texts.push_back(Utf8(wide[i]));
+  LocalFree(wide);
+  for (std::string &text : Texts)
+    Pointers.push_back(text.data());
+  Pointers.push_back(nullptr);
+  argc = count;
+  argv = Pointers.data();
+}

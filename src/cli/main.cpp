@@ -19,6 +19,7 @@
 #include "loader/LoadSequence.h"
 #include "runtime/Exceptions.h"
 #include "runtime/Hooks.h"
+#include "runtime/ProgramPath.h"
 #include "runtime/StandardDescriptors.h"
 
 namespace {
@@ -181,14 +182,14 @@ const char *AbsenceReason(ImageAbsence absence) {
 // Reads the image as the load will. Says why it cannot be loaded and answers
 // the exit code, or kExitDone.
 int ReadImage(const std::string &file, FirmwareImage &image) {
-  const ImageAbsence absence = FindImageFile(file);
+  const ImageAbsence absence = FindImageFile(PathFromUtf8(file));
   if (absence != ImageAbsence::None) {
     ShowError(SFileNotFound);
     std::cerr << file << ": " << AbsenceReason(absence) << std::endl;
     return kExitFileProblem;
   }
   try {
-    image = FirmwareImage::ReadFile(file);
+    image = FirmwareImage::ReadFile(PathFromUtf8(file));
   } catch (const EImageTooLarge &failure) {
     ShowError(failure.what());
     return kExitRejected;
@@ -404,6 +405,7 @@ int main(int argc, char **argv) {
   if (!closed)
     return kExitNoDescriptors;
   IgnoreBrokenPipe();
+  const Utf8Arguments utf8Arguments(argc, argv);
   ResultOutput results(closed->OutputWasClosed);
   std::streambuf *const standardOutput = std::cout.rdbuf(&results);
   int code = Run(argc, argv);

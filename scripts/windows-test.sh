@@ -1,0 +1,191 @@
+#!/bin/sh
+# The Windows programs, tested for real under Wine against the Linux virtual
+# device: korvalen-cli.exe loads and fails as it must, the desktop program
+# korvalen.exe is driven under Xvfb and openbox as a person would drive it,
+# and the installer installs and uninstalls silently.
+#
+# Everything Windows runs in a private Wine prefix inside a private mount
+# namespace whose /dev holds no serial device (scripts/lib/wine.sh); COM3 is
+# mapped to the virtual device's link and nothing else is a COM port.
+#
+# What Wine on a pseudo-terminal cannot show, so that nothing here passes or
+# fails because of it: the modem lines (EscapeCommFunction fails, error 50, and
+# the link ignores it as it ignores every modem-line result: RTS switching in
+# line mode 2 is not seen), exclusivity (a second CreateFile with share mode 0
+# succeeds under Wine), a hang-up seen by a read (ReadFile keeps returning no
+# bytes; the first failure is WriteFile's, which the port takes as the device
+# gone, as it takes a failing ReadFile or ClearCommError on Windows), and the
+# timer resolution (Sleep(1) is ~1.1 ms under Wine whatever timeBeginPeriod
+# asks; on Windows the waits end on data, not on a sleep).
+#
+# Usage: scripts/windows-test.sh [LINUX_BUILD [MINGW_BUILD]]
+set -eu
+cd "$(dirname "$0")/.."
+root=$PWD
+linux_build=${1:-build}
+mingw_build=${2:-build-mingw}
+
+scripts/deps.sh wine wine64 g++-mingw-w64-x86-64 nsis fonts-wine xvfb xauth xdotool openbox \
+  x11-utils imagemagick zip unzip
+cmake --build "$linux_build" --target korvalen-sim -j "${JOBS:-2}" >/dev/null
+scripts/windows-build.sh "$mingw_build" >/dev/null
+
+sim=$root/$linux_build/bin/korvalen-sim
+exe_dir=$root/$mingw_build/bin
+. scripts/lib/wine.sh
+
+work=$(mktemp -d /tmp/korvalen-windows-test.XXXXXX)
+sim_pid=""
+failures=0
+stop_sim() {
+  if [ -n "$sim_pid" ]; then
+    kill -INT "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    sim_pid=""
+  fi
+}
+cleanup() {
+  stop_sim
+  [ -n "${gui_cleanup:-}" ] && $gui_cleanup
+  wine_teardown
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+pass() { echo "ok   $*"; }
+fail() {
+  echo "FAIL $*" >&2
+  failures=$((failures + 1))
+}
+
+# The virtual device behind COM3: korvalen-sim OPTIONS...
+start_sim() {
+  rm -f "$work/COM3"
+  "$sim" --link "$work/COM3" "$@" >"$work/sim.out" 2>"$work/sim.err" &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    [ -e "$work/COM3" ] && return 0
+    sleep 0.05
+  done
+  echo "windows-test: korvalen-sim did not come up" >&2
+  cat "$work/sim.err" >&2
+  return 1
+}
+
+page=1536
+# 6 pages and the trailer of device code 97, version mark 'e'.
+make_image() {
+  head -c $((6 * page)) /dev/urandom >"$1"
+  printf '\141\145\000' >>"$1"
+}
+# What the device must hold: page 1 with its reset vector, pages 2-4 never
+# written, pages 5 and 6, never the trailer.
+expected_memory() {
+  printf '\004\002\000\000\000\000'
+  dd if="$1" bs=1 skip=6 count=$((page - 6)) status=none
+  head -c $((3 * page)) /dev/zero | tr '\000' '\377'
+  dd if="$1" bs=$page skip=4 count=2 status=none
+}
+
+# Windows paths of Linux files: drive Z: is the root.
+winpath() {
+  printf 'Z:%s' "$1" | tr '/' '\\'
+}
+
+echo "windows-test: Wine prefix in $work"
+wine_setup "$work"
+start_sim --echo off
+wine_map_port 3 "$work/COM3"
+stop_sim
+# Nothing but COM3: the other COM names must not open at all.
+[ "$(ls "$WINEPREFIX/dosdevices" | grep -c '^com')" -eq 1 ] ||
+  { echo "windows-test: COM names other than COM3 exist" >&2; exit 1; }
+
+cli=$exe_dir/korvalen-cli.exe
+image_dir="$work/прошивки"
+mkdir -p "$image_dir"
+image="$image_dir/образ.rom"
+make_image "$image"
+expected_memory "$image" >"$work/expected.bin"
+
+# run_cli EXPECTED_EXIT NAME ARGS...: korvalen-cli.exe ARGS, its exit code checked.
+run_cli() {
+  want=$1
+  name=$2
+  shift 2
+  set +e
+  wine_exe "$cli" "$@" >"$work/cli.out" 2>"$work/cli.err"
+  got=$?
+  set -e
+  if [ "$got" -eq "$want" ]; then
+    pass "$name (exit $got)"
+    return 0
+  fi
+  fail "$name: exit $got, expected $want"
+  sed 's/^/    /' "$work/cli.err" >&2
+  return 1
+}
+
+echo "== korvalen-cli.exe under Wine against korvalen-sim on COM3 (a Cyrillic image path)"
+for mode in 0 1 2; do
+  echo=off
+  [ "$mode" -eq 2 ] && echo=on
+  rm -f "$work/memory.bin"
+  start_sim --echo $echo --pace-baud 115200 --memory-out "$work/memory.bin"
+  run_cli 0 "identify, line mode $mode" identify --port 3 --line-mode $mode --baud 115200 --wait 10 || true
+  grep -q "Device code: 97" "$work/cli.out" || fail "identify, line mode $mode: no device code shown"
+  if run_cli 0 "load, line mode $mode" load --port 3 --line-mode $mode --baud 115200 --wait 10 \
+    "$(winpath "$image")"; then
+    stop_sim
+    if cmp -s "$work/expected.bin" "$work/memory.bin"; then
+      pass "load, line mode $mode: the device memory is exact"
+    else
+      fail "load, line mode $mode: the device memory differs from the image"
+    fi
+  fi
+  stop_sim
+done
+
+start_sim --echo on --pace-baud 115200 --hangup-after 20
+run_cli 2 "a device that hangs up mid-page fails cleanly" \
+  load --port 3 --line-mode 2 --baud 115200 --wait 10 "$(winpath "$image")" || true
+grep -q "Нет связи" "$work/cli.err" || fail "hang-up: the no-link message was not shown"
+stop_sim
+
+start_sim --echo on --device-code 98
+run_cli 1 "a device with another code is rejected" \
+  load --port 3 --line-mode 2 --wait 10 "$(winpath "$image")" || true
+grep -q "В устройстве неверный микроконтроллер." "$work/cli.err" ||
+  fail "rejected device: the message was not shown"
+stop_sim
+
+run_cli 4 "a missing image" load --port 3 "$(winpath "$work/нет.rom")" || true
+grep -q "Файл не найден" "$work/cli.err" || fail "missing image: \"Файл не найден\" was not shown"
+run_cli 64 "bad usage" load --port 99 "$(winpath "$image")" || true
+
+# Ctrl-C: SIGINT reaches the Windows program as the console's Ctrl-C.
+start_sim --echo on --silent-polls 1000000
+wine_exe_bg "$work/cli.err" "$cli" identify --port 3 --line-mode 2
+sleep 3
+kill -INT "$wine_bg_pid"
+set +e
+wait "$wine_bg_pid"
+got=$?
+set -e
+if [ "$got" -eq 3 ] && grep -q Cancelled "$work/cli.err"; then
+  pass "Ctrl-C cancels the wait (exit 3)"
+else
+  fail "Ctrl-C: exit $got, expected 3"
+fi
+stop_sim
+
+if [ "${KORVALEN_WINDOWS_TEST_GUI:-1}" = 1 ]; then
+  . scripts/lib/windows-gui-test.sh
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "windows-test: $failures check(s) failed" >&2
+  exit 1
+fi
+echo "windows-test: every check passed"
