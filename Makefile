@@ -5,6 +5,7 @@ CMAKE_FLAGS ?=
 
 .PHONY: deps build demo test gui screenshots bench faults fuzz sanitize windows clean
 .PHONY: package package-test
+.PHONY: windows-test windows-screenshots
 
 deps:
 	@scripts/deps.sh
@@ -42,6 +43,7 @@ fuzz:
 sanitize:
 	scripts/sanitize.sh
 
+# korvalen.exe, korvalen-cli.exe, korvalen-setup.exe and the portable zip.
 windows:
 	scripts/windows-build.sh
 
@@ -54,6 +56,11 @@ package: build
 package-test: package
 	scripts/deps.sh xvfb openbox xdotool desktop-file-utils
 	scripts/package-test.sh $(BUILD)
+
+# The Windows programs under Wine: the command line against the virtual
+# device, the desktop program under Xvfb, the installer.
+windows-test: build
+	scripts/windows-test.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz build-mingw

@@ -26,7 +26,7 @@ linux_build=${1:-build}
 mingw_build=${2:-build-mingw}
 
 scripts/deps.sh wine wine64 g++-mingw-w64-x86-64 nsis fonts-wine xvfb xauth xdotool openbox \
-  x11-utils imagemagick zip unzip
+  x11-utils xclip imagemagick zip unzip
 cmake --build "$linux_build" --target korvalen-sim -j "${JOBS:-2}" >/dev/null
 scripts/windows-build.sh "$mingw_build" >/dev/null
 
@@ -53,9 +53,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-pass() { echo "ok   $*"; }
+pass() { printf 'ok   %s\n' "$*"; }
 fail() {
-  echo "FAIL $*" >&2
+  printf 'FAIL %s\n' "$*" >&2
   failures=$((failures + 1))
 }
 
@@ -127,6 +127,7 @@ run_cli() {
   return 1
 }
 
+if [ "${KORVALEN_WINDOWS_TEST_CLI:-1}" = 1 ]; then
 echo "== korvalen-cli.exe under Wine against korvalen-sim on COM3 (a Cyrillic image path)"
 for mode in 0 1 2; do
   echo=off
@@ -179,6 +180,66 @@ else
   fail "Ctrl-C: exit $got, expected 3"
 fi
 stop_sim
+fi
+
+if [ "${KORVALEN_WINDOWS_TEST_SETUP:-1}" = 1 ]; then
+echo "== korvalen-setup.exe, silent install and uninstall under Wine; the portable zip"
+dist=$root/$mingw_build/dist
+zip_file=$(ls "$dist"/korvalen-*-windows-x64.zip)
+if unzip -l "$zip_file" | grep -q ' Korvalen/korvalen.exe$' &&
+  unzip -l "$zip_file" | grep -q ' Korvalen/korvalen-cli.exe$'; then
+  pass "the zip holds Korvalen/korvalen.exe and Korvalen/korvalen-cli.exe"
+else
+  fail "the zip does not hold the two programs"
+fi
+
+# Per user, no administrator: %LOCALAPPDATA%\Programs\Korvalen.
+profile=$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/Local | grep -v /Public/ | head -1)
+installed="$profile/Programs/Korvalen"
+shortcut=$(dirname "$profile")/Roaming/Microsoft/Windows/Start\ Menu/Programs/Korvalen/Korvalen.lnk
+uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Korvalen'
+
+# The uninstaller copies itself away and runs from there: wait for its work.
+wait_removed() {
+  for _ in $(seq 150); do
+    [ ! -e "$installed/uninstall.exe" ] && [ ! -e "$installed/korvalen.exe" ] && return 0
+    sleep 0.2
+  done
+  return 1
+}
+
+wine_exe "$dist/korvalen-setup.exe" /S >/dev/null 2>&1 || fail "the silent install failed"
+if cmp -s "$installed/korvalen.exe" "$dist/Korvalen/korvalen.exe" &&
+  cmp -s "$installed/korvalen-cli.exe" "$dist/Korvalen/korvalen-cli.exe" &&
+  [ -f "$installed/uninstall.exe" ] && [ -f "$shortcut" ] &&
+  wine_run "$WINE_BIN" reg query "$uninstall_key" >/dev/null 2>&1; then
+  pass "installed per user into $(echo "$installed" | sed "s|$WINEPREFIX/||"), Start-menu shortcut, uninstall entry"
+else
+  fail "the install is incomplete: $(ls "$installed" 2>&1 | tr '\n' ' ')"
+fi
+if wine_exe "$installed/korvalen-cli.exe" info "$(winpath "$image")" >/dev/null 2>&1; then
+  pass "the installed korvalen-cli.exe runs"
+else
+  fail "the installed korvalen-cli.exe does not run"
+fi
+
+printf ' \r\n[RS232]\r\nPort=3\r\n' >"$installed/korvalen.ini"
+wine_exe "$installed/uninstall.exe" /S >/dev/null 2>&1 || true
+if wait_removed && [ -f "$installed/korvalen.ini" ] && [ ! -e "$shortcut" ] &&
+  ! wine_run "$WINE_BIN" reg query "$uninstall_key" >/dev/null 2>&1; then
+  pass "uninstall.exe /S removes the programs, the shortcut and the entry, and keeps korvalen.ini"
+else
+  fail "the silent uninstall left: $(ls "$installed" 2>&1 | tr '\n' ' ')"
+fi
+
+wine_exe "$dist/korvalen-setup.exe" /S >/dev/null 2>&1 || fail "the second silent install failed"
+wine_exe "$installed/uninstall.exe" /S /REMOVESETTINGS >/dev/null 2>&1 || true
+if wait_removed && sleep 1 && [ ! -e "$installed" ]; then
+  pass "uninstall.exe /S /REMOVESETTINGS removes korvalen.ini and the folder"
+else
+  fail "uninstall with /REMOVESETTINGS left: $(ls "$installed" 2>&1 | tr '\n' ' ')"
+fi
+fi
 
 if [ "${KORVALEN_WINDOWS_TEST_GUI:-1}" = 1 ]; then
   . scripts/lib/windows-gui-test.sh

@@ -24,9 +24,10 @@ WINESERVER_BIN=${WINESERVER_BIN:-/usr/lib/wine/wineserver}
 wine_ns_pid=""
 wine_server_pid=""
 
-# The prefix's environment: no debug output, no Mono or Gecko prompt.
+# The prefix's environment: no debug output (WINE_DEBUG names channels to
+# log), no Mono or Gecko prompt.
 wine_environment() {
-  echo "WINEPREFIX=$WINEPREFIX" "WINEDEBUG=-all" "WINEDLLOVERRIDES=mscoree,mshtml=" \
+  echo "WINEPREFIX=$WINEPREFIX" "WINEDEBUG=${WINE_DEBUG:--all}" "WINEDLLOVERRIDES=mscoree,mshtml=" \
     "WINEARCH=win64"
 }
 
