@@ -62,5 +62,9 @@ package-test: package
 windows-test: build
 	scripts/windows-test.sh $(BUILD)
 
+# The same, with every Win32 window saved to docs/windows-*.png.
+windows-screenshots: build
+	KORVALEN_SHOTS=$(CURDIR)/docs scripts/windows-test.sh $(BUILD)
+
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz build-mingw

@@ -1,7 +1,8 @@
 # The desktop program korvalen.exe under Wine, on Xvfb with openbox, driven
 # with xdotool as a person would. Sourced by scripts/windows-test.sh, whose
 # Wine prefix, virtual-device helpers and pass/fail it uses. Screenshots of
-# every window go to $shots (docs/ by default).
+# every window go to $KORVALEN_SHOTS when it is set (make windows-screenshots
+# sets docs/).
 #
 # The program lives in a folder with Cyrillic letters and loads an image with
 # Cyrillic letters in its name, chosen in the open-file dialog by pointing at
@@ -9,7 +10,7 @@
 # back from Wine's message-box log.
 
 . scripts/lib/x11.sh
-shots=${KORVALEN_SHOTS:-$root/docs}
+shots=${KORVALEN_SHOTS:-$work/shots}
 gui_pid=""
 gui_stop() {
   if [ -n "$gui_pid" ]; then
@@ -129,7 +130,7 @@ x_click $(at "$main" 184 148)
 if progress=$(x_window 'Progress\.\.\.' 30); then
   set -- $(x_geometry "$progress")
   [ "$3" -eq 261 ] && [ "$4" -eq 113 ] || fail "progress window: client $3 x $4, expected 261 x 113"
-  sleep 4
+  sleep 2
   x_shot "$progress" "$shots/windows-progress.png"
   if info=$(x_window Information 180); then
     stacking=$(x_stacking)

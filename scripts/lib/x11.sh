@@ -11,7 +11,7 @@
 #   x_click X Y              left click at screen X Y, pointer moved away
 #   x_geometry WINDOW        "X Y WIDTH HEIGHT" of the window's frame
 #   x_stacking               window ids bottom to top (_NET_CLIENT_LIST_STACKING)
-#   x_shot WINDOW FILE       the window as a PNG
+#   x_shot WINDOW FILE       the window with its frame as a PNG
 #   x_stop
 
 x_xvfb_pid=""
@@ -105,6 +105,7 @@ x_stacking() {
   xprop -root _NET_CLIENT_LIST_STACKING | sed 's/.*# //; s/,//g'
 }
 
+# With the window manager's frame, as a person sees the window.
 x_shot() {
-  import -window "$1" "$2" 2>/dev/null
+  import -frame -window "$1" "$2" 2>/dev/null
 }

@@ -88,7 +88,7 @@ private:
 
 // The application's title: the program file's name up to its first ".", the
 // first letter as it is and every later ASCII letter in lower case
-// ("korvalen.exe" and "KORVALEN.EXE" both give "Korvalen").
+// ("KORVALEN.EXE" gives "Korvalen", "korvalen.exe" gives "korvalen").
 std::string ApplicationTitleFor(const std::string &programFileName);
 // The text of the application's error box: a full stop added when the last
 // character comes after "." in character order.
