@@ -130,6 +130,17 @@ x_click $(at "$main" 184 148)
 if progress=$(x_window 'Progress\.\.\.' 30); then
   set -- $(x_geometry "$progress")
   [ "$3" -eq 261 ] && [ "$4" -eq 113 ] || fail "progress window: client $3 x $4, expected 261 x 113"
+  # On top, and no caption-bar button asked for: the Motif decorations hold
+  # neither the menu (0x10) nor minimise (0x20) nor maximise (0x40). (Wine
+  # always offers the window manager a close function; the window ignores it.)
+  hints=$(xprop -id "$progress" _MOTIF_WM_HINTS | sed 's/.*= //' | tr -d ' ')
+  decorations=$(echo "$hints" | cut -d, -f3)
+  if xprop -id "$progress" _NET_WM_STATE | grep -q _NET_WM_STATE_ABOVE &&
+    [ $((decorations & 0x70)) -eq 0 ]; then
+    pass "progress window: 261 x 113, on top, no caption-bar buttons asked for"
+  else
+    fail "progress window: hints $hints, state $(xprop -id "$progress" _NET_WM_STATE)"
+  fi
   sleep 2
   x_shot "$progress" "$shots/windows-progress.png"
   if info=$(x_window Information 180); then
