@@ -58,7 +58,8 @@ start_sim() {
 }
 
 now() { date +%s.%N; }
-# CPU seconds (user + system) of process PID so far.
+# CPU seconds (user + system) of process PID so far; the last figure read
+# stands once it has ended.
 cpu_of() {
   awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) / hz }' "/proc/$1/stat" 2>/dev/null || echo 0
 }
@@ -116,7 +117,7 @@ set +e
   --line-mode 2 --wait 10 >/dev/null 2>&1
 set -e
 stop_sim
-linux_share=$(awk '{ printf "%.2f", 100 * ($1 + $2) / 10 }' "$work/linux-wait.time")
+linux_share=$(tail -1 "$work/linux-wait.time" | awk '{ printf "%.2f", 100 * ($1 + $2) / 10 }')
 awk -v p="$program_cpu" -v s="$server_cpu" -v w="$wall" -v l="$linux_share" 'BEGIN {
   share = 100 * (p + s) / w
   printf "| silent 10 s wait: CPU of program + wineserver, %% of one core | %.2f (%.2f + %.2f s over %.1f s) | %s | <= 3: %s |\n",

@@ -208,26 +208,54 @@ else
 fi
 
 # The two dialogs the main window never opens (the gate is open from the
-# start; nothing asks for the rate): korvalen-shots.exe shows each.
-for form in baud-rate-dialog password-dialog; do
-  wine_exe_bg "$work/shots.out" "$exe_dir/korvalen-shots.exe" "$form"
+# start; nothing asks for the rate): korvalen-shots.exe shows one and writes
+# its answer. form TITLE WIDTH HEIGHT: opens it, checks its client size.
+open_form() {
+  wine_exe_bg "$work/form.out" "$exe_dir/korvalen-shots.exe" "$1"
   gui_pid=$wine_bg_pid
-  case $form in
-  baud-rate-dialog) title="Выбор скорости обмена СОМ-порта" size="301 89" ;;
-  password-dialog) title="Контроль доступа" size="233 139" ;;
-  esac
-  if window=$(x_window "$title" 60); then
-    set -- $(x_geometry "$window")
-    [ "$3 $4" = "$size" ] || fail "$form: client $3 x $4, expected $size"
-    x_shot "$window" "$shots/windows-$form.png"
-    x_key "$window" Escape
-    gui_ended 20 || fail "$form: Escape did not close it"
-    pass "$form: shown, Escape closes it"
-  else
-    fail "$form did not appear"
-  fi
-  gui_stop_pid=$gui_pid
-  kill "$gui_stop_pid" 2>/dev/null || true
-  gui_pid=""
-done
+  form_window=$(x_window "$2" 60) || { fail "$1 did not appear"; return 1; }
+  set -- "$@" $(x_geometry "$form_window")
+  [ "$7 $8" = "$3 $4" ] || fail "$1: client $7 x $8, expected $3 x $4"
+  sleep 0.5
+}
+# The answer once the form has closed.
+form_answer() {
+  gui_ended 20 || { fail "the form did not close"; kill "$gui_pid" 2>/dev/null; gui_pid=""; }
+  tr -d '\r' <"$work/form.out" | tail -1
+}
+expect_answer() {
+  got=$(form_answer)
+  if [ "$got" = "$2" ]; then pass "$1"; else fail "$1: answered \"$got\", expected \"$2\""; fi
+}
+
+baud="Выбор скорости обмена СОМ-порта"
+if open_form baud-rate-dialog "$baud" 301 89; then
+  x_shot "$form_window" "$shots/windows-baud-rate-dialog.png"
+  x_key "$form_window" Escape
+  expect_answer "baud-rate dialog: 301 x 89, opens at 19200, Escape cancels" "Cancel"
+fi
+# Tab order OK, Cancel, Help, the field: three Tabs reach the field and
+# select its text. Leaving the field brings 1000000 to the bound.
+if open_form baud-rate-dialog "$baud" 301 89; then
+  x_key "$form_window" Tab Tab Tab
+  x_type "$form_window" "10x00000"
+  x_key "$form_window" Tab Return
+  expect_answer "baud-rate dialog: digits only, 1000000 becomes 921600 on leaving the field" "OK 921600"
+fi
+if open_form baud-rate-dialog "$baud" 301 89; then
+  x_key "$form_window" Tab Tab Tab Up Return
+  expect_answer "baud-rate dialog: Up adds 10, Enter in the field presses OK" "OK 19210"
+fi
+
+if open_form password-dialog "Контроль доступа" 233 139; then
+  x_type "$form_window" "KW!T"
+  x_shot "$form_window" "$shots/windows-password-dialog.png"
+  x_key "$form_window" Return
+  expect_answer "password dialog: 233 x 139, letters and digits only, Enter presses OK" "OK KWT"
+fi
+if open_form password-dialog "Контроль доступа" 233 139; then
+  x_type "$form_window" "KWT"
+  x_key "$form_window" Escape
+  expect_answer "password dialog: Escape cancels" "Cancel"
+fi
 gui_stop

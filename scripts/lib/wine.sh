@@ -100,11 +100,14 @@ wine_server_start() {
   # Started by hand from this shell: an auto-started wineserver makes itself
   # a session leader and takes the pseudo-terminal it opens as its controlling
   # terminal, then dumps its object table on the client's stderr at hang-up.
-  wine_run "$WINESERVER_BIN" -f -p >/dev/null 2>&1 &
+  # shellcheck disable=SC2046
+  nsenter -t "$wine_ns_pid" -m -- env $(wine_environment) "$WINESERVER_BIN" -f -p \
+    >/dev/null 2>&1 &
   wine_server_pid=$!
   sleep 0.2
 }
 
+# wine_server_pid is the server's own process (nsenter and env exec it).
 wine_server_stop() {
   [ -n "$wine_server_pid" ] || return 0
   wine_run "$WINESERVER_BIN" -k >/dev/null 2>&1 || true

@@ -92,11 +92,15 @@ void CentreOnScreen(HWND window) {
   SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// With the program in the background there is no active window: the newest
+// visible form (the progress window during a load) owns the box then.
 HWND OwnerForBoxes() {
-  HWND active = GetActiveWindow();
-  if (active)
+  if (HWND active = GetActiveWindow())
     return active;
-  return gModeless.empty() ? nullptr : gModeless.front();
+  for (auto form = gModeless.rbegin(); form != gModeless.rend(); ++form)
+    if (IsWindowVisible(*form))
+      return *form;
+  return nullptr;
 }
 
 TForm::TForm(std::wstring caption, DWORD style, DWORD exStyle)

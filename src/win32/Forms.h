@@ -27,7 +27,7 @@ void SetClientSize(HWND window, int width, int height);
 void CentreOnScreen(HWND window);
 
 // The window that boxes are owned by: the program's active window (the
-// progress window during a load), else the main window.
+// progress window during a load), else its newest visible form.
 HWND OwnerForBoxes();
 
 // A form made from an empty dialog template: the dialog manager gives

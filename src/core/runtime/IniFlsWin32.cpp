@@ -98,8 +98,8 @@ void IniCreateFile(const std::string &path, std::string_view content) {
 bool IniReplaceFile(const std::string &path, std::string_view content) {
   // The move would get round a read-only attribute or a file's access rights:
   // a file that may not be opened for writing is not replaced.
-  if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    const HANDLE existing = CreateFileA(path.c_str(), GENERIC_WRITE,
+  if (GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
+    const HANDLE existing = CreateFileW(Wide(path).c_str(), GENERIC_WRITE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (existing == INVALID_HANDLE_VALUE)
