@@ -17,8 +17,11 @@ prefix=x86_64-w64-mingw32
 generator=""
 command -v ninja >/dev/null 2>&1 && generator="-G Ninja"
 launcher=""
-command -v ccache >/dev/null 2>&1 &&
+if command -v ccache >/dev/null 2>&1; then
   launcher="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
+  # Paths below the checkout count as relative: another clone hits the cache.
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+fi
 
 # shellcheck disable=SC2086
 cmake -S . -B "$build" $generator $launcher \
