@@ -19,7 +19,7 @@ linux_build=${1:-build}
 mingw_build=${2:-build-mingw}
 pages=${KORVALEN_BENCH_PAGES:-64}
 
-scripts/deps.sh wine wine64 g++-mingw-w64-x86-64 nsis zip
+scripts/deps.sh wine wine64 g++-mingw-w64-x86-64 nsis zip bc time
 cmake --build "$linux_build" --target korvalen-sim korvalen-cli -j "${JOBS:-2}" >/dev/null
 scripts/windows-build.sh "$mingw_build" >/dev/null
 

@@ -26,7 +26,7 @@ linux_build=${1:-build}
 mingw_build=${2:-build-mingw}
 
 scripts/deps.sh wine wine64 g++-mingw-w64-x86-64 nsis fonts-wine xvfb xauth xdotool openbox \
-  x11-utils xclip imagemagick zip unzip
+  x11-utils imagemagick zip unzip
 cmake --build "$linux_build" --target korvalen-sim -j "${JOBS:-2}" >/dev/null
 scripts/windows-build.sh "$mingw_build" >/dev/null
 
