@@ -8,6 +8,7 @@
 
 #include "cli/Terminal.h"
 #include "loader/LoadSequence.h"
+#include "runtime/ProgramPath.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -40,8 +41,10 @@ std::string Addresses(const HexWarning &warning) {
 
 // The whole content, or nothing after saying why. A new file replaces the old
 // only once it is complete, so a failed write leaves the old one as it was.
-bool WriteOutput(const fs::path &path, std::string_view content) {
-  const fs::path temporary = path.string() + ".part";
+bool WriteOutput(const std::string &file, std::string_view content) {
+  const fs::path path = PathFromUtf8(file);
+  fs::path temporary = path;
+  temporary += ".part";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
@@ -49,7 +52,7 @@ bool WriteOutput(const fs::path &path, std::string_view content) {
     if (!out) {
       std::error_code ignored;
       fs::remove(temporary, ignored);
-      std::cerr << "Cannot write " << path.string() << "." << std::endl;
+      std::cerr << "Cannot write " << file << "." << std::endl;
       return false;
     }
   }
@@ -57,7 +60,7 @@ bool WriteOutput(const fs::path &path, std::string_view content) {
   fs::rename(temporary, path, error);
   if (error) {
     fs::remove(temporary, error);
-    std::cerr << "Cannot write " << path.string() << "." << std::endl;
+    std::cerr << "Cannot write " << file << "." << std::endl;
     return false;
   }
   return true;
@@ -66,12 +69,12 @@ bool WriteOutput(const fs::path &path, std::string_view content) {
 // Writing over the input would lose it.
 bool SameFile(const std::string &input, const std::string &output) {
   std::error_code error;
-  return fs::equivalent(input, output, error);
+  return fs::equivalent(PathFromUtf8(input), PathFromUtf8(output), error);
 }
 
 bool InputExists(const std::string &file) {
   std::error_code error;
-  if (fs::exists(file, error))
+  if (fs::exists(PathFromUtf8(file), error))
     return true;
   ShowError(SFileNotFound);
   return false;
@@ -83,7 +86,8 @@ std::optional<PackedHex> PackFile(const std::string &file, int deviceCode) {
     return std::nullopt;
   try {
     PackedHex packed = PackIntelHexFile(
-        file, deviceCode ? std::optional<uint8_t>(static_cast<uint8_t>(deviceCode)) : std::nullopt);
+        PathFromUtf8(file),
+        deviceCode ? std::optional<uint8_t>(static_cast<uint8_t>(deviceCode)) : std::nullopt);
     ReportHexWarnings(file, packed.Warnings);
     return packed;
   } catch (const EHexFileError &failure) {
@@ -103,7 +107,9 @@ CLI::Option *AddDeviceCodeOption(CLI::App &command, int &deviceCode,
 }
 
 bool IsIntelHexFile(const std::string &file) {
-  std::string extension = fs::path(file).extension().string();
+  // On the UTF-8 text itself: a Windows path's narrow form may not hold it.
+  const size_t dot = file.find_last_of("./\\");
+  std::string extension = dot != std::string::npos && file[dot] == '.' ? file.substr(dot) : "";
   for (char &c : extension)
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return extension == ".hex";
@@ -207,7 +213,7 @@ int HexCommands::RunUnpack() const {
     return kExitFileProblem;
   FirmwareImage image;
   try {
-    image = FirmwareImage::ReadFile(Input);
+    image = FirmwareImage::ReadFile(PathFromUtf8(Input));
   } catch (const EImageTooLarge &failure) {
     ShowError(failure.what());
     return kExitRejected;
