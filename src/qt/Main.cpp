@@ -9,6 +9,7 @@
 #include "loader/LoadSequence.h"
 #include "qt/Progress.h"
 #include "qt/FormStyle.h"
+#include "qt/WindowHints.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -103,6 +104,7 @@ TMainForm::TMainForm(MainFormEnvironment environment, QWidget *parent)
   setFixedSize(kClientWidth, kClientHeight);
   setBackgroundRole(QPalette::Button);
   setAutoFillBackground(true);
+  KeepMotifHints(this, MainWindowHints());
 
   bRS232 = new QPushButton(QString::fromUtf8(kPortButtonCaption), this);
   bRS232->setObjectName(QStringLiteral("bRS232"));

@@ -2,6 +2,7 @@
 
 #include "qt/FormStyle.h"
 #include "qt/Gauge.h"
+#include "qt/WindowHints.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -16,7 +17,10 @@ TProgressForm::TProgressForm(QWidget *parent)
   setWindowTitle(QStringLiteral("Progress..."));
   setFont(SansSerifFont(11));
   setFixedSize(261, 113);
+  setBackgroundRole(QPalette::Button);
+  setAutoFillBackground(true);
   CentreOnScreenWhenShown(this);
+  KeepMotifHints(this, ProgressWindowHints());
 
   ProgressGauge = new TGauge(this);
   ProgressGauge->setObjectName(QStringLiteral("ProgressGauge"));

@@ -6,20 +6,22 @@
 #include "qt/FormStyle.h"
 #include "qt/SpinEdit.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <algorithm>
 
 namespace {
-// Centred on the screen, not over the active window: its size is settled only
-// in QMessageBox's own show handling, hence after it.
+// Centred on the screen, not over its owner: its size is settled only in
+// QMessageBox's own show handling, hence after it.
 class TCentredMessageBox : public QMessageBox {
 public:
-  TCentredMessageBox(Icon icon, const QString &title, const std::string &text,
-                     StandardButtons buttons)
-      : QMessageBox(icon, title, QString::fromStdString(text), buttons) {
+  TCentredMessageBox(Icon icon, const QString &title, const QString &text, StandardButtons buttons,
+                     QWidget *owner)
+      : QMessageBox(icon, title, text, buttons, owner) {
     setTextFormat(Qt::PlainText);
   }
 
@@ -30,31 +32,77 @@ protected:
   }
 };
 
+bool CanOwnBoxes(const QWidget *window) {
+  if (!window || !window->isVisible() || !window->isWindow())
+    return false;
+  const Qt::WindowType type = window->windowType();
+  return type != Qt::Popup && type != Qt::ToolTip && type != Qt::SplashScreen &&
+         type != Qt::Desktop;
+}
+
+// Shows a modal box owned by the program's window on top and answers the
+// standard button that closed it (NoButton when none did). The box lives on
+// the heap: its owner may go while it is open, and takes the box with it.
+QMessageBox::StandardButton RunMessageBox(QMessageBox::Icon icon, const QString &title,
+                                          const QString &text,
+                                          QMessageBox::StandardButtons buttons) {
+  QPointer<QMessageBox> box = new TCentredMessageBox(icon, title, text, buttons, MessageBoxOwner());
+  if (QAbstractButton *yes = box->button(QMessageBox::Yes))
+    yes->setText(QStringLiteral("&Yes"));
+  if (QAbstractButton *no = box->button(QMessageBox::No))
+    no->setText(QStringLiteral("&No"));
+  box->exec();
+  if (!box)
+    return QMessageBox::NoButton;
+  QAbstractButton *clicked = box->clickedButton();
+  const QMessageBox::StandardButton result =
+      clicked ? box->standardButton(clicked) : QMessageBox::NoButton;
+  delete box.data();
+  return result;
+}
+
 std::unique_ptr<TQtHooks> gInstalled;
 } // namespace
 
+QWidget *MessageBoxOwner() {
+  if (QWidget *modal = QApplication::activeModalWidget(); CanOwnBoxes(modal))
+    return modal;
+  QWidget *anyVisible = nullptr;
+  for (QWidget *window : QApplication::topLevelWidgets()) {
+    if (!CanOwnBoxes(window))
+      continue;
+    // The progress window stays on top of the others: a box under it would
+    // be hidden, whichever window the operator last clicked.
+    if (window->windowFlags() & Qt::WindowStaysOnTopHint)
+      return window;
+    if (!anyVisible)
+      anyVisible = window;
+  }
+  if (QWidget *active = QApplication::activeWindow(); CanOwnBoxes(active))
+    return active;
+  return anyVisible;
+}
+
 void TQtMessagePresenter::Error(const std::string &text) {
-  TCentredMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok);
-  box.exec();
+  RunMessageBox(QMessageBox::Critical, QStringLiteral("Error"), QString::fromStdString(text),
+                QMessageBox::Ok);
 }
 
 void TQtMessagePresenter::Info(const std::string &text) {
-  TCentredMessageBox box(QMessageBox::Information, QStringLiteral("Information"), text,
-                         QMessageBox::Ok);
-  box.exec();
+  RunMessageBox(QMessageBox::Information, QStringLiteral("Information"),
+                QString::fromStdString(text), QMessageBox::Ok);
 }
 
 uint16_t TQtMessagePresenter::YesNo(const std::string &text) {
-  TCentredMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), text,
-                         QMessageBox::Yes | QMessageBox::No);
-  box.button(QMessageBox::Yes)->setText(QStringLiteral("&Yes"));
-  box.button(QMessageBox::No)->setText(QStringLiteral("&No"));
-  box.exec();
-  if (box.clickedButton() == box.button(QMessageBox::Yes))
+  switch (RunMessageBox(QMessageBox::Question, QStringLiteral("Confirm"),
+                        QString::fromStdString(text), QMessageBox::Yes | QMessageBox::No)) {
+  case QMessageBox::Yes:
     return kYes;
-  if (box.clickedButton() == box.button(QMessageBox::No))
+  case QMessageBox::No:
     return kNo;
-  return kCancelResult;
+  default:
+    return kCancelResult;
+  }
 }
 
 std::optional<int> RunPortNumberDialog(const PortChoice &choice) {
@@ -110,7 +158,5 @@ QString ApplicationErrorText(const std::string &text) {
 }
 
 void ShowApplicationError(const QString &title, const std::string &text) {
-  TCentredMessageBox box(QMessageBox::Critical, title, ApplicationErrorText(text).toStdString(),
-                         QMessageBox::Ok);
-  box.exec();
+  RunMessageBox(QMessageBox::Critical, title, ApplicationErrorText(text), QMessageBox::Ok);
 }

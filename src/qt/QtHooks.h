@@ -10,10 +10,19 @@
 #include <optional>
 #include <string>
 
-// The standard message boxes: modal, centred on the screen, the text shown
-// as given (plain text). Error: error icon, title "Error", OK. Info:
-// information icon, "Information", OK. YesNo: question icon, "Confirm",
-// "&Yes"/"&No"; answers kYes, kNo, or kCancelResult when closed another way.
+class QWidget;
+
+// The window that owns a message box: the active modal dialog, else the
+// window kept on top (the progress window during a load), else the active
+// window, else any visible window of the program; null when none is shown.
+QWidget *MessageBoxOwner();
+
+// The standard message boxes: modal, owned by MessageBoxOwner so that they
+// stand above it, centred on the screen, the text shown as given (plain
+// text). Error: error icon, title "Error", OK. Info: information icon,
+// "Information", OK. YesNo: question icon, "Confirm", "&Yes"/"&No"; answers
+// kYes, kNo, or kCancelResult when closed another way.
+
 class TQtMessagePresenter : public MessagePresenter {
 public:
   static constexpr uint16_t kCancelResult = 2;
@@ -57,7 +66,8 @@ void InstallQtHooks();
 void UninstallQtHooks();
 
 // The application's error box for a failure that escaped a handler: caption
-// `title` (the application's title), error icon, OK. A full stop is added when
+// `title` (the application's title), error icon, OK, owned as the message
+// boxes are. A full stop is added when
 // the text's last character comes after "." in character order.
 void ShowApplicationError(const QString &title, const std::string &text);
 // The text that box shows.
