@@ -285,6 +285,21 @@ void TMainForm::showEvent(QShowEvent *event) {
   CentreOnScreenOnce();
   if (FPendingState != 0)
     SetWindowState(FPendingState);
+  // Before it is mapped no window manager has framed the window, so the
+  // centring above counted the client area alone.
+  FCentreWhenFramed = frameGeometry().size() == size();
+}
+
+void TMainForm::changeEvent(QEvent *event) {
+  QWidget::changeEvent(event);
+  // By its first activation the window manager has framed the window: centre
+  // the frame, unless the window was minimized or maximized meanwhile.
+  if (event->type() == QEvent::ActivationChange && FCentreWhenFramed &&
+      frameGeometry().size() != size()) {
+    FCentreWhenFramed = false;
+    if (windowState() == Qt::WindowNoState)
+      CentreOnScreenOnce();
+  }
 }
 
 void TMainForm::closeEvent(QCloseEvent *event) {

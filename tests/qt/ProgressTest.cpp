@@ -31,6 +31,9 @@ TEST(ProgressForm, LayoutAndFrame) {
   EXPECT_TRUE(form.ProgressLabel->alignment() & Qt::AlignHCenter);
   EXPECT_EQ(form.ProgressGauge->geometry(), QRect(21, 48, 220, 25));
   EXPECT_EQ(form.BitBtn1->geometry(), QRect(75, 80, 111, 25));
+  // The button face, as the main window's.
+  EXPECT_EQ(form.backgroundRole(), QPalette::Button);
+  EXPECT_TRUE(form.autoFillBackground());
 
   const Qt::WindowFlags flags = form.windowFlags();
   EXPECT_TRUE(flags & Qt::WindowStaysOnTopHint);

@@ -4,8 +4,10 @@
 #include "qt/QtHooks.h"
 #include "qt/PassW.h"
 #include "qt/MaskEdit.h"
+#include "qt/Progress.h"
 
 #include <QAbstractButton>
+#include <QDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -67,6 +69,81 @@ TEST(QtHooks, MessageBoxesAsTheSystemShowsThem) {
   RecordBox(&seen, "OK");
   ShowError("<b>not markup</b>");
   EXPECT_EQ(seen.text, "<b>not markup</b>");
+}
+
+// Closes the next message box and records who owns it (a window manager
+// stacks a box above its owner) and whether it stood centred on the screen.
+void RecordOwner(QWidget **owner, bool *centred) {
+  *owner = nullptr;
+  *centred = false;
+  WhenModal<QMessageBox>([=](QMessageBox *box) {
+    *owner = box->parentWidget();
+    const QPoint centre = box->screen()->availableGeometry().center();
+    *centred = (box->frameGeometry().center() - centre).manhattanLength() <= 2;
+    box->accept();
+  });
+}
+
+TEST(QtHooks, BoxesBelongToTheWindowOnTop) {
+  TQtHooks hooks;
+  QWidget *owner = nullptr;
+  bool centred = false;
+
+  RecordOwner(&owner, &centred);
+  ShowError("nothing shown yet");
+  EXPECT_EQ(owner, nullptr);
+  EXPECT_TRUE(centred);
+
+  QWidget main;
+  main.setWindowTitle("main");
+  main.show();
+  main.activateWindow();
+  QCoreApplication::processEvents();
+  RecordOwner(&owner, &centred);
+  ShowInfo("main window alone");
+  EXPECT_EQ(owner, &main);
+  EXPECT_TRUE(centred) << "centred on the screen, not over its owner";
+
+  // During a load the progress window stays on top; the operator may have
+  // clicked the main window meanwhile.
+  TProgressForm progress;
+  progress.ShowView();
+  main.activateWindow();
+  QCoreApplication::processEvents();
+  RecordOwner(&owner, &centred);
+  ShowInfo("Загрузка окончена.");
+  EXPECT_EQ(owner, &progress);
+  EXPECT_TRUE(centred);
+  RecordOwner(&owner, &centred);
+  AskYesNo("Продолжить?");
+  EXPECT_EQ(owner, &progress);
+  RecordOwner(&owner, &centred);
+  ShowApplicationError("Korvalen", "Range check error");
+  EXPECT_EQ(owner, &progress);
+  progress.hide();
+
+  // A box that a modal dialog's work shows belongs to the dialog.
+  QDialog dialog(nullptr);
+  QWidget *dialogBoxOwner = nullptr;
+  WhenModal([](QWidget *w) { return w->windowTitle() == "port"; },
+            [&](QWidget *w) {
+              RecordOwner(&owner, &centred);
+              ShowError("Нет свободного COM-порта!");
+              dialogBoxOwner = owner;
+              static_cast<QDialog *>(w)->reject();
+            });
+  dialog.setWindowTitle("port");
+  dialog.exec();
+  EXPECT_EQ(dialogBoxOwner, &dialog);
+}
+
+TEST(QtHooks, BoxOutlivingItsOwnerEndsWithIt) {
+  TQtHooks hooks;
+  auto *progress = new TProgressForm;
+  progress->ShowView();
+  WhenModal<QMessageBox>([progress](QMessageBox *) { delete progress; });
+  ShowError("the owner goes while the box is open");
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
 TEST(QtHooks, YesNoAnswersAsTheToolkitsModalResult) {

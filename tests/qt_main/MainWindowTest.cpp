@@ -10,6 +10,7 @@
 #include "qt/Progress.h"
 #include "qt/QtHooks.h"
 #include "qt/Zor_RS232_SetNum.h"
+#include "qt/WindowHints.h"
 #include "sim/VirtualDevice.h"
 
 #include <QComboBox>
@@ -92,6 +93,7 @@ struct SeenBox {
   QString Title;
   QString Text;
   QMessageBox::Icon Icon = QMessageBox::NoIcon;
+  QString Owner; // the owning window's object name
 };
 
 // Closes the next message box with OK and records it in the answer. A watcher
@@ -110,6 +112,7 @@ std::shared_ptr<SeenBox> AcceptNextBox() {
           seen->Title = box->windowTitle();
           seen->Text = box->text();
           seen->Icon = box->icon();
+          seen->Owner = box->parentWidget() ? box->parentWidget()->objectName() : QString();
         }
         box->accept();
       });
@@ -218,6 +221,7 @@ TEST_F(MainWindow, FormAsDesigned) {
   EXPECT_TRUE(form.windowFlags() & Qt::WindowMinimizeButtonHint);
   EXPECT_TRUE(form.windowFlags() & Qt::WindowSystemMenuHint);
   EXPECT_FALSE(form.HasResizableBorder());
+  EXPECT_EQ(KeptMotifHints(&form), MainWindowHints());
   EXPECT_EQ(form.font().pixelSize(), 11);
 
   EXPECT_EQ(form.bRS232->geometry(), QRect(24, 16, 321, 25));
@@ -409,6 +413,9 @@ TEST_F(MainWindow, LoadWritesTheImageIntoTheDevice) {
   EXPECT_TRUE(box->Shown);
   EXPECT_EQ(box->Text, "Загрузка окончена.");
   EXPECT_EQ(box->Icon, QMessageBox::Information);
+  // Owned by the progress window, which stays on top: the box must stand
+  // above it, not under it.
+  EXPECT_EQ(box->Owner, "ProgressForm");
   EXPECT_FALSE(form.Running());
   EXPECT_EQ(VisibleProgressWindows(), 0);
   EXPECT_EQ(form.ResetVector, options.ResetVector);
