@@ -6,6 +6,7 @@ CMAKE_FLAGS ?=
 .PHONY: deps build demo test gui screenshots bench faults fuzz sanitize windows clean
 .PHONY: package package-test
 .PHONY: windows-test windows-screenshots
+.PHONY: gui-test
 
 deps:
 	@scripts/deps.sh
@@ -24,6 +25,12 @@ test: build
 # The desktop program against the virtual device (needs a display).
 gui: build
 	scripts/gui.sh $(BUILD)/bin
+
+# The desktop program on a real X display (Xvfb, openbox) driven by xdotool.
+GUI_TEST_PACKAGES = xvfb openbox xdotool x11-utils imagemagick tesseract-ocr tesseract-ocr-rus
+gui-test: build
+	scripts/deps.sh $(GUI_TEST_PACKAGES)
+	scripts/gui-test.sh $(BUILD)/bin
 
 # The windows rendered to docs/*.png (offscreen).
 screenshots: build

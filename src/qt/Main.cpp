@@ -44,6 +44,8 @@ constexpr int kClientHeight = 251;
 constexpr int kWarningHeight = 75;
 constexpr uint32_t kWorkingBaudRate = 19200;
 constexpr uint8_t kLineMode = 2;
+// How long the first show waits for the window manager to tell its frame.
+constexpr std::chrono::milliseconds kFrameExtentsWait{500};
 
 std::unique_ptr<TZor_RS> gLink;
 
@@ -285,21 +287,6 @@ void TMainForm::showEvent(QShowEvent *event) {
   CentreOnScreenOnce();
   if (FPendingState != 0)
     SetWindowState(FPendingState);
-  // Before it is mapped no window manager has framed the window, so the
-  // centring above counted the client area alone.
-  FCentreWhenFramed = frameGeometry().size() == size();
-}
-
-void TMainForm::changeEvent(QEvent *event) {
-  QWidget::changeEvent(event);
-  // By its first activation the window manager has framed the window: centre
-  // the frame, unless the window was minimized or maximized meanwhile.
-  if (event->type() == QEvent::ActivationChange && FCentreWhenFramed &&
-      frameGeometry().size() != size()) {
-    FCentreWhenFramed = false;
-    if (windowState() == Qt::WindowNoState)
-      CentreOnScreenOnce();
-  }
 }
 
 void TMainForm::closeEvent(QCloseEvent *event) {
@@ -331,10 +318,19 @@ void TMainForm::CentreOnScreenOnce() {
   if (!screen)
     return;
   const QRect area = screen->geometry();
-  const QRect frame = frameGeometry();
+  QSize frame = frameGeometry().size();
+  // Not mapped yet, the window has no frame: the window manager tells the one
+  // it will draw, and the window is placed by its client area meanwhile.
+  QPoint clientOffset;
+  if (frame == size()) {
+    if (const auto extents = RequestFrameExtents(this, kFrameExtentsWait)) {
+      frame = size().grownBy(*extents);
+      clientOffset = QPoint(extents->left(), extents->top());
+    }
+  }
   const int left = std::max(0, (area.width() - frame.width()) / 2);
   const int top = std::max(0, (area.height() - frame.height()) / 2);
-  move(area.left() + left, area.top() + top);
+  move(area.left() + left + clientOffset.x(), area.top() + top + clientOffset.y());
 }
 
 int TMainForm::WindowState() const {

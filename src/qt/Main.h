@@ -135,7 +135,6 @@ public:
 protected:
   void showEvent(QShowEvent *event) override;
   void closeEvent(QCloseEvent *event) override;
-  void changeEvent(QEvent *event) override;
 
 private:
   // Runs one handler: nothing while another runs, failures to the error box,
@@ -147,11 +146,10 @@ private:
   std::filesystem::path ProgramFolder() const;
 
   MainFormEnvironment Environment;
-  bool FShown = false;            // the first show has run FormShow
-  bool FInFirstShow = false;      // FormShow is running inside the first show
-  int FPendingState = 0;          // state read at the first show, applied after centring
-  bool FCentreWhenFramed = false; // centred before the window manager framed it
-  bool FSettingsRead = false;     // FormShow read the settings file to the end
+  bool FShown = false;        // the first show has run FormShow
+  bool FInFirstShow = false;  // FormShow is running inside the first show
+  int FPendingState = 0;      // state read at the first show, applied after centring
+  bool FSettingsRead = false; // FormShow read the settings file to the end
   bool FRunning = false;
   bool FCloseAsked = false;
   bool FQuitRequested = false;

@@ -1,11 +1,13 @@
-// What an X window manager may draw on a top-level window and let the
-// operator do with it, told through the Motif hints (_MOTIF_WM_HINTS) that
+// What an X window manager is told and asked about a top-level window. What
+// it may draw on the window and let the operator do with it is told through the Motif hints (_MOTIF_WM_HINTS) that
 // window managers read when they first manage a window. Qt writes these hints
 // from the window flags, but always with a resize function and handle, and for
 // a title bar without buttons with no decorations field at all, which window
 // managers read as "every button".
 #pragma once
 
+#include <QMargins>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -52,3 +54,9 @@ MotifWmHints MainWindowHints();
 void KeepMotifHints(QWidget *widget, const MotifWmHints &hints);
 // The hints KeepMotifHints keeps for the widget, if any.
 std::optional<MotifWmHints> KeptMotifHints(const QWidget *widget);
+
+// The frame the window manager will draw around the widget's window, asked of
+// it before the window is mapped (_NET_REQUEST_FRAME_EXTENTS). Nothing off
+// X11, when the window manager does not offer that request, or when it does
+// not answer within `limit`.
+std::optional<QMargins> RequestFrameExtents(QWidget *widget, std::chrono::milliseconds limit);
