@@ -38,6 +38,7 @@ screenshots: build
 
 # Load time against the line's lower bound, CPU and memory.
 bench: build
+	scripts/deps.sh $(GUI_TEST_PACKAGES)
 	scripts/bench.sh $(BUILD)
 
 # Loads under injected faults: every one ends done with exact memory or failed cleanly.

@@ -266,10 +266,12 @@ TEST_F(Exchange, WithNoPortOpenEveryAttemptEndsWithNoLinkAfterTheDeadline) {
 
 TEST_F(Exchange, ASilentDeviceIsAwaitedWithoutSpinning) {
   link->ReplyTimeout = 100;
-  // With a user interface the link wakes every millisecond to serve it...
+  // With a user interface the link wakes only as often as it serves it...
   auto previous = SetProcessMessagesHook([] {});
   EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
-  EXPECT_GE(line->Waits, 300);
+  EXPECT_GE(line->Waits, 300 / 10);
+  EXPECT_LE(line->Waits, 300 / 4);
+  EXPECT_EQ(line->ZeroWaits, 0);
   // ...without one it sleeps on the port until a byte or the deadline comes.
   SetProcessMessagesHook(previous);
   line->Waits = 0;
@@ -288,12 +290,54 @@ TEST_F(Exchange, GetStringReadsUpToAZeroByte) {
   EXPECT_THROW(link->GetString(), ERangeError);
 }
 
-TEST_F(Exchange, TheUserInterfaceRunsWhileAReplyIsAwaited) {
-  int pumps = 0;
-  auto previous = SetProcessMessagesHook([&] { ++pumps; });
+// The window stays answering through a whole exchange: the pause before it,
+// the echo, the wait for the reply and the pauses between attempts.
+TEST_F(Exchange, TheUserInterfaceRunsAtLeastEveryTenMilliseconds) {
+  std::vector<uint64_t> pumps;
+  auto previous = SetProcessMessagesHook([&] { pumps.push_back(clock.Now); });
+  const auto longestGap = [&](uint64_t start) {
+    uint64_t longest = 0;
+    for (uint64_t at : pumps) {
+      longest = std::max(longest, at - start);
+      start = at;
+    }
+    return std::max(longest, clock.Now - start);
+  };
+  const auto times = [&] {
+    std::string text;
+    for (uint64_t at : pumps)
+      text += std::to_string(at) + " ";
+    return text + "end " + std::to_string(clock.Now);
+  };
+  link->SetLineMode(2);
+  line->Echo = true;
   line->Device = [](const Bytes &) { return ReplyFrame(0); };
   line->ReplyDelayMs = 30;
+  uint64_t start = clock.Now;
   link->SendCommand(251, 1);
+  EXPECT_LE(longestGap(start), 10u) << "from " << start << ": " << times();
+  EXPECT_LE(pumps.size(), 50u / 4) << "served, not flooded";
+
+  pumps.clear();
+  link->ReplyTimeout = 40;
+  line->Device = nullptr; // silent: three attempts with the pauses between them
+  start = clock.Now;
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
+  EXPECT_LE(longestGap(start), 10u) << "from " << start << ": " << times();
   SetProcessMessagesHook(previous);
-  EXPECT_GE(pumps, 30);
+
+  // The pauses keep their length: cut into slices, never shortened.
+  link->SetLineMode(1);
+  line->Echo = false;
+  line->Device = [](const Bytes &) { return ReplyFrame(kStatusBusy); };
+  clock.Pauses.clear();
+  SetProcessMessagesHook([] {});
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SDeviceBusy);
+  SetProcessMessagesHook(previous);
+  uint64_t paused = 0;
+  for (uint32_t slice : clock.Pauses) {
+    EXPECT_LE(slice, 10u);
+    paused += slice;
+  }
+  EXPECT_EQ(paused, 20u + 50u + 50u);
 }

@@ -24,9 +24,11 @@ const char *const SRS232Caption = "RS232";
 const char *const SPortNumberMenu = "Номер СОМ-порта";
 
 namespace {
-// Reads never block, but between two reads the link waits on the port for at
-// most this long, so that a silent device costs almost no CPU.
-constexpr int kWaitBetweenReadsMs = 1;
+// With a user interface, the link lets it handle its messages this often
+// while it waits or pauses, and no more often: often enough for a window that
+// answers at once, seldom enough to cost almost no CPU. The port still wakes
+// the link at the first byte.
+constexpr uint64_t kPumpIntervalMs = 8;
 // The same wait when no user interface is installed (the command line).
 constexpr int kWaitWithoutUiMs = 1000;
 // The fewest bits a byte takes on the line (start, 8 data, one stop), whatever
@@ -119,7 +121,7 @@ void TZor_RS::SendCommand(uint8_t address, uint8_t command) {
 void TZor_RS::Execute() {
   EndFrame();
   if (LineMode != 0)
-    Clock.Sleep(kPauseBeforeFirstAttemptMs);
+    Pause(kPauseBeforeFirstAttemptMs);
   for (int attempt = 1;; ++attempt) {
     try {
       Transact();
@@ -130,7 +132,7 @@ void TZor_RS::Execute() {
         throw;
     }
     ++RetryCount;
-    Clock.Sleep(kPauseAfterFailedAttemptMs);
+    Pause(kPauseAfterFailedAttemptMs);
   }
 }
 
@@ -187,11 +189,39 @@ uint32_t TZor_RS::TransmissionAllowanceMs(int32_t writeIndex, uint32_t baudRate)
   return static_cast<uint32_t>(std::nearbyint(9600.0 * writeIndex / baudRate));
 }
 
+void TZor_RS::PumpIfDue() {
+  const uint64_t now = Clock.TickCount();
+  if (now - LastPump < kPumpIntervalMs)
+    return;
+  ProcessMessages();
+  LastPump = Clock.TickCount();
+}
+
+void TZor_RS::Pause(uint32_t milliseconds) {
+  if (!ProcessMessagesInstalled()) {
+    Clock.Sleep(milliseconds);
+    return;
+  }
+  // The slices add up to the whole pause: it never comes out shorter.
+  for (uint32_t left = milliseconds; left > 0;) {
+    PumpIfDue();
+    const auto slice = static_cast<uint32_t>(std::min<uint64_t>(left, MsUntilPump()));
+    Clock.Sleep(slice);
+    left -= slice;
+  }
+  PumpIfDue();
+}
+
+uint64_t TZor_RS::MsUntilPump() {
+  const uint64_t sincePump = Clock.TickCount() - LastPump;
+  return std::max<uint64_t>(1, kPumpIntervalMs - std::min(sincePump, kPumpIntervalMs));
+}
+
 bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
   bool collected = false;
   for (;;) {
     if (pumpFirst)
-      ProcessMessages();
+      PumpIfDue();
     ReadResult result = ReadResult::None;
     if (Handle)
       result = Handle->ReadByte(InBuffer[index]);
@@ -202,12 +232,12 @@ bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
       throw Exception(SNoLink);
     const uint64_t now = Clock.TickCount();
     if (!pumpFirst)
-      ProcessMessages();
+      PumpIfDue();
     if (now > deadline)
       return false;
-    // With no user interface to serve, the wait may last until the deadline:
-    // the port still wakes the link at the first byte.
-    const uint64_t longest = ProcessMessagesInstalled() ? kWaitBetweenReadsMs : kWaitWithoutUiMs;
+    // With no user interface to serve, the wait may last until the deadline;
+    // with one, until its next turn.
+    const uint64_t longest = ProcessMessagesInstalled() ? MsUntilPump() : kWaitWithoutUiMs;
     const int wait = static_cast<int>(std::min<uint64_t>(longest, deadline - now + 1));
     if (!Handle) {
       Clock.Sleep(static_cast<uint32_t>(wait));

@@ -90,6 +90,13 @@ private:
   // Reads and drops the echo bytes still due, each before `deadline`; throws
   // the no-link failure when they do not all come.
   void SkipLateEcho(uint64_t deadline);
+  // Lets the user interface handle its messages unless it did so moments ago.
+  void PumpIfDue();
+  // How long until the user interface is due again (at least 1 ms).
+  uint64_t MsUntilPump();
+  // A pause of the link; with a user interface, it handles its messages
+  // throughout.
+  void Pause(uint32_t milliseconds);
 
   LinkClock &Clock;
   bool ReceivingEcho = false;
@@ -98,4 +105,5 @@ private:
   // Bytes of the request's echo that had not come when its wait ended: they
   // come before the reply and are skipped by the next Receive.
   int FEchoBytesDue = 0;
+  uint64_t LastPump = 0; // tick count of the last pump
 };
