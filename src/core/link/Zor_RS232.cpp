@@ -28,7 +28,7 @@ namespace {
 // while it waits or pauses, and no more often: often enough for a window that
 // answers at once, seldom enough to cost almost no CPU. The port still wakes
 // the link at the first byte.
-constexpr uint64_t kPumpIntervalMs = 8;
+constexpr uint64_t kPumpIntervalMs = 6;
 // The same wait when no user interface is installed (the command line).
 constexpr int kWaitWithoutUiMs = 1000;
 // The fewest bits a byte takes on the line (start, 8 data, one stop), whatever
