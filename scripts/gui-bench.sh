@@ -17,7 +17,7 @@ pages=${2:-64}
 for program in korvalen korvalen-sim korvalen-gui-probe; do
   [ -x "$bin/$program" ] || { echo "gui-bench: $bin/$program is missing" >&2; exit 1; }
 done
-. "$here/xdriver.sh"
+. "$here/lib/xdriver.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvalen-gui-bench.XXXXXX")
 sim_pid=""

@@ -16,7 +16,7 @@ bin=$(cd "${1:-build/bin}" && pwd)
 for program in korvalen korvalen-sim; do
   [ -x "$bin/$program" ] || { echo "gui-test: $bin/$program is missing" >&2; exit 1; }
 done
-. "$here/xdriver.sh"
+. "$here/lib/xdriver.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvalen-gui-test.XXXXXX")
 sim_pid=""

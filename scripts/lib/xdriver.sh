@@ -6,7 +6,7 @@
 # with X windows: the Qt program, and the Windows program under Wine.
 #
 # Source it from a POSIX shell script:
-#   . scripts/xdriver.sh
+#   . scripts/lib/xdriver.sh
 #   xd_start "$work"        # exports DISPLAY; call xd_stop on exit
 #   main=$(xd_find "Korvalen" 20) || ...
 #   xd_check "main window centred" xd_centred "$main"
@@ -33,8 +33,9 @@ xd_log() {
   printf '%s\n' "$*" >&2
 }
 
-# Starts Xvfb on a free display (the server picks it) and openbox on it, and
-# exports DISPLAY. $1: a folder for the logs.
+# Starts Xvfb on a free display (the server picks it) and openbox on it (or
+# the window manager XD_WM names), and exports DISPLAY. $1: a folder for the
+# logs.
 xd_start() {
   local i
   XD_DIR=$1
@@ -56,20 +57,24 @@ xd_start() {
   # No session services: the programs must not wait for any.
   unset DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
   export QT_QPA_PLATFORM=xcb
-  openbox --sm-disable >"$XD_DIR/openbox.log" 2>&1 &
+  if [ -n "${XD_WM:-}" ]; then
+    $XD_WM >"$XD_DIR/openbox.log" 2>&1 &
+  else
+    openbox --sm-disable >"$XD_DIR/openbox.log" 2>&1 &
+  fi
   XD_WM_PID=$!
   i=0
   while ! xd_x xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
     i=$((i + 1))
     if [ $i -gt 100 ] || ! kill -0 "$XD_WM_PID" 2>/dev/null; then
-      xd_log "xdriver: openbox did not start: $(cat "$XD_DIR/openbox.log")"
+      xd_log "xdriver: the window manager did not start: $(cat "$XD_DIR/openbox.log")"
       return 1
     fi
     sleep 0.1
   done
   # The pointer starts in a corner where no window opens.
   xd_x xdotool mousemove "$XD_SCREEN_WIDTH" "$XD_SCREEN_HEIGHT"
-  xd_log "xdriver: display $DISPLAY with openbox"
+  xd_log "xdriver: display $DISPLAY with ${XD_WM:-openbox}"
 }
 
 xd_stop() {
