@@ -1,9 +1,8 @@
 // What an X window manager is told and asked about a top-level window. What
-// it may draw on the window and let the operator do with it is told through the Motif hints (_MOTIF_WM_HINTS) that
-// window managers read when they first manage a window. Qt writes these hints
-// from the window flags, but always with a resize function and handle, and for
-// a title bar without buttons with no decorations field at all, which window
-// managers read as "every button".
+// it may draw on the window and let the operator do with it is told through the Motif hints
+// (_MOTIF_WM_HINTS) that window managers read when they first manage a window. Qt writes these
+// hints from the window flags, but always with a resize function and handle, and for a title bar
+// without buttons with no decorations field at all, which window managers read as "every button".
 #pragma once
 
 #include <QMargins>
