@@ -70,7 +70,7 @@ class Cli : public ::testing::Test {
 protected:
   void SetUp() override {
     folder = fs::temp_directory_path() /
-             ("korvalen-cli-" +
+             ("korvalen-cli-" + std::to_string(::getpid()) + "-" +
               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(folder);
     fs::create_directories(folder);

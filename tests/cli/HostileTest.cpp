@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace {
 using namespace process;
@@ -26,7 +27,7 @@ class Hostile : public ::testing::Test {
 protected:
   void SetUp() override {
     Folder = fs::temp_directory_path() /
-             ("korvalen-hostile-" +
+             ("korvalen-hostile-" + std::to_string(::getpid()) + "-" +
               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(Folder);
     fs::create_directories(Folder);

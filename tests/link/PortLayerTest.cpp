@@ -1,15 +1,16 @@
 // The port table, opening by number, the settings key, the port choice and
 // the access gate in front of it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "FakeSerial.h"
 #include "RecordingPresenter.h"
-#include "runtime/IniFls.h"
 #include "link/AccessGate.h"
 #include "link/Zor_RS232.h"
+#include "runtime/IniFls.h"
 
 namespace fs = std::filesystem;
 
@@ -19,8 +20,8 @@ protected:
   void SetUp() override {
     AccessGranted = true;
     folder = fs::temp_directory_path() /
-             ("korvalen-port-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-              "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+             ("korvalen-port-" + std::to_string(::getpid()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(folder);
   }
   void TearDown() override {

@@ -1,6 +1,7 @@
 // The load sequence end to end: the link over a real pseudo-terminal to the
 // virtual device, which records what arrived byte for byte.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -69,7 +70,7 @@ class Load : public ::testing::Test {
 protected:
   void SetUp() override {
     folder = fs::temp_directory_path() /
-             ("korvalen-load-" +
+             ("korvalen-load-" + std::to_string(::getpid()) + "-" +
               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::create_directories(folder);
   }

@@ -11,6 +11,7 @@
 #include "runtime/ProgramPath.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -46,8 +47,8 @@ class MainWindowFlowTest : public ::testing::Test {
 protected:
   void SetUp() override {
     Folder = fs::temp_directory_path() /
-             ("korvalen-flow-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-              "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+             ("korvalen-flow-" + std::to_string(::getpid()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(Folder);
     fs::create_directories(Folder);
     Platform = std::make_shared<FakePlatform>();
