@@ -23,6 +23,18 @@
 #include <unistd.h>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+
 extern char **environ;
 
 namespace process {
@@ -120,8 +132,12 @@ public:
     const int highest = static_cast<int>(sysconf(_SC_OPEN_MAX));
     for (int fd = 3; fd < highest && fd < 4096; ++fd)
       close(fd);
-    const rlimit memory{options.AddressSpace, options.AddressSpace};
-    setrlimit(RLIMIT_AS, &memory);
+    // AddressSanitizer reserves terabytes of shadow address space at start:
+    // there the programs' own bounds are all that keeps their memory down.
+    if (!kAddressSanitizer) {
+      const rlimit memory{options.AddressSpace, options.AddressSpace};
+      setrlimit(RLIMIT_AS, &memory);
+    }
     if (options.AsOrdinaryUser && root &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
       _exit(126);
