@@ -643,7 +643,9 @@ std::vector<uint8_t> VirtualDevice::MemoryImage() const {
 void VirtualDevice::WriteMemory(const std::string &path) const {
   const auto image = MemoryImage();
   std::FILE *file = std::fopen(path.c_str(), "wbe");
-  const bool written = file && std::fwrite(image.data(), 1, image.size(), file) == image.size();
+  // An empty memory is an empty file; fwrite must not see a null buffer.
+  const bool written =
+      file && (image.empty() || std::fwrite(image.data(), 1, image.size(), file) == image.size());
   if (!file || std::fclose(file) != 0 || !written) {
     throw std::runtime_error("cannot write the memory file " + path);
   }
