@@ -203,7 +203,7 @@ int ReadImage(const std::string &file, FirmwareImage &image) {
 // What one load did, for its summary line.
 struct LoadTally {
   std::optional<std::chrono::steady_clock::time_point> Started;
-  uint32_t RetriesBefore = 0;
+  uint64_t RetriesBefore = 0;
 };
 
 void PrintSummary(const LoadResult &result, const LoadTally &tally, const TZor_RS &link) {
@@ -211,9 +211,10 @@ void PrintSummary(const LoadResult &result, const LoadTally &tally, const TZor_R
       std::chrono::duration<double>(std::chrono::steady_clock::now() - *tally.Started).count();
   const size_t bytes = static_cast<size_t>(result.PagesSent) * kPageSize;
   char line[200];
-  std::snprintf(line, sizeof line, "Sent %zu bytes (%d pages) in %.2f s: %.0f bytes/s; %u retries.",
-                bytes, result.PagesSent, seconds, seconds > 0 ? bytes / seconds : 0.0,
-                link.RetryCount - tally.RetriesBefore);
+  std::snprintf(line, sizeof line,
+                "Sent %zu bytes (%d pages) in %.2f s: %.0f bytes/s; %llu retries.", bytes,
+                result.PagesSent, seconds, seconds > 0 ? bytes / seconds : 0.0,
+                static_cast<unsigned long long>(link.Statistics.Retries() - tally.RetriesBefore));
   std::cout << line << std::endl;
 }
 
@@ -249,7 +250,7 @@ int RunLoad(const LinkOptions &options, const std::string &file, int deviceCode)
   };
   request.Observer.Identified = [&](const DeviceIdentity &identity) {
     tally.Started = std::chrono::steady_clock::now();
-    tally.RetriesBefore = link->RetryCount;
+    tally.RetriesBefore = link->Statistics.Retries();
     if (options.Verbose)
       PrintIdentity(identity);
   };

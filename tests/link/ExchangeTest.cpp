@@ -2,39 +2,14 @@
 // retries and pauses, echo handling, against a scripted port and clock.
 #include <gtest/gtest.h>
 
-#include "FakeSerial.h"
-#include "RecordingPresenter.h"
-#include "runtime/Exceptions.h"
+#include "ScriptedLink.h"
 #include "link/Zor_RS232.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 const Bytes kIdentify{0x06, 0xFB, 0x01, 0x00, 0x01, 0xFD};
 
-class Exchange : public ::testing::Test {
-protected:
-  Exchange() {
-    line->Clock = &clock;
-    platform->Lines[1] = line;
-    link = std::make_unique<TZor_RS>(nullptr, nullptr, platform, &clock);
-    link->OpenPort(1);
-    link->SetBaudRate(19200);
-  }
-  // What the link raised, or "" when it returned.
-  std::string Failure(const std::function<void()> &action) {
-    try {
-      action();
-    } catch (const std::exception &e) {
-      return e.what();
-    }
-    return {};
-  }
-
-  FakeClock clock;
-  std::shared_ptr<FakeLine> line = std::make_shared<FakeLine>();
-  std::shared_ptr<FakePlatform> platform = std::make_shared<FakePlatform>();
-  RecordingPresenter presenter;
-  std::unique_ptr<TZor_RS> link;
-};
+class Exchange : public ScriptedLink {};
 } // namespace
 
 TEST_F(Exchange, RequestsAreFramedByteForByte) {

@@ -201,9 +201,12 @@ TEST_F(Load, DeviceChecks) {
     options.ResetVector = {c.byte4, 0x11, 0x22, 0x33, 0x44, static_cast<uint8_t>(c.code)};
     Connect(options);
     presenter.Errors.clear();
+    std::optional<uint16_t> observed;
+    observer.Identified = [&](const DeviceIdentity &identity) { observed = identity.DeviceCode; };
     const LoadResult result = Run(Write(RandomBytes(kPageSize, 1)));
     EXPECT_EQ(result.Outcome, c.accepted ? LoadOutcome::Done : LoadOutcome::Rejected)
         << c.code << " " << int{c.byte4};
+    EXPECT_EQ(observed, c.code) << "the observer hears of the device, accepted or not";
     // Stored from the Identify reply before the device is tested, accepted or not.
     EXPECT_EQ(resetVector, options.ResetVector) << c.code << " " << int{c.byte4};
     if (!c.accepted) {
@@ -435,4 +438,44 @@ TEST_F(Load, TheResultCountsThePagesAndSaysWhetherFinishWasConfirmed) {
   EXPECT_EQ(result.Outcome, LoadOutcome::Done);
   EXPECT_EQ(result.PagesSent, 0);
   EXPECT_TRUE(result.FinishConfirmed);
+}
+
+TEST_F(Load, TheLinkCountsWhatTheDeviceDid) {
+  sim::DeviceOptions options;
+  options.SilentPolls = 4;
+  options.DamageFrames = {6, 15};
+  options.BusyFrames = {8, 22, 23};
+  Connect(options, 2);
+  int pollsFailed = 0;
+  observer.PollFailed = [&] { ++pollsFailed; };
+  const LoadResult result = Run(Write(RandomBytes(6 * kPageSize, 5)));
+  ASSERT_EQ(result.Outcome, LoadOutcome::Done) << result.Message;
+
+  // What the device saw and did, from its own records.
+  uint64_t busy = 0, damaged = 0, replyBytes = 0, requestBytes = 0;
+  for (const auto &record : device->Log()) {
+    if (record.FromHost) {
+      busy += record.Note.find(", busy") != std::string::npos;
+    } else {
+      damaged += record.Note.find("checksum damaged") != std::string::npos;
+      replyBytes += record.Bytes.size();
+    }
+  }
+  const auto requests = device->Requests();
+  for (const Bytes &request : requests)
+    requestBytes += request.size();
+  ASSERT_EQ(busy, 3u);
+  ASSERT_EQ(damaged, 2u);
+
+  const LinkStatistics &s = link->Statistics;
+  EXPECT_EQ(s.Exchanges, 2u + 3 * 13 + 1) << "two polls, pages 1, 5 and 6, Finish";
+  EXPECT_EQ(s.Attempts, requests.size());
+  EXPECT_EQ(s.Failed(AttemptFailure::NoReply), 4u) << "the silent polls";
+  EXPECT_EQ(s.Failed(AttemptFailure::Checksum), damaged);
+  EXPECT_EQ(s.Failed(AttemptFailure::Busy), busy);
+  EXPECT_EQ(s.FailedAttemptsTotal(), 4 + damaged + busy);
+  EXPECT_EQ(s.FailedExchanges, 1u) << "the first poll";
+  EXPECT_EQ(s.BytesSent, requestBytes);
+  EXPECT_EQ(s.BytesReceived, requestBytes + replyBytes) << "every echo and every reply";
+  EXPECT_EQ(pollsFailed, 1) << "the second poll got through on its second attempt";
 }

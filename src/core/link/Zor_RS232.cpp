@@ -120,20 +120,41 @@ void TZor_RS::SendCommand(uint8_t address, uint8_t command) {
 
 void TZor_RS::Execute() {
   EndFrame();
+  ++Statistics.Exchanges;
   if (LineMode != 0)
     Pause(kPauseBeforeFirstAttemptMs);
   for (int attempt = 1;; ++attempt) {
+    FFailure.reset();
+    FEchoWrongLength = false;
+    ++Statistics.Attempts;
     try {
       Transact();
       ReadIndex = kReplyDataIndex;
       return;
     } catch (...) {
+      const AttemptFailure failure = FailureOfAttempt();
+      ++Statistics.FailedAttempts[static_cast<size_t>(failure)];
+      if (attempt == kAttempts)
+        ++Statistics.FailedExchanges;
+      if (AttemptFailed)
+        AttemptFailed(OutBuffer[4], failure, attempt);
       if (attempt == kAttempts)
         throw;
     }
-    ++RetryCount;
     Pause(kPauseAfterFailedAttemptMs);
   }
+}
+
+AttemptFailure TZor_RS::FailureOfAttempt() const {
+  // Whatever followed an echo of the wrong length was read out of step.
+  if (FEchoWrongLength)
+    return AttemptFailure::WrongLength;
+  return FFailure.value_or(AttemptFailure::Other);
+}
+
+void TZor_RS::Fail(AttemptFailure failure, const std::string &text) {
+  FFailure = failure;
+  throw Exception(text);
 }
 
 int TZor_RS::QueryAddress() {
@@ -150,9 +171,9 @@ void TZor_RS::Transact() {
   Transmit();
   Receive();
   if (InBuffer[1] == 0 && InBuffer[2] == 0 && InBuffer[3] == 0)
-    throw Exception(std::string(SExchangeError) + "(4)");
+    Fail(AttemptFailure::BadHeader, std::string(SExchangeError) + "(4)");
   if (InBuffer[4] == kStatusBusy)
-    throw Exception(SDeviceBusy);
+    Fail(AttemptFailure::Busy, SDeviceBusy);
 }
 
 void TZor_RS::Transmit() {
@@ -163,8 +184,8 @@ void TZor_RS::Transmit() {
   FEchoBytesDue = 0;
   PurgeInput();
   PurgeOutput();
-  if (Handle)
-    Handle->Write(OutBuffer.data(), length);
+  if (Handle && Handle->Write(OutBuffer.data(), length))
+    Statistics.BytesSent += static_cast<uint64_t>(length);
   Trace(FrameDirection::Sent, OutBuffer.data(), length);
   if (LineMode == 2) {
     // The half-duplex line returns our own request first: take it up and
@@ -175,6 +196,9 @@ void TZor_RS::Transmit() {
     } catch (...) {
     }
     ReceivingEcho = false;
+    // The echo's own failures are not the attempt's: only the reply's count.
+    FFailure.reset();
+    FEchoWrongLength = FReceivedBytes > 0 && InBuffer[0] != length;
     // What of the echo has not come yet will come before the reply. Taken up
     // as the reply it would pass every check (its status byte is the command
     // code), and a WriteBlock the device never answered would count as done.
@@ -225,11 +249,13 @@ bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
     ReadResult result = ReadResult::None;
     if (Handle)
       result = Handle->ReadByte(InBuffer[index]);
-    if (result == ReadResult::Byte)
+    if (result == ReadResult::Byte) {
+      ++Statistics.BytesReceived;
       return true;
+    }
     // A device that is gone will send nothing more: no reason to wait it out.
     if (result == ReadResult::HungUp)
-      throw Exception(SNoLink);
+      Fail(AttemptFailure::HungUp, SNoLink);
     const uint64_t now = Clock.TickCount();
     if (!pumpFirst)
       PumpIfDue();
@@ -264,7 +290,7 @@ void TZor_RS::SkipLateEcho(uint64_t deadline) {
   for (int i = 0; i < due; ++i) {
     if (!ReadByteBefore(0, deadline, false)) {
       Trace(FrameDirection::Echo, late.data(), late.size());
-      throw Exception(SNoLink);
+      Fail(AttemptFailure::LateEcho, SNoLink);
     }
     late.push_back(InBuffer[0]);
   }
@@ -280,21 +306,21 @@ void TZor_RS::Receive() {
   // begin within the first-byte wait.
   SkipLateEcho(firstByteDeadline);
   if (!ReadByteBefore(0, firstByteDeadline, false))
-    throw Exception(SNoLink);
+    Fail(AttemptFailure::NoReply, SNoLink);
   FReceivedBytes = 1;
   if (InBuffer[0] < kMinReplyLength)
-    throw Exception(SNoLink);
+    Fail(AttemptFailure::TooShort, SNoLink);
   const int length = InBuffer[0];
   for (int i = 1; i < length; ++i) {
     if (!ReadByteBefore(i, Clock.TickCount() + InterByteTimeout, true)) {
       Trace(ReceivingEcho ? FrameDirection::Echo : FrameDirection::Received, InBuffer.data(), i);
-      throw Exception(SInterByteDelay);
+      Fail(AttemptFailure::Gap, SInterByteDelay);
     }
     FReceivedBytes = i + 1;
   }
   Trace(ReceivingEcho ? FrameDirection::Echo : FrameDirection::Received, InBuffer.data(), length);
   if (!CheckReply())
-    throw Exception(std::string(SExchangeError) + "(0)");
+    Fail(AttemptFailure::Checksum, std::string(SExchangeError) + "(0)");
 }
 
 void TZor_RS::Trace(FrameDirection direction, const uint8_t *data, size_t count) {

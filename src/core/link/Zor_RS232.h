@@ -11,8 +11,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "link/Clock.h"
+#include "link/LinkStatistics.h"
 #include "link/Zor_RS_Base.h"
 
 extern const char *const SNoLink;         // no first byte, or a length below 6
@@ -75,8 +78,14 @@ public:
 
   // Sees every frame sent and received, for a verbose trace. Optional.
   std::function<void(FrameDirection, const uint8_t *, size_t)> FrameTrace;
-  // Attempts that Execute repeated after a failed one, since construction.
-  uint32_t RetryCount = 0;
+  // Told of every failed attempt of Execute: the request's command byte, why
+  // it failed, and which attempt it was (1 ... 3; after the third the
+  // failure goes to the caller). Optional; must not throw.
+  std::function<void(uint8_t command, AttemptFailure failure, int attempt)> AttemptFailed;
+
+  // Counted since construction; a caller takes a copy to count a span
+  // (LinkStatistics::Since).
+  LinkStatistics Statistics;
 
   uint8_t LineMode = 0;
   uint16_t InterByteTimeout = kDefaultInterByteTimeoutMs;
@@ -97,6 +106,10 @@ private:
   // A pause of the link; with a user interface, it handles its messages
   // throughout.
   void Pause(uint32_t milliseconds);
+  // Notes why the attempt under way fails, then raises `text`.
+  [[noreturn]] void Fail(AttemptFailure failure, const std::string &text);
+  // Why the attempt that just failed did, for the statistics.
+  AttemptFailure FailureOfAttempt() const;
 
   LinkClock &Clock;
   bool ReceivingEcho = false;
@@ -106,4 +119,8 @@ private:
   // come before the reply and are skipped by the next Receive.
   int FEchoBytesDue = 0;
   uint64_t LastPump = 0; // tick count of the last pump
+  // The last failure noted in the attempt under way, and whether its echo
+  // was not as long as the request (which then explains what followed).
+  std::optional<AttemptFailure> FFailure;
+  bool FEchoWrongLength = false;
 };

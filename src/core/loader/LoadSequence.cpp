@@ -103,7 +103,12 @@ LoadResult RunLoadSequence(TZor_RS &link, const LoadRequest &request) {
   view.SetLabel(SSwitchOnDevice);
   view.SetGaugeVisible(false);
 
-  if (!WaitForDevice(link, [&view] { return view.IsCancelled(); }))
+  const auto pollFailed = [&] {
+    if (request.Observer.PollFailed)
+      request.Observer.PollFailed();
+    return view.IsCancelled();
+  };
+  if (!WaitForDevice(link, pollFailed))
     return {LoadOutcome::Cancelled, {}};
 
   view.SetLabel(SIdentifying);
@@ -111,10 +116,10 @@ LoadResult RunLoadSequence(TZor_RS &link, const LoadRequest &request) {
   // Every identification stores the reset vector, before the device is tested.
   if (identity && request.ResetVector)
     *request.ResetVector = identity->ResetVector;
+  if (identity && request.Observer.Identified)
+    request.Observer.Identified(*identity);
   if (!identity || !IsAcceptedDevice(*identity))
     return Report({LoadOutcome::Rejected, SWrongMicrocontroller});
-  if (request.Observer.Identified)
-    request.Observer.Identified(*identity);
 
   if (run.Image.HasTrailer()) {
     const TrailerBytes trailer = run.Image.Trailer();

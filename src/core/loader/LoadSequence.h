@@ -81,6 +81,9 @@ struct LoadResult {
 
 // Optional observer of a run, for traces that name the page and the block.
 struct LoadObserver {
+  // After each Identify poll the device did not answer.
+  std::function<void()> PollFailed;
+  // What the device reported, before it is tested.
   std::function<void(const DeviceIdentity &)> Identified;
   std::function<void(int page, int block)> BeforeWriteBlock;
   std::function<void(int page, uint32_t address)> BeforeWritePage;

@@ -1,0 +1,193 @@
+// The link's counts: exchanges, attempts, failed attempts by reason, bytes
+// each way, against a scripted port and clock.
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+#include "ScriptedLink.h"
+#include "link/Zor_RS232.h"
+#include "runtime/Exceptions.h"
+
+namespace {
+class Statistics : public ScriptedLink {
+protected:
+  struct Seen {
+    uint8_t Command;
+    AttemptFailure Failure;
+    int Attempt;
+    bool operator==(const Seen &) const = default;
+  };
+  void Observe() {
+    link->AttemptFailed = [this](uint8_t command, AttemptFailure failure, int attempt) {
+      seen.push_back({command, failure, attempt});
+    };
+  }
+  std::vector<Seen> seen;
+};
+
+// A reply that fails its first attempt for one reason, then a good one.
+struct FirstAttemptFault {
+  const char *Name;
+  Bytes FirstReply;
+  AttemptFailure Expected;
+  size_t BytesRead; // of the first reply, before the link gave up on it
+};
+
+const Bytes kGood = ReplyFrame(0, {0x61, 0x00});
+
+Bytes Damaged() {
+  Bytes reply = kGood;
+  reply.back() ^= 1;
+  return reply;
+}
+} // namespace
+
+TEST_F(Statistics, ACleanExchangeCountsOneAttemptAndItsBytes) {
+  line->Device = [](const Bytes &) { return kGood; };
+  link->SendCommand(251, 1);
+  const LinkStatistics &s = link->Statistics;
+  EXPECT_EQ(s.Exchanges, 1u);
+  EXPECT_EQ(s.Attempts, 1u);
+  EXPECT_EQ(s.FailedExchanges, 0u);
+  EXPECT_EQ(s.FailedAttemptsTotal(), 0u);
+  EXPECT_EQ(s.BytesSent, 6u);
+  EXPECT_EQ(s.BytesReceived, kGood.size());
+}
+
+TEST_F(Statistics, EachReasonIsCountedOnceForTheAttemptItEnded) {
+  const std::vector<FirstAttemptFault> faults = {
+      {"no reply", {}, AttemptFailure::NoReply, 0},
+      {"length byte 5", {0x05, 0xFB, 0x01, 0x00, 0x00, 0xFF}, AttemptFailure::TooShort, 1},
+      {"damaged checksum", Damaged(), AttemptFailure::Checksum, kGood.size()},
+      {"header of zeros", {0x06, 0x00, 0x00, 0x00, 0x00, 0xFA}, AttemptFailure::BadHeader, 6},
+      {"busy", ReplyFrame(kStatusBusy), AttemptFailure::Busy, 6},
+      {"reply stops half way", {0x08, 0xFB, 0x01}, AttemptFailure::Gap, 3},
+  };
+  Observe();
+  for (const auto &fault : faults) {
+    SCOPED_TRACE(fault.Name);
+    int calls = 0;
+    line->Device = [&](const Bytes &) { return ++calls == 1 ? fault.FirstReply : kGood; };
+    seen.clear();
+    const LinkStatistics before = link->Statistics;
+    EXPECT_EQ(Failure([&] { link->SendCommand(251, 10); }), "");
+    const LinkStatistics d = link->Statistics.Since(before);
+    EXPECT_EQ(d.Exchanges, 1u);
+    EXPECT_EQ(d.Attempts, 2u);
+    EXPECT_EQ(d.FailedExchanges, 0u);
+    EXPECT_EQ(d.Failed(fault.Expected), 1u);
+    EXPECT_EQ(d.FailedAttemptsTotal(), 1u);
+    EXPECT_EQ(d.BytesSent, 12u);
+    EXPECT_EQ(d.BytesReceived, fault.BytesRead + kGood.size());
+    EXPECT_EQ(seen, (std::vector<Seen>{{10, fault.Expected, 1}}));
+  }
+}
+
+TEST_F(Statistics, AnExchangeWhoseEveryAttemptFailsCountsAsFailed) {
+  Observe();
+  link->ReplyTimeout = 100;
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 6); }), SNoLink);
+  EXPECT_EQ(link->Statistics.Exchanges, 1u);
+  EXPECT_EQ(link->Statistics.Attempts, 3u);
+  EXPECT_EQ(link->Statistics.FailedExchanges, 1u);
+  EXPECT_EQ(link->Statistics.Failed(AttemptFailure::NoReply), 3u);
+  EXPECT_EQ(link->Statistics.BytesReceived, 0u);
+  EXPECT_EQ(seen, (std::vector<Seen>{{6, AttemptFailure::NoReply, 1},
+                                     {6, AttemptFailure::NoReply, 2},
+                                     {6, AttemptFailure::NoReply, 3}}));
+
+  // A frame refused before any attempt is no exchange at all.
+  link->BeginFrame();
+  link->WriteIndex = 255;
+  EXPECT_THROW(link->Execute(), ERangeError);
+  EXPECT_EQ(link->Statistics.Exchanges, 1u);
+}
+
+TEST_F(Statistics, TheEchoCountsAsReceivedAndItsTroublesByTheirOwnNames) {
+  link->SetLineMode(2);
+  link->ReplyTimeout = 100;
+  line->Echo = true;
+  line->Device = [](const Bytes &) { return kGood; };
+  link->SendCommand(251, 1);
+  EXPECT_EQ(link->Statistics.BytesReceived, 6 + kGood.size()) << "the echo is read off the line";
+  EXPECT_EQ(link->Statistics.FailedAttemptsTotal(), 0u);
+
+  // A line that does not echo: the device's reply comes back where the echo
+  // was awaited, 6 bytes for a 135-byte request.
+  line->Echo = false;
+  LinkStatistics before = link->Statistics;
+  link->BeginCommand(251, 10);
+  for (int i = 0; i < 129; ++i)
+    link->PutByte(0);
+  EXPECT_EQ(Failure([&] { link->Execute(); }), SNoLink);
+  EXPECT_EQ(link->Statistics.Since(before).Failed(AttemptFailure::WrongLength), 3u);
+
+  // The echo comes long after the reply's deadline: the late echo never ends.
+  line->Echo = true;
+  line->EchoDelayMs = 5000;
+  line->Device = nullptr;
+  before = link->Statistics;
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 6); }), SNoLink);
+  EXPECT_EQ(link->Statistics.Since(before).Failed(AttemptFailure::LateEcho), 3u);
+}
+
+TEST_F(Statistics, AHangUpIsNamed) {
+  line->Device = [&](const Bytes &) {
+    line->HungUp = true;
+    return Bytes{};
+  };
+  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
+  EXPECT_EQ(link->Statistics.Failed(AttemptFailure::HungUp), 3u);
+}
+
+TEST_F(Statistics, CountingAndItsObserverLeaveTheWireAsItWas) {
+  // The same faulty conversation, once watched and once not: the same frames
+  // at the same times, the same pauses, the same outcome.
+  auto converse = [](bool watched) {
+    FakeClock clock;
+    auto line = std::make_shared<FakeLine>();
+    line->Clock = &clock;
+    line->Echo = true;
+    auto platform = std::make_shared<FakePlatform>();
+    platform->Lines[1] = line;
+    TZor_RS link(nullptr, nullptr, platform, &clock);
+    link.OpenPort(1);
+    link.SetBaudRate(19200);
+    link.SetLineMode(2);
+    int uses = 0;
+    if (watched) {
+      link.AttemptFailed = [&](uint8_t, AttemptFailure, int) { ++uses; };
+      link.FrameTrace = [&](FrameDirection, const uint8_t *, size_t) { ++uses; };
+    }
+    int calls = 0;
+    line->Device = [&](const Bytes &) {
+      switch (++calls % 4) {
+      case 1:
+        return Damaged();
+      case 2:
+        return ReplyFrame(kStatusBusy);
+      default:
+        return kGood;
+      }
+    };
+    std::vector<std::string> outcomes;
+    for (uint8_t command : {1, 10, 20, 6}) {
+      try {
+        link.SendCommand(251, command);
+        outcomes.emplace_back("ok");
+      } catch (const std::exception &e) {
+        outcomes.emplace_back(e.what());
+      }
+    }
+    EXPECT_EQ(uses > 0, watched);
+    return std::make_tuple(line->Writes, clock.Pauses, clock.Now, outcomes, link.Statistics);
+  };
+  EXPECT_EQ(converse(true), converse(false));
+}
+
+TEST(LinkStatisticsNames, AreStableForMachineReaders) {
+  EXPECT_EQ(AttemptFailureName(AttemptFailure::NoReply), "no_reply");
+  EXPECT_EQ(AttemptFailureName(AttemptFailure::WrongLength), "wrong_length");
+  EXPECT_EQ(AttemptFailureName(AttemptFailure::LateEcho), "late_echo");
+  EXPECT_EQ(AttemptFailureName(AttemptFailure::Other), "other");
+}
