@@ -29,4 +29,13 @@ if(NOT CMAKE_IN_TRY_COMPILE AND NOT DEFINED CACHE{CLI11_INCLUDE_DIR}
   set(CLI11_INCLUDE_DIR ${_korvalen_host_headers} CACHE PATH "Folder holding CLI/CLI.hpp")
 endif()
 
+# nlohmann/json is header-only too: the same folder gets a link to it.
+if(NOT CMAKE_IN_TRY_COMPILE AND NOT DEFINED CACHE{NLOHMANN_JSON_INCLUDE_DIR}
+   AND EXISTS /usr/include/nlohmann/json.hpp)
+  set(_korvalen_host_headers ${CMAKE_BINARY_DIR}/host-headers)
+  file(MAKE_DIRECTORY ${_korvalen_host_headers})
+  file(CREATE_LINK /usr/include/nlohmann ${_korvalen_host_headers}/nlohmann SYMBOLIC)
+  set(NLOHMANN_JSON_INCLUDE_DIR ${_korvalen_host_headers} CACHE PATH "Folder holding nlohmann/json.hpp")
+endif()
+
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

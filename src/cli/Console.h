@@ -40,3 +40,6 @@ private:
   std::vector<std::string> Texts;
   std::vector<char *> Pointers;
 };
+
+// How many columns the terminal on standard error has; 80 when unknown.
+int TerminalColumns();

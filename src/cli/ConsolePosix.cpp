@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <initializer_list>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 bool StandardErrorIsTerminal() {
@@ -52,3 +53,10 @@ void IgnoreBrokenPipe() {
 }
 
 Utf8Arguments::Utf8Arguments(int &, char **&) {}
+
+int TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+    return size.ws_col;
+  return 80;
+}

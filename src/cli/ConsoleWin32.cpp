@@ -71,3 +71,10 @@ Utf8Arguments::Utf8Arguments(int &argc, char **&argv) {
   argc = count;
   argv = Pointers.data();
 }
+
+int TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+    return info.srWindow.Right - info.srWindow.Left + 1;
+  return 80;
+}

@@ -1,0 +1,73 @@
+// One command's work on one port, told as it goes: the events of --json, and
+// the line statistics that the summary prints. Counts are split at the
+// moment the device answers, so that the polls of a device not yet switched
+// on are not taken for trouble on the line.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cli/JsonEvents.h"
+#include "link/Zor_RS232.h"
+#include "loader/LoadSequence.h"
+#include "runtime/Hooks.h"
+
+class RunReport : public MessagePresenter {
+public:
+  // `port` as the events name it; `json` true writes the events to standard
+  // output. Takes over the message presenter for its lifetime, handing every
+  // message on to the one installed before, and remembers the last text
+  // shown: the system's message for the run's end.
+  RunReport(std::string port, bool json);
+  ~RunReport() override;
+  RunReport(const RunReport &) = delete;
+  RunReport &operator=(const RunReport &) = delete;
+
+  // Follows `link`'s failed attempts: a retry event for each one that is
+  // tried again once the device has answered. The link must outlive the
+  // report's use of it.
+  void Watch(TZor_RS &link);
+  // Hooks the report into a load: the observer's events, and a view that
+  // tells the report what the real one shows.
+  void Follow(LoadRequest &request);
+
+  void Waiting();
+  void PollFailed();
+  void Identified(const DeviceIdentity &identity);
+
+  // Ends the run: the last event, with `message` or else the last text
+  // shown. Answers `exitCode`.
+  int End(int exitCode, const std::string &message = {}, const LoadResult *result = nullptr,
+          std::optional<std::string> cancelledBy = std::nullopt);
+
+  // The link's counts since the device answered (all of them if it never
+  // did), and the Identify polls it left unanswered before.
+  LinkStatistics Statistics() const;
+  uint64_t UnansweredPolls() const { return Polls; }
+  // The counts for a person, in one line: "171 exchanges, 173 attempts (2
+  // failed: checksum 1, busy 1), 24567 bytes sent, 24789 received".
+  std::string StatisticsText() const;
+
+  void Error(const std::string &text) override;
+  void Info(const std::string &text) override;
+  uint16_t YesNo(const std::string &text) override;
+
+private:
+  class ReportingProgress;
+
+  std::optional<JsonEvents> Json;
+  MessagePresenter *Previous = nullptr;
+  TZor_RS *Link = nullptr;
+  LinkStatistics AtAnswer;
+  uint64_t Polls = 0;
+  int PagesConfirmed = 0;
+  bool Answered = false;
+  std::string LastShown;
+  std::chrono::steady_clock::time_point Started = std::chrono::steady_clock::now();
+};
+
+// The counts in one line, as RunReport::StatisticsText says.
+std::string StatisticsText(const LinkStatistics &statistics, uint64_t unansweredPolls);
