@@ -128,7 +128,7 @@ int main(int argc, char **argv) {
     int sent = 0;
     for (int p = 1; p <= pages; ++p)
       sent += (p < 2 || p > 4) ? 1 : 0;
-    std::printf("### Gang loading: %d devices at %u baud, line mode 2 with echo, a %d-page image "
+    std::printf("#### Gang loading: %d devices at %u baud, line mode 2 with echo, a %d-page image "
                 "(%d pages sent)\n\n",
                 devices, baud, pages, sent);
     if (!completed) {

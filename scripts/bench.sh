@@ -16,10 +16,17 @@ shift
 cmake --build "$build" --target korvalen-bench -j 2 >/dev/null
 cmake --build "$build" --target korvalen-pack-bench -j 2 >/dev/null
 cmake --build "$build" --target korvalen-gui-probe -j 2 >/dev/null
+cmake --build "$build" --target korvalen-gang-bench -j 2 >/dev/null
 echo "Load average before: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 "$build/bin/korvalen-pack-bench" "$build/bin"
 status=0
 "$build/bin/korvalen-bench" "$build/bin" "$@" || status=$?
+# Eight devices loaded at once against one alone (not with options, which
+# pick one figure).
+if [ $# -eq 0 ]; then
+  echo
+  "$build/bin/korvalen-gang-bench" "$build/bin" || status=1
+fi
 # The desktop program's load, from the press of Load to the outcome box (not
 # with options, as below).
 if [ $# -eq 0 ]; then
