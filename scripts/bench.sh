@@ -1,10 +1,11 @@
 #!/bin/sh
 # The benchmarks: real loads by korvalen-cli into korvalen-sim with the wire
 # modelled at 19200, 115200 and 921600 baud, a silent device, and the peak
-# memory of a large image; korvalen-cli pack of a 256 KB program; the desktop
-# program's load on a real X display (scripts/gui-bench.sh); and the Windows
-# programs under Wine against the same device (scripts/windows-bench.sh).
-# Prints Markdown tables for the README.
+# memory of a large image; korvalen-cli pack of a 256 KB program; a gang load
+# of 8 devices against one alone; the desktop program's load on a real X
+# display (scripts/gui-bench.sh); and the Windows programs under Wine against
+# the same device (scripts/windows-bench.sh). Prints Markdown tables for the
+# README.
 #
 #   scripts/bench.sh BUILD_DIR [korvalen-bench options]
 #
