@@ -51,6 +51,8 @@ void EndProgramNow(int exitCode) noexcept {
 void HandleStopSignals(void (*handler)(int)) {
   std::signal(SIGINT, handler);
   std::signal(SIGTERM, handler);
+  // Ctrl-Break: how a gang load passes Ctrl-C on to the korvalen-cli of each port.
+  std::signal(SIGBREAK, handler);
 }
 
 // Windows raises no signal for a reader that went away.

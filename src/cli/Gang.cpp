@@ -36,23 +36,29 @@ constexpr int kRedrawMs = 100;
 constexpr int kWaitMs = 200;
 constexpr int kDefaultColumns = 80;
 
-// The gang counts Ctrl-C (and SIGTERM) while it runs, and passes each one on.
+// The signals that ask the program to stop, as the single load takes them.
+#ifdef SIGHUP
+constexpr std::array<int, 3> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
+#else
+constexpr std::array<int, 2> kStopSignals = {SIGINT, SIGTERM};
+#endif
+
+// The gang counts them while it runs, and passes each one on.
 class StopSignals {
 public:
   StopSignals() {
-    for (size_t i = 0; i < kSignals.size(); ++i)
-      Previous[i] = std::signal(kSignals[i], OnGangInterrupt);
+    for (size_t i = 0; i < kStopSignals.size(); ++i)
+      Previous[i] = std::signal(kStopSignals[i], OnGangInterrupt);
   }
   ~StopSignals() {
-    for (size_t i = 0; i < kSignals.size(); ++i)
-      std::signal(kSignals[i], Previous[i]);
+    for (size_t i = 0; i < kStopSignals.size(); ++i)
+      std::signal(kStopSignals[i], Previous[i]);
   }
   StopSignals(const StopSignals &) = delete;
   StopSignals &operator=(const StopSignals &) = delete;
 
 private:
-  static constexpr std::array<int, 2> kSignals = {SIGINT, SIGTERM};
-  std::array<void (*)(int), 2> Previous{};
+  std::array<void (*)(int), kStopSignals.size()> Previous{};
 };
 
 // What each port's line and row of the table show.

@@ -139,10 +139,14 @@ void ReportHexWarnings(const std::string &file, const std::vector<HexWarning> &w
     std::cerr << file << ": warning: " << DescribeHexWarning(warning) << std::endl;
 }
 
-std::optional<FirmwareImage> PackForLoad(const std::string &file, int deviceCode) {
+std::optional<FirmwareImage> PackForLoad(const std::string &file, int deviceCode,
+                                         const std::function<void(const std::string &)> &warned) {
   std::optional<PackedHex> packed = PackFile(file, deviceCode);
   if (!packed)
     return std::nullopt;
+  if (warned)
+    for (const HexWarning &warning : packed->Warnings)
+      warned(file + ": " + DescribeHexWarning(warning));
   if (packed->Image.PageCount() == 0) {
     // Identify and Finish with nothing between would report a load done.
     std::cerr << file << ": nothing to load." << std::endl;

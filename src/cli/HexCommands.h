@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,9 +24,12 @@ std::string DescribeHexWarning(const HexWarning &warning);
 void ReportHexWarnings(const std::string &file, const std::vector<HexWarning> &warnings);
 
 // Packs an Intel HEX file for a load (deviceCode 0: no trailer, so no check
-// against the device), telling its warnings; nothing, after saying why, when
-// the file is missing, unreadable or damaged, or holds no program word.
-std::optional<FirmwareImage> PackForLoad(const std::string &file, int deviceCode);
+// against the device), telling its warnings, each to `warned` as well when
+// given; nothing, after saying why, when the file is missing, unreadable or
+// damaged, or holds no program word.
+std::optional<FirmwareImage>
+PackForLoad(const std::string &file, int deviceCode,
+            const std::function<void(const std::string &)> &warned = nullptr);
 
 // The pack and unpack subcommands.
 class HexCommands {

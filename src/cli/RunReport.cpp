@@ -4,6 +4,8 @@
 #include <iostream>
 #include <utility>
 
+#include "cli/Terminal.h"
+
 // Tells the report what the load shows, and shows it on the real view.
 class RunReport::ReportingProgress : public ProgressView {
 public:
@@ -18,14 +20,12 @@ public:
   }
   void SetGaugeVisible(bool visible) override {
     // The transfer begins: the gauge starts from nothing.
-    if (visible && Report.Json)
-      Report.Json->Progress(0);
+    if (visible)
+      Report.Progress(0);
     Inner->SetGaugeVisible(visible);
   }
   void SetGaugeValue(int percent) override {
-    ++Report.PagesConfirmed;
-    if (Report.Json)
-      Report.Json->Progress(percent);
+    Report.Progress(percent);
     Inner->SetGaugeValue(percent);
   }
   bool IsCancelled() const override { return Inner->IsCancelled(); }
@@ -37,7 +37,7 @@ private:
 
 RunReport::RunReport(std::string port, bool json) {
   if (json)
-    Json.emplace(std::cout, std::move(port));
+    Events.emplace(std::cout, std::move(port));
   Previous = SetMessagePresenter(this);
 }
 
@@ -49,8 +49,8 @@ void RunReport::Watch(TZor_RS &link) {
   Link = &link;
   link.AttemptFailed = [this](uint8_t command, AttemptFailure failure, int attempt) {
     // Before the device answers, failed polls are the wait, not trouble.
-    if (Json && Answered && attempt < kAttempts)
-      Json->Retry(command, failure, attempt);
+    if (Events && Answered && attempt < kAttempts)
+      Events->Retry(command, failure, attempt);
   };
 }
 
@@ -71,18 +71,36 @@ void RunReport::Follow(LoadRequest &request) {
     if (pollFailed)
       pollFailed();
   };
+  // Pages 2 to 4 are skipped without a step: done is all of it.
+  auto beforeFinish = std::move(request.Observer.BeforeFinish);
+  request.Observer.BeforeFinish = [this, beforeFinish] {
+    Progress(100);
+    if (beforeFinish)
+      beforeFinish();
+  };
   auto beforeBlock = std::move(request.Observer.BeforeWriteBlock);
   request.Observer.BeforeWriteBlock = [this, beforeBlock](int page, int block) {
-    if (Json && block == 0)
-      Json->Page(page, FirmwareImage::PageAddress(page));
+    if (Events && block == 0)
+      Events->Page(page, FirmwareImage::PageAddress(page));
     if (beforeBlock)
       beforeBlock(page, block);
   };
 }
 
 void RunReport::Waiting() {
-  if (Json)
-    Json->Waiting();
+  if (Events)
+    Events->Waiting();
+}
+
+void RunReport::Progress(int percent) {
+  if (Events && percent != LastPercent)
+    Events->Progress(percent);
+  LastPercent = percent;
+}
+
+void RunReport::Warning(const std::string &text) {
+  if (Events)
+    Events->Write("warning", {{"message", text}});
 }
 
 void RunReport::PollFailed() {
@@ -93,26 +111,29 @@ void RunReport::PollFailed() {
 
 void RunReport::Identified(const DeviceIdentity &identity) {
   Answered = true;
-  if (Json)
-    Json->Identified(identity);
+  if (Events)
+    Events->Identified(identity);
 }
 
 int RunReport::End(int exitCode, const std::string &message, const LoadResult *result,
                    std::optional<std::string> cancelledBy) {
-  if (!Json)
+  if (!Events)
     return exitCode;
   RunEnd end;
   end.ExitCode = exitCode;
   end.Message = message.empty() ? LastShown : message;
   end.Elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();
   end.CancelledBy = std::move(cancelledBy);
-  end.PagesSent = PagesConfirmed;
-  (void)result;
+  if (result) {
+    end.PagesSent = result->PagesSent;
+    if (result->Outcome == LoadOutcome::Done)
+      end.FinishConfirmed = result->FinishConfirmed;
+  }
   if (Link) {
     end.Statistics = Statistics();
     end.UnansweredPolls = Polls;
   }
-  Json->End(end);
+  Events->End(end);
   return exitCode;
 }
 
@@ -135,8 +156,13 @@ void RunReport::Error(const std::string &text) {
 
 void RunReport::Info(const std::string &text) {
   LastShown = text;
-  if (Previous)
+  // Standard output carries the events alone.
+  if (Events) {
+    EndBarLine();
+    std::cerr << text << std::endl;
+  } else if (Previous) {
     Previous->Info(text);
+  }
 }
 
 uint16_t RunReport::YesNo(const std::string &text) {

@@ -37,6 +37,15 @@ public:
   void Waiting();
   void PollFailed();
   void Identified(const DeviceIdentity &identity);
+  void Progress(int percent);
+  // Something the person should know that ends nothing (an Intel HEX
+  // warning); already said on stderr.
+  void Warning(const std::string &text);
+  // A message of the command line's own, already said on stderr, to end the
+  // run with when nothing else is shown.
+  void Note(const std::string &text) { LastShown = text; }
+  // Whether standard output carries the events: then results go to stderr.
+  bool WritesJson() const { return Events.has_value(); }
 
   // Ends the run: the last event, with `message` or else the last text
   // shown. Answers `exitCode`.
@@ -58,12 +67,12 @@ public:
 private:
   class ReportingProgress;
 
-  std::optional<JsonEvents> Json;
+  std::optional<JsonEvents> Events;
   MessagePresenter *Previous = nullptr;
   TZor_RS *Link = nullptr;
   LinkStatistics AtAnswer;
   uint64_t Polls = 0;
-  int PagesConfirmed = 0;
+  int LastPercent = -1;
   bool Answered = false;
   std::string LastShown;
   std::chrono::steady_clock::time_point Started = std::chrono::steady_clock::now();

@@ -83,8 +83,8 @@ bool WaitLimit::Expired() const {
   return Deadline && std::chrono::steady_clock::now() >= *Deadline;
 }
 
-TerminalProgress::TerminalProgress(const WaitLimit &limit, bool *waitExpired)
-    : Limit(limit), WaitExpired(waitExpired), OnTerminal(StandardErrorIsTerminal()) {}
+TerminalProgress::TerminalProgress(const WaitLimit &limit, bool *waitExpired, bool quiet)
+    : Limit(limit), WaitExpired(waitExpired), OnTerminal(StandardErrorIsTerminal()), Quiet(quiet) {}
 
 TerminalProgress::~TerminalProgress() {
   SetTransferring(false);
@@ -95,7 +95,7 @@ void TerminalProgress::SetLabel(const std::string &text) {
   Waiting = text == SSwitchOnDevice;
   // Before the label is shown: an interrupt that follows it finds a page under way.
   SetTransferring(text == SLoadingProgram);
-  if (text == Label)
+  if (text == Label || Quiet)
     return;
   Label = text;
   EndBarLine();
@@ -107,12 +107,12 @@ void TerminalProgress::SetLabel(const std::string &text) {
 
 void TerminalProgress::SetGaugeVisible(bool visible) {
   GaugeVisible = visible;
-  if (visible && OnTerminal)
+  if (visible && OnTerminal && !Quiet)
     Draw();
 }
 
 void TerminalProgress::SetGaugeValue(int percent) {
-  if (percent == Percent)
+  if (percent == Percent || Quiet)
     return;
   Percent = percent;
   if (OnTerminal) {

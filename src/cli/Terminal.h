@@ -57,10 +57,12 @@ private:
 };
 
 // The load's progress view. The wait limit counts only while the view shows
-// the waiting stage; Ctrl-C counts at any time.
+// the waiting stage; Ctrl-C counts at any time. A quiet view shows nothing
+// and keeps the stage all the same (--json without a terminal: the events
+// carry the progress).
 class TerminalProgress : public ProgressView {
 public:
-  TerminalProgress(const WaitLimit &limit, bool *waitExpired);
+  TerminalProgress(const WaitLimit &limit, bool *waitExpired, bool quiet = false);
   ~TerminalProgress() override;
   void ShowView() override {}
   void SetCancelVisible(bool) override {}
@@ -76,6 +78,7 @@ private:
   const WaitLimit &Limit;
   bool *WaitExpired;
   bool OnTerminal;
+  bool Quiet;
   bool Waiting = false;
   bool GaugeVisible = false;
   int Percent = 0;

@@ -2,6 +2,7 @@
 // lines, scripts and test rigs.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -11,9 +12,12 @@
 
 #include "cli/Console.h"
 #include "cli/EchoCheck.h"
+#include "cli/Gang.h"
 #include "cli/HexCommands.h"
+#include "cli/JsonEvents.h"
 #include "cli/PortProblem.h"
 #include "cli/ResultOutput.h"
+#include "cli/RunReport.h"
 #include "cli/Terminal.h"
 #include "link/Zor_RS232.h"
 #include "loader/LoadSequence.h"
@@ -27,13 +31,34 @@ namespace {
 constexpr int kExitNoDescriptors = 71;
 
 struct LinkOptions {
-  int Port = 0;
+  int Port = 0; // the one port of a run: COMn, or the device path
   std::string Device;
+  // load: the ports named, each option as often as wanted.
+  std::vector<int> Ports;
+  std::vector<std::string> Devices;
+  std::string Range;
   int LineMode = 2;
   uint32_t Baud = 19200;
   std::string Wait = "0";
   bool Verbose = false;
+  bool Json = false;
 };
+
+// What the events and messages call the run's port.
+std::string PortName(const LinkOptions &options) {
+  return options.Device.empty() ? "COM" + std::to_string(options.Port) : options.Device;
+}
+
+// Results for a person: standard output, unless it carries the events.
+std::ostream &Results(const RunReport &report) {
+  return report.WritesJson() ? std::cerr : std::cout;
+}
+
+CLI::Option *AddJsonFlag(CLI::App &command, bool &json) {
+  return command.add_flag("--json", json,
+                          "JSON Lines on standard output, one object per event (see the README); "
+                          "text for a person goes to standard error");
+}
 
 // A finite number of seconds, 0 or more; anything else is refused in a few
 // words (the parser's own range check would print the largest double).
@@ -49,12 +74,25 @@ double WaitSeconds(const LinkOptions &options) {
   return std::strtod(options.Wait.c_str(), nullptr);
 }
 
-void AddLinkOptions(CLI::App &command, LinkOptions &options) {
-  auto *port = command.add_option("--port", options.Port, "Serial port number n of COMn")
-                   ->check(CLI::Range(1, kMaxPort));
-  auto *device = command.add_option("--device", options.Device, "Serial device path");
-  port->excludes(device);
-  device->excludes(port);
+// `several`: the ports of a gang load, --port and --device as often as
+// wanted and --ports for a range; otherwise one of --port and --device.
+void AddLinkOptions(CLI::App &command, LinkOptions &options, bool several) {
+  if (several) {
+    command
+        .add_option("--port", options.Ports,
+                    "Serial port number n of COMn; repeat it to load several devices at once")
+        ->allow_extra_args(false)
+        ->check(CLI::Range(1, kMaxPort));
+    command.add_option("--device", options.Devices, "Serial device path; may be repeated")
+        ->allow_extra_args(false);
+    command.add_option("--ports", options.Range, "A range of port numbers, such as 3-10");
+  } else {
+    auto *port = command.add_option("--port", options.Port, "Serial port number n of COMn")
+                     ->check(CLI::Range(1, kMaxPort));
+    auto *device = command.add_option("--device", options.Device, "Serial device path");
+    port->excludes(device);
+    device->excludes(port);
+  }
   command
       .add_option("--line-mode", options.LineMode,
                   "0: one device; 1: shared line; 2: RS-485 with echo, RTS switched")
@@ -70,33 +108,36 @@ void AddLinkOptions(CLI::App &command, LinkOptions &options) {
       ->type_name("SECONDS")
       ->capture_default_str();
   command.add_flag("--verbose", options.Verbose, "Trace every frame sent and received");
+  AddJsonFlag(command, options.Json);
 }
 
-// Opens the link as the options say; null after telling why it could not.
-std::unique_ptr<TZor_RS> OpenLink(const LinkOptions &options, EchoCheck &echoCheck) {
+// Opens the link as the options say; null after telling why it could not,
+// which `problem` keeps.
+std::unique_ptr<TZor_RS> OpenLink(const LinkOptions &options, EchoCheck &echoCheck,
+                                  std::string &problem) {
   auto platform =
       options.Device.empty() ? DefaultSerialPlatform() : SerialPlatformForDevice(options.Device);
   const int port = options.Device.empty() ? options.Port : 1;
   const std::string name = options.Device.empty() ? "COM" + std::to_string(port) : "";
   // Said before the link scans the ports, which would only say that none is free.
-  const PortStatus status = platform->Status(port);
-  if (status != PortStatus::Free) {
-    std::cerr << PortProblem(name, platform->DevicePath(port), status) << std::endl;
+  const auto refuse = [&problem](std::string text) {
+    std::cerr << text << std::endl;
+    problem = std::move(text);
     return nullptr;
-  }
+  };
+  const PortStatus status = platform->Status(port);
+  if (status != PortStatus::Free)
+    return refuse(PortProblem(name, platform->DevicePath(port), status));
   auto link = std::make_unique<TZor_RS>(nullptr, nullptr, platform);
   if (!link->PortFree[port]) {
     // Taken or gone in the moment between the two looks.
-    std::cerr << PortProblem(name, platform->DevicePath(port), platform->Status(port)) << std::endl;
-    return nullptr;
+    return refuse(PortProblem(name, platform->DevicePath(port), platform->Status(port)));
   }
   link->SetLineMode(static_cast<uint8_t>(options.LineMode));
   link->OpenPort(port);
-  if (!link->IsOpen()) {
-    std::cerr << (name.empty() ? "" : name + " (") << link->DevicePathOf(port)
-              << (name.empty() ? "" : ")") << " could not be opened." << std::endl;
-    return nullptr;
-  }
+  if (!link->IsOpen())
+    return refuse((name.empty() ? "" : name + " (") + link->DevicePathOf(port) +
+                  (name.empty() ? "" : ")") + " could not be opened.");
   link->SetBaudRate(options.Baud);
   const bool verbose = options.Verbose;
   link->FrameTrace = [verbose, &echoCheck](FrameDirection direction, const uint8_t *data,
@@ -111,7 +152,7 @@ std::unique_ptr<TZor_RS> OpenLink(const LinkOptions &options, EchoCheck &echoChe
   return link;
 }
 
-int RunPorts() {
+int RunPorts(bool json) {
   auto platform = DefaultSerialPlatform();
   bool refused = false;
   for (int n = 1; n <= kMaxPort; ++n) {
@@ -122,49 +163,73 @@ int RunPorts() {
                         : status == PortStatus::Busy ? "busy"
                                                      : "no permission";
     refused = refused || status == PortStatus::NoPermission;
-    std::cout << "COM" << n << "\t" << platform->DevicePath(n) << "\t" << state << "\n";
+    const std::string name = "COM" + std::to_string(n);
+    if (json)
+      JsonEvents(std::cout, name)
+          .Write("port", {{"device", platform->DevicePath(n)}, {"status", state}});
+    else
+      std::cout << name << "\t" << platform->DevicePath(n) << "\t" << state << "\n";
   }
   if (refused)
     std::cerr << SJoinDialout << std::endl;
   return kExitDone;
 }
 
-void PrintIdentity(const DeviceIdentity &identity) {
+void PrintIdentity(const DeviceIdentity &identity, std::ostream &out) {
   char code[32];
   std::snprintf(code, sizeof code, "%u (0x%02X)", identity.DeviceCode, identity.DeviceCode);
   char byte4[8];
   std::snprintf(byte4, sizeof byte4, "0x%02X", identity.Data4);
-  std::cout << "Device code: " << code << "\n"
-            << "Data byte 4: " << byte4 << "\n"
-            << "Reset vector: "
-            << HexBytes(identity.ResetVector.data(), identity.ResetVector.size()) << "\n"
-            << "Accepted: " << (IsAcceptedDevice(identity) ? "yes" : "no") << std::endl;
+  out << "Device code: " << code << "\n"
+      << "Data byte 4: " << byte4 << "\n"
+      << "Reset vector: " << HexBytes(identity.ResetVector.data(), identity.ResetVector.size())
+      << "\n"
+      << "Accepted: " << (IsAcceptedDevice(identity) ? "yes" : "no") << std::endl;
+}
+
+// The line's counts of a run that never reached the device, so a person sees
+// whether it was silent or answered garbage.
+void PrintWaitStatistics(const RunReport &report) {
+  if (report.Statistics().Exchanges > 0)
+    std::cerr << "Line: " << report.StatisticsText() << "." << std::endl;
 }
 
 int RunIdentify(const LinkOptions &options) {
+  RunReport report(PortName(options), options.Json);
   EchoCheck echoCheck(static_cast<uint8_t>(options.LineMode));
-  auto link = OpenLink(options, echoCheck);
+  std::string problem;
+  auto link = OpenLink(options, echoCheck, problem);
   if (!link)
-    return kExitLinkFailure;
+    return report.End(kExitLinkFailure, problem);
+  report.Watch(*link);
   const WaitLimit limit(WaitSeconds(options));
+  report.Waiting();
   // Poll as the load does, until the device answers or the operator gives up.
-  if (!WaitForDevice(*link, [&limit] { return Interrupted() || limit.Expired(); })) {
-    std::cerr << (Interrupted() ? "Cancelled." : "No answer within the wait.") << std::endl;
-    return kExitCancelled;
+  const bool answered = WaitForDevice(*link, [&] {
+    report.PollFailed();
+    return Interrupted() || limit.Expired();
+  });
+  if (!answered) {
+    const bool interrupted = Interrupted();
+    const std::string text = interrupted ? "Cancelled." : "No answer within the wait.";
+    std::cerr << text << std::endl;
+    PrintWaitStatistics(report);
+    return report.End(kExitCancelled, text, nullptr, interrupted ? "interrupt" : "wait");
   }
   const std::optional<DeviceIdentity> identity = ReadIdentity(*link);
   if (!identity) {
     std::cerr << "The Identify reply is too short (" << int{link->InBuffer[0]} << " bytes)."
               << std::endl;
     ShowError(SWrongMicrocontroller);
-    return kExitRejected;
+    return report.End(kExitRejected);
   }
-  PrintIdentity(*identity);
+  report.Identified(*identity);
+  PrintIdentity(*identity, Results(report));
   if (!IsAcceptedDevice(*identity)) {
     ShowError(SWrongMicrocontroller);
-    return kExitRejected;
+    return report.End(kExitRejected);
   }
-  return kExitDone;
+  return report.End(kExitDone);
 }
 
 // Says which way a path fails to be a file, after "Файл не найден".
@@ -200,13 +265,33 @@ int ReadImage(const std::string &file, FirmwareImage &image) {
   return kExitDone;
 }
 
+// The file a load is given, checked before any port is opened: an Intel HEX
+// file is packed into `packed`, an image read to see that it can be (the load
+// reads it again, as it always does). Answers the exit code, or kExitDone.
+int CheckLoadFile(const std::string &file, int deviceCode, RunReport &report,
+                  std::optional<FirmwareImage> &packed) {
+  if (IsIntelHexFile(file)) {
+    packed = PackForLoad(file, deviceCode,
+                         [&report](const std::string &warning) { report.Warning(warning); });
+    return packed ? kExitDone : kExitFileProblem;
+  }
+  if (deviceCode != 0) {
+    const std::string text =
+        "--device-code is for an Intel HEX file; an image carries its own trailer.";
+    std::cerr << text << std::endl;
+    report.Note(text);
+    return kExitUsage;
+  }
+  FirmwareImage checked;
+  return ReadImage(file, checked);
+}
+
 // What one load did, for its summary line.
 struct LoadTally {
   std::optional<std::chrono::steady_clock::time_point> Started;
-  uint64_t RetriesBefore = 0;
 };
 
-void PrintSummary(const LoadResult &result, const LoadTally &tally, const TZor_RS &link) {
+void PrintSummary(const LoadResult &result, const LoadTally &tally, const RunReport &report) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - *tally.Started).count();
   const size_t bytes = static_cast<size_t>(result.PagesSent) * kPageSize;
@@ -214,45 +299,38 @@ void PrintSummary(const LoadResult &result, const LoadTally &tally, const TZor_R
   std::snprintf(line, sizeof line,
                 "Sent %zu bytes (%d pages) in %.2f s: %.0f bytes/s; %llu retries.", bytes,
                 result.PagesSent, seconds, seconds > 0 ? bytes / seconds : 0.0,
-                static_cast<unsigned long long>(link.Statistics.Retries() - tally.RetriesBefore));
-  std::cout << line << std::endl;
+                static_cast<unsigned long long>(report.Statistics().Retries()));
+  Results(report) << line << " Line: " << report.StatisticsText() << "." << std::endl;
 }
 
 int RunLoad(const LinkOptions &options, const std::string &file, int deviceCode) {
+  RunReport report(PortName(options), options.Json);
   LoadRequest request;
   request.FileName = file;
-  if (IsIntelHexFile(file)) {
-    request.Image = PackForLoad(file, deviceCode);
-    if (!request.Image)
-      return kExitFileProblem;
-  } else if (deviceCode != 0) {
-    std::cerr << "--device-code is for an Intel HEX file; an image carries its own trailer."
-              << std::endl;
-    return kExitUsage;
-  } else {
-    // Checked before any port is opened; the load reads it again, as it always does.
-    FirmwareImage checked;
-    if (const int refused = ReadImage(file, checked); refused != kExitDone)
-      return refused;
-  }
+  if (const int refused = CheckLoadFile(file, deviceCode, report, request.Image);
+      refused != kExitDone)
+    return report.End(refused);
   EchoCheck echoCheck(static_cast<uint8_t>(options.LineMode));
-  auto link = OpenLink(options, echoCheck);
+  std::string problem;
+  auto link = OpenLink(options, echoCheck, problem);
   if (!link)
-    return kExitLinkFailure;
+    return report.End(kExitLinkFailure, problem);
+  report.Watch(*link);
   const WaitLimit limit(WaitSeconds(options));
   bool waitExpired = false;
   TerminalProgress *progress = nullptr;
   LoadTally tally;
   request.CreateProgress = [&] {
-    auto view = std::make_unique<TerminalProgress>(limit, &waitExpired);
+    // With --json and no terminal to draw on, the events carry the progress.
+    auto view = std::make_unique<TerminalProgress>(limit, &waitExpired,
+                                                   options.Json && !StandardErrorIsTerminal());
     progress = view.get();
     return view;
   };
   request.Observer.Identified = [&](const DeviceIdentity &identity) {
     tally.Started = std::chrono::steady_clock::now();
-    tally.RetriesBefore = link->Statistics.Retries();
     if (options.Verbose)
-      PrintIdentity(identity);
+      PrintIdentity(identity, Results(report));
   };
   if (options.Verbose) {
     request.Observer.BeforeWritePage = [](int page, uint32_t address) {
@@ -262,19 +340,20 @@ int RunLoad(const LinkOptions &options, const std::string &file, int deviceCode)
   }
   // The gauge skips pages 2 to 4 without a step; done is all of it.
   request.Observer.BeforeFinish = [&] { progress->SetGaugeValue(100); };
+  report.Follow(request);
   LoadResult result;
   try {
     result = RunLoadSequence(*link, request);
   } catch (const EImageTooLarge &failure) {
     ShowError(failure.what());
-    return kExitRejected;
+    return report.End(kExitRejected);
   } catch (const EInOutError &failure) {
     ShowError(failure.what());
-    return kExitFileProblem;
+    return report.End(kExitFileProblem);
   }
   const bool transferred = tally.Started && result.Outcome != LoadOutcome::Rejected;
   if (transferred)
-    PrintSummary(result, tally, *link);
+    PrintSummary(result, tally, report);
   switch (result.Outcome) {
   case LoadOutcome::Done:
     if (result.PagesSent == 0)
@@ -283,25 +362,71 @@ int RunLoad(const LinkOptions &options, const std::string &file, int deviceCode)
       std::cerr << "Note: the device did not confirm Finish (it may already be running its "
                    "program)."
                 << std::endl;
-    return kExitDone;
+    return report.End(kExitDone, {}, &result);
   case LoadOutcome::Rejected:
-    return kExitRejected;
+    return report.End(kExitRejected, {}, &result);
   case LoadOutcome::Failed:
-    return kExitLinkFailure;
-  case LoadOutcome::Cancelled:
-    std::cerr << (waitExpired ? "No answer within the wait." : "Cancelled.") << std::endl;
-    return kExitCancelled;
+    return report.End(kExitLinkFailure, {}, &result);
+  case LoadOutcome::Cancelled: {
+    const std::string text = waitExpired ? "No answer within the wait." : "Cancelled.";
+    std::cerr << text << std::endl;
+    if (!tally.Started)
+      PrintWaitStatistics(report);
+    return report.End(kExitCancelled, text, &result, waitExpired ? "wait" : "interrupt");
+  }
   case LoadOutcome::FileNotFound:
   case LoadOutcome::NoFile:
-    return kExitFileProblem;
+    return report.End(kExitFileProblem, {}, &result);
   }
-  return kExitLinkFailure;
+  return report.End(kExitLinkFailure, {}, &result);
 }
 
-int RunInfo(const std::string &file) {
+// The same load into several devices at once, one korvalen-cli per port.
+// `loadArguments` are this command's own, after "load".
+int RunGangLoad(const LinkOptions &options, std::vector<GangPort> ports, const std::string &file,
+                int deviceCode, const std::vector<std::string> &loadArguments,
+                const std::string &program) {
+  {
+    // A file that cannot be loaded stops the gang before any port is opened.
+    RunReport report({}, options.Json);
+    std::optional<FirmwareImage> packed;
+    if (const int refused = CheckLoadFile(file, deviceCode, report, packed); refused != kExitDone)
+      return report.End(refused);
+  }
+  GangSetup setup;
+  setup.Program = program;
+  setup.Ports = std::move(ports);
+  setup.SharedArguments = SharedLoadArguments(loadArguments);
+  setup.Json = options.Json;
+  return RunGang(setup);
+}
+
+int RunInfo(const std::string &file, bool json) {
+  RunReport report({}, json);
   FirmwareImage image;
   if (const int refused = ReadImage(file, image); refused != kExitDone)
-    return refused;
+    return report.End(refused);
+  if (json) {
+    JsonEvents events(std::cout, {});
+    for (int p = 1; p <= image.PageCount(); ++p)
+      events.Write("page", {{"page", p},
+                            {"address", FirmwareImage::PageAddress(p)},
+                            {"sent", FirmwareImage::IsPageSent(p)}});
+    Json trailer = nullptr;
+    if (image.HasTrailer()) {
+      const TrailerBytes bytes = image.Trailer();
+      trailer = {{"device_code", bytes[0]}, {"version_mark", bytes[1]}, {"byte2", bytes[2]}};
+    }
+    int sent = 0;
+    for (int p = 1; p <= image.PageCount(); ++p)
+      sent += FirmwareImage::IsPageSent(p) ? 1 : 0;
+    events.Write("image", {{"size", image.Size()},
+                           {"pages", image.PageCount()},
+                           {"pages_sent", sent},
+                           {"ignored_bytes", image.IgnoredBytes()},
+                           {"trailer", trailer}});
+    return kExitDone;
+  }
   std::cout << "Size: " << image.Size() << " bytes\n"
             << "Whole pages: " << image.PageCount() << " of " << kPageSize << " bytes\n";
   int sent = 0;
@@ -344,13 +469,16 @@ int Run(int argc, char **argv) {
 
   auto *ports =
       app.add_subcommand("ports", "List the serial ports COM1 ... COM32 that are present");
+  bool portsJson = false;
+  AddJsonFlag(*ports, portsJson);
   LinkOptions identifyOptions;
   auto *identify = app.add_subcommand("identify", "Wait for the device and show what it reports");
-  AddLinkOptions(*identify, identifyOptions);
+  AddLinkOptions(*identify, identifyOptions, false);
   LinkOptions loadOptions;
   std::string loadFile;
-  auto *load = app.add_subcommand("load", "Load a firmware image into the device");
-  AddLinkOptions(*load, loadOptions);
+  auto *load = app.add_subcommand(
+      "load", "Load a firmware image into the device, or into several devices at once");
+  AddLinkOptions(*load, loadOptions, true);
   load->add_option("FILE", loadFile, "Firmware image (.rom), or Intel HEX (.hex) packed on the way")
       ->required();
   int loadDeviceCode = 0;
@@ -360,6 +488,8 @@ int Run(int argc, char **argv) {
   std::string infoFile;
   auto *info = app.add_subcommand("info", "Show the layout of a firmware image");
   info->add_option("FILE", infoFile, "Firmware image (.rom)")->required();
+  bool infoJson = false;
+  AddJsonFlag(*info, infoJson);
   const HexCommands hexCommands(app);
 
   try {
@@ -369,11 +499,33 @@ int Run(int argc, char **argv) {
     return code == 0 ? kExitDone : kExitUsage;
   }
 
-  for (const auto *options : {&identifyOptions, &loadOptions}) {
-    const bool used = options == &identifyOptions ? bool(*identify) : bool(*load);
-    if (used && options->Port == 0 && options->Device.empty()) {
-      std::cerr << "One of --port and --device is required." << std::endl;
+  if (*identify && identifyOptions.Port == 0 && identifyOptions.Device.empty()) {
+    std::cerr << "One of --port and --device is required." << std::endl;
+    return kExitUsage;
+  }
+  std::vector<GangPort> gang;
+  if (*load) {
+    std::string problem;
+    std::vector<int> range;
+    if (!loadOptions.Range.empty()) {
+      const auto numbers = ParsePortRange(loadOptions.Range, problem);
+      if (!numbers) {
+        std::cerr << problem << std::endl;
+        return kExitUsage;
+      }
+      range = *numbers;
+    }
+    gang = GangPorts(loadOptions.Ports, loadOptions.Devices, range, problem);
+    if (!problem.empty() || gang.empty()) {
+      std::cerr << (gang.empty() && problem.empty()
+                        ? "One of --port, --device and --ports is required."
+                        : problem)
+                << std::endl;
       return kExitUsage;
+    }
+    if (gang.size() == 1) {
+      loadOptions.Port = gang[0].Option == "--port" ? std::stoi(gang[0].Value) : 0;
+      loadOptions.Device = gang[0].Option == "--device" ? gang[0].Value : "";
     }
   }
 
@@ -382,13 +534,24 @@ int Run(int argc, char **argv) {
   InstallInterruptFlag();
   try {
     if (*ports)
-      return RunPorts();
+      return RunPorts(portsJson);
     if (*identify)
       return RunIdentify(identifyOptions);
+    if (*load && gang.size() > 1) {
+      std::filesystem::path program = ProgramFilePath();
+      if (program.empty())
+        program = argv[0];
+      const std::vector<std::string> arguments(argv + 1, argv + argc);
+      const auto subcommand = std::find(arguments.begin(), arguments.end(), "load");
+      return RunGangLoad(
+          loadOptions, std::move(gang), loadFile, loadDeviceCode,
+          {subcommand == arguments.end() ? subcommand : subcommand + 1, arguments.end()},
+          program.string());
+    }
     if (*load)
       return RunLoad(loadOptions, loadFile, loadDeviceCode);
     if (*info)
-      return RunInfo(infoFile);
+      return RunInfo(infoFile, infoJson);
     if (const std::optional<int> code = hexCommands.Run())
       return *code;
   } catch (const std::exception &failure) {
