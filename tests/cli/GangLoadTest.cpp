@@ -1,0 +1,392 @@
+// Many devices at once and the events of --json, as a production line runs
+// them: korvalen-cli against korvalen-sim processes on pseudo-terminals, and
+// standard output read back with a JSON parser.
+#include "cli/Processes.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <map>
+#include <pty.h>
+#include <random>
+
+namespace {
+using namespace process;
+using Bytes = std::vector<uint8_t>;
+using Json = nlohmann::json;
+
+const char *const kDone = "Загрузка окончена.";
+const char *const kNoLink = "RS232. Нет связи. Проверьте правильность соединения PC и устройства.";
+const char *const kWrongMicrocontroller = "В устройстве неверный микроконтроллер.";
+// What korvalen-sim reports unless told otherwise.
+const Bytes kResetVector = {0x04, 0x02, 0x00, 0x00, 0x00, 0x00};
+
+struct Ran {
+  std::optional<int> Code;
+  std::string Out, Err;
+};
+
+class GangLoad : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Folder = fs::temp_directory_path() /
+             ("korvalen-gang-" +
+              std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(Folder);
+    fs::create_directories(Folder / "ports");
+    Program = Folder / "korvalen-cli";
+    // A copy of the program with a ports folder of its own: COMn names a device of the test.
+    fs::copy_file(fs::path(KORVALEN_BIN_DIR) / "korvalen-cli", Program);
+  }
+  void TearDown() override {
+    Devices.clear();
+    fs::remove_all(Folder);
+  }
+
+  // A korvalen-sim with these arguments, behind ports/COM<number>; it leaves
+  // after Finish unless told to stay.
+  Sim &StartDevice(int number, std::vector<std::string> args, bool stays = false) {
+    const fs::path home = Folder / ("device" + std::to_string(number));
+    fs::create_directories(home);
+    args.insert(args.end(), {"--echo", "on"});
+    if (!stays)
+      args.push_back("--exit-after-finish");
+    Sim &device = *Devices.emplace_back(std::make_unique<Sim>(home, args));
+    fs::create_symlink(device.SlavePath(), Folder / "ports" / ("COM" + std::to_string(number)));
+    return device;
+  }
+
+  Options WithFiles(std::vector<std::string> args) {
+    fs::remove(Folder / "out.txt");
+    fs::remove(Folder / "err.txt");
+    Options options;
+    options.Args = std::move(args);
+    options.Out = Stream::ToFile((Folder / "out.txt").string());
+    options.Err = Stream::ToFile((Folder / "err.txt").string());
+    return options;
+  }
+  // Runs the program to its end, bounded so that nothing can hang the test.
+  Ran RunCli(Options options, std::chrono::milliseconds limit = 120s) {
+    Child child(Program, options);
+    Ran run;
+    run.Code = child.Wait(limit);
+    run.Out = Slurp(Folder / "out.txt");
+    run.Err = Slurp(Folder / "err.txt");
+    return run;
+  }
+  Ran RunCli(std::vector<std::string> args) { return RunCli(WithFiles(std::move(args))); }
+
+  // `pages` pages of seeded bytes and the trailer for device code 97.
+  std::string Image(size_t pages) {
+    std::mt19937 random(static_cast<uint32_t>(pages));
+    ImageBytes.assign(pages * 1536, 0);
+    for (auto &b : ImageBytes)
+      b = static_cast<uint8_t>(random());
+    Bytes file = ImageBytes;
+    file.insert(file.end(), {0x61, 0x65, 0x00});
+    const fs::path path = Folder / "image.rom";
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(file.data()), static_cast<long>(file.size()));
+    return path.string();
+  }
+  // What a device holds after the whole image: page 1 with its reset vector,
+  // pages 2 to 4 never written (FF), the rest as the image has them.
+  Bytes Loaded() const {
+    Bytes memory = ImageBytes;
+    std::fill(memory.begin() + 1536, memory.begin() + 4 * 1536, 0xFF);
+    std::copy(kResetVector.begin(), kResetVector.end(), memory.begin());
+    return memory;
+  }
+
+  // Every line of standard output is one JSON object with port, t and event.
+  static std::vector<Json> Events(const std::string &out) {
+    std::vector<Json> events;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      Json event = Json::parse(line); // throws on a line that is not JSON
+      EXPECT_TRUE(event.is_object() && event.contains("port") && event.contains("t") &&
+                  event.contains("event"))
+          << line;
+      events.push_back(std::move(event));
+    }
+    return events;
+  }
+  // Each port's events, in order.
+  static std::map<std::string, std::vector<Json>> ByPort(const std::vector<Json> &events) {
+    std::map<std::string, std::vector<Json>> ports;
+    for (const Json &event : events)
+      ports[event.at("port").is_null() ? "" : event.at("port").get<std::string>()].push_back(event);
+    return ports;
+  }
+
+  fs::path Folder;
+  fs::path Program;
+  std::vector<std::unique_ptr<Sim>> Devices;
+  Bytes ImageBytes;
+};
+
+bool Has(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The line of `text` that begins with `start`, with its runs of spaces made one.
+std::string Row(const std::string &text, const std::string &start) {
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(start, 0) != 0)
+      continue;
+    std::string squeezed;
+    for (char c : line)
+      if (c != ' ' || squeezed.empty() || squeezed.back() != ' ')
+        squeezed.push_back(c);
+    return squeezed;
+  }
+  return {};
+}
+} // namespace
+
+TEST_F(GangLoad, FourDevicesOneHangsUpOneIsRejectedTheOthersAreExact) {
+  // Paced at the line's rate, so that the four loads overlap in time.
+  const std::vector<std::string> paced = {"--pace-baud", "115200"};
+  StartDevice(1, paced);
+  std::vector<std::string> hangup = paced;
+  hangup.insert(hangup.end(), {"--hangup-after", "8"}); // Identify, then blocks 0-6 of page 1
+  StartDevice(2, hangup);
+  std::vector<std::string> foreign = paced;
+  foreign.insert(foreign.end(), {"--device-code", "98"});
+  StartDevice(3, foreign);
+  Sim &fourth = StartDevice(4, paced);
+  const Ran run = RunCli({"load", "--ports", "1-3", "--device", fourth.SlavePath(), "--json",
+                          "--line-mode", "2", "--baud", "115200", Image(6)});
+  ASSERT_TRUE(run.Code) << "the gang hung:\n" << run.Err;
+  EXPECT_EQ(*run.Code, 2) << "a link failure is the highest code\n" << run.Err;
+
+  const std::vector<Json> events = Events(run.Out);
+  auto ports = ByPort(events);
+  ASSERT_EQ(ports.size(), 4u) << run.Out;
+  const std::string path = fourth.SlavePath();
+  for (const std::string port : {"COM1", "COM2", "COM3", path.c_str()}) {
+    SCOPED_TRACE(port);
+    ASSERT_FALSE(ports[port].empty());
+    EXPECT_EQ(ports[port].front().at("event"), "waiting");
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [&](const Json &e) {
+                              const std::string name = e.at("event");
+                              return e.at("port") == port &&
+                                     (name == "done" || name == "failed" || name == "cancelled");
+                            }),
+              1)
+        << "one end per port";
+  }
+  // At once: every port began before any ended.
+  size_t firstEnd = 0, lastStart = 0;
+  for (size_t i = 0; i < events.size(); ++i) {
+    const std::string name = events[i].at("event");
+    if (name == "waiting")
+      lastStart = i;
+    if ((name == "done" || name == "failed") && firstEnd == 0)
+      firstEnd = i;
+  }
+  EXPECT_LT(lastStart, firstEnd);
+  double t = 0;
+  for (const Json &event : events) {
+    EXPECT_GE(event.at("t").get<double>(), t) << "one clock for all ports";
+    t = event.at("t");
+  }
+
+  for (const std::string port : {"COM1", path.c_str()}) {
+    const Json &done = ports[port].back();
+    EXPECT_EQ(done.at("event"), "done") << port;
+    EXPECT_EQ(done.at("exit_code"), 0);
+    EXPECT_EQ(done.at("message"), kDone);
+    EXPECT_EQ(done.at("pages_sent"), 3);
+    EXPECT_EQ(done.at("finish_confirmed"), true);
+    EXPECT_EQ(done.at("statistics").at("exchanges"), 1 + 3 * 13 + 1);
+  }
+  const Json &hungUp = ports["COM2"].back();
+  EXPECT_EQ(hungUp.at("event"), "failed");
+  EXPECT_EQ(hungUp.at("exit_code"), 2);
+  EXPECT_EQ(hungUp.at("message"), kNoLink);
+  EXPECT_GT(hungUp.at("statistics").at("failed_attempts").at("hung_up"), 0);
+  const Json &rejected = ports["COM3"].back();
+  EXPECT_EQ(rejected.at("exit_code"), 1);
+  EXPECT_EQ(rejected.at("message"), kWrongMicrocontroller);
+  const auto identified = std::find_if(ports["COM3"].begin(), ports["COM3"].end(),
+                                       [](const Json &e) { return e.at("event") == "identified"; });
+  ASSERT_NE(identified, ports["COM3"].end());
+  EXPECT_EQ(identified->at("device_code"), 98);
+  EXPECT_EQ(identified->at("accepted"), false);
+
+  // The table, on stderr since stdout carries the events.
+  EXPECT_EQ(Row(run.Err, "COM1 ").rfind("COM1 97 done ", 0), 0u) << run.Err;
+  EXPECT_EQ(Row(run.Err, "COM2 ").rfind("COM2 97 failed ", 0), 0u) << run.Err;
+  EXPECT_EQ(Row(run.Err, "COM3 ").rfind("COM3 98 rejected ", 0), 0u) << run.Err;
+  EXPECT_EQ(Row(run.Err, path + " ").rfind(path + " 97 done ", 0), 0u) << run.Err;
+
+  for (auto &device : Devices)
+    device->Stop();
+  EXPECT_EQ(Devices[0]->MemoryBytes(), Loaded());
+  EXPECT_EQ(Devices[3]->MemoryBytes(), Loaded());
+  EXPECT_TRUE(Devices[1]->MemoryBytes().empty()) << "page 1 never got its WritePage";
+  EXPECT_TRUE(Devices[2]->MemoryBytes().empty());
+  EXPECT_EQ(Devices[2]->Requests("WriteBlock"), 0u);
+}
+
+TEST_F(GangLoad, CtrlCCancelsEveryPort) {
+  for (int n = 1; n <= 3; ++n)
+    StartDevice(n, {"--pace-baud", "19200"});
+  Options options = WithFiles({"load", "--port", "1", "--port", "2", "--port", "3", "--json",
+                               "--baud", "19200", Image(12)});
+  Child gang(Program, options);
+  // Once every port is loading, Ctrl-C.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const auto ports = ByPort(Events(Slurp(Folder / "out.txt")));
+        return ports.size() == 3 && std::all_of(ports.begin(), ports.end(), [](const auto &p) {
+                 return p.second.back().at("event") == "page";
+               });
+      },
+      60s));
+  gang.Signal(SIGINT);
+  const std::optional<int> code = gang.Wait(60s);
+  ASSERT_TRUE(code) << "the gang hung";
+  EXPECT_EQ(*code, 3);
+  const auto ports = ByPort(Events(Slurp(Folder / "out.txt")));
+  for (const auto &[port, events] : ports) {
+    EXPECT_EQ(events.back().at("event"), "cancelled") << port;
+    EXPECT_EQ(events.back().at("cancelled_by"), "interrupt") << port;
+  }
+  for (auto &device : Devices) {
+    device->Stop();
+    EXPECT_EQ(device->Requests("Finish"), 0u) << "a cancelled load sends no Finish";
+    const Bytes memory = device->MemoryBytes();
+    EXPECT_TRUE(std::equal(memory.begin(), memory.end(), Loaded().begin()))
+        << "what a device holds is what it must hold";
+  }
+}
+
+TEST_F(GangLoad, OnATerminalOneLinePerPortIsRedrawnInPlace) {
+  StartDevice(1, {});
+  StartDevice(2, {});
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  Options options = WithFiles({"load", "--ports", "1-2", Image(5)});
+  options.Err = Stream::ToDescriptor(slave);
+  options.NewSession = true;
+  Child gang(Program, options);
+  close(slave);
+  std::string screen;
+  for (;;) {
+    pollfd state{master, POLLIN, 0};
+    if (poll(&state, 1, 100) <= 0) {
+      if (!gang.Running())
+        break;
+      continue;
+    }
+    char chunk[512];
+    const ssize_t got = read(master, chunk, sizeof chunk);
+    if (got <= 0)
+      break;
+    screen.append(chunk, static_cast<size_t>(got));
+  }
+  close(master);
+  EXPECT_EQ(gang.Wait(), 0) << screen;
+  EXPECT_TRUE(Has(screen, "\x1b[2A")) << "back up over the two lines to redraw them";
+  EXPECT_TRUE(Has(screen, "COM1  [##########]  100%  Загрузка окончена.")) << screen;
+  EXPECT_TRUE(Has(screen, "COM2  [##########]  100%  Загрузка окончена.")) << screen;
+  const std::string table = Slurp(Folder / "out.txt");
+  EXPECT_TRUE(Has(table, "Port  Device  Result")) << table;
+  EXPECT_TRUE(Has(table, "COM2  97      done")) << table;
+}
+
+TEST_F(GangLoad, TheGangRefusesWhatItCannotDoBeforeAnyPortIsOpened) {
+  StartDevice(1, {});
+  StartDevice(2, {});
+  const Ran missing = RunCli({"load", "--ports", "1-2", (Folder / "none.rom").string()});
+  EXPECT_EQ(missing.Code, 4);
+  EXPECT_EQ(missing.Err.find("Файл не найден"), missing.Err.rfind("Файл не найден"))
+      << "said once, not per port\n"
+      << missing.Err;
+  const Ran twice = RunCli({"load", "--port", "2", "--ports", "1-2", Image(5)});
+  EXPECT_EQ(twice.Code, 64);
+  EXPECT_TRUE(Has(twice.Err, "COM2 is named twice.")) << twice.Err;
+  EXPECT_EQ(RunCli({"load", "--ports", "5-2", Image(5)}).Code, 64);
+  for (auto &device : Devices) {
+    device->Stop();
+    EXPECT_EQ(device->Requests("Identify"), 0u);
+  }
+}
+
+TEST_F(GangLoad, OnePortSpeaksJsonThroughEveryCommand) {
+  StartDevice(1, {"--silent-polls", "4", "--damage-frames", "7"}, true);
+  const std::string image = Image(6);
+
+  const Ran load = RunCli({"load", "--port", "1", "--json", image});
+  EXPECT_EQ(load.Code, 0) << load.Err;
+  const std::vector<Json> events = Events(load.Out);
+  ASSERT_FALSE(events.empty());
+  std::vector<std::string> names;
+  std::vector<int> percents, pages;
+  for (const Json &event : events) {
+    EXPECT_EQ(event.at("port"), "COM1");
+    names.push_back(event.at("event"));
+    if (event.at("event") == "progress")
+      percents.push_back(event.at("percent"));
+    if (event.at("event") == "page") {
+      pages.push_back(event.at("page"));
+      EXPECT_EQ(event.at("address"), (pages.back() - 1) * 1024);
+    }
+  }
+  EXPECT_EQ(names.front(), "waiting");
+  EXPECT_EQ(names[1], "identified");
+  EXPECT_EQ(pages, (std::vector<int>{1, 5, 6}));
+  EXPECT_EQ(percents, (std::vector<int>{0, 17, 83, 100}));
+  const auto retry = std::find(names.begin(), names.end(), "retry");
+  ASSERT_NE(retry, names.end()) << "the damaged reply was retried";
+  EXPECT_EQ(events[retry - names.begin()].at("reason"), "checksum");
+  const Json &done = events.back();
+  EXPECT_EQ(done.at("event"), "done");
+  EXPECT_EQ(done.at("bytes_sent"), 3 * 1536);
+  EXPECT_EQ(done.at("statistics").at("failed_attempts").at("checksum"), 1);
+  EXPECT_EQ(done.at("statistics").at("unanswered_polls"), 1) << "three silent polls, then one";
+  EXPECT_EQ(done.at("statistics").at("failed_attempts").at("no_reply"), 1)
+      << "after the device answered: its fourth silent poll only";
+  // Human text on stderr, among it the summary with the line's counts.
+  EXPECT_TRUE(Has(load.Err, kDone)) << load.Err;
+  EXPECT_TRUE(Has(load.Err, "Line: 41 exchanges, 43 attempts (2 failed: no reply 1, checksum 1)"))
+      << load.Err;
+  EXPECT_FALSE(Has(load.Err, "17%")) << "without a terminal the events carry the progress";
+
+  const Ran identify = RunCli({"identify", "--port", "1", "--json"});
+  EXPECT_EQ(identify.Code, 0) << identify.Err;
+  const std::vector<Json> told = Events(identify.Out);
+  ASSERT_EQ(told.size(), 3u) << identify.Out;
+  EXPECT_EQ(told[1].at("reset_vector"), Json(kResetVector));
+  EXPECT_EQ(told[2].at("event"), "done");
+  EXPECT_TRUE(Has(identify.Err, "Accepted: yes"));
+
+  const Ran info = RunCli({"info", "--json", image});
+  EXPECT_EQ(info.Code, 0);
+  const std::vector<Json> layout = Events(info.Out);
+  ASSERT_EQ(layout.size(), 7u);
+  EXPECT_TRUE(layout[0].at("port").is_null());
+  EXPECT_EQ(layout[1].at("sent"), false) << "page 2";
+  EXPECT_EQ(layout[6].at("event"), "image");
+  EXPECT_EQ(layout[6].at("pages_sent"), 3);
+  EXPECT_EQ(layout[6].at("trailer").at("device_code"), 97);
+
+  const Ran ports = RunCli({"ports", "--json"});
+  EXPECT_EQ(ports.Code, 0);
+  const std::vector<Json> listed = Events(ports.Out);
+  ASSERT_EQ(listed.size(), 1u) << ports.Out;
+  EXPECT_EQ(listed[0].at("port"), "COM1");
+  EXPECT_EQ(listed[0].at("status"), "free");
+
+  Devices.front()->Stop();
+  const Ran missing = RunCli({"load", "--port", "1", "--json", image});
+  EXPECT_EQ(missing.Code, 2);
+  const std::vector<Json> refused = Events(missing.Out);
+  ASSERT_EQ(refused.size(), 1u) << "only the end: no port to wait on";
+  EXPECT_EQ(refused[0].at("event"), "failed");
+  EXPECT_TRUE(Has(refused[0].at("message"), "COM1")) << refused[0].dump();
+}
