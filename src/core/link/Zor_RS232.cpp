@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "link/Priority.h"
 #include "runtime/Exceptions.h"
 #include "runtime/Hooks.h"
-#include "link/Priority.h"
 
 const char *const SNoLink = "RS232. Нет связи. Проверьте правильность соединения PC и устройства.";
 const char *const SInterByteDelay = "RS232. Ошибка задержки приема внутри блока.";
@@ -33,7 +33,8 @@ constexpr uint64_t kPumpIntervalMs = 6;
 constexpr int kWaitWithoutUiMs = 1000;
 // The fewest bits a byte takes on the line (start, 8 data, one stop), whatever
 // the device's framing: no byte comes sooner than that after the one before.
-constexpr int64_t kMinBitsPerByte = 10;
+// Counted in half bits, as one and a half stop bits are.
+constexpr int64_t kMinHalfBitsPerByte = 20;
 // Kept in hand when sleeping while a frame comes in, for a sleep that wakes late.
 constexpr std::chrono::microseconds kSleepMargin{200};
 
@@ -41,11 +42,12 @@ constexpr std::chrono::microseconds kSleepMargin{200};
 // the line before the frame can end. Sleeping for most of that time, instead
 // of waking for each byte as it comes, takes several bytes per wake-up and
 // ends the frame no later.
-std::chrono::microseconds TimeToCollect(int index, int length, uint32_t baudRate) {
+std::chrono::microseconds TimeToCollect(int index, int length, uint32_t baudRate,
+                                        int64_t halfBitsPerByte) {
   const int bytesAfter = length - 1 - index;
   if (index == 0 || baudRate == 0 || bytesAfter <= 0)
     return {};
-  const std::chrono::microseconds lineTime(bytesAfter * kMinBitsPerByte * 1'000'000 / baudRate);
+  const std::chrono::microseconds lineTime(bytesAfter * halfBitsPerByte * 500'000 / baudRate);
   return lineTime - kSleepMargin;
 }
 
@@ -271,7 +273,10 @@ bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
     }
     // Once per byte at most: if the sleep brought nothing, the device is
     // slower than its line, and the link waits on the port as usual.
-    const auto collect = TimeToCollect(index, InBuffer[0], BaudRate);
+    // Our own request comes back exactly as our port frames it; a reply may
+    // come with fewer stop bits than we send.
+    const auto collect = TimeToCollect(index, InBuffer[0], BaudRate,
+                                       ReceivingEcho ? HalfBitsPerByte() : kMinHalfBitsPerByte);
     if (!collected && collect.count() > 0) {
       collected = true;
       Handle->WaitForBytes(
@@ -281,6 +286,13 @@ bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
       Handle->WaitReadable(wait);
     }
   }
+}
+
+int64_t TZor_RS::HalfBitsPerByte() const {
+  // Start bit, data bits, a parity bit unless there is none, and 1, 1.5 or 2
+  // stop bits (codes 0, 1, 2).
+  const int64_t halfBits = 2 * (1 + ByteSize + (Parity != 0 ? 1 : 0)) + 2 + StopBits;
+  return std::max(halfBits, kMinHalfBitsPerByte);
 }
 
 void TZor_RS::SkipLateEcho(uint64_t deadline) {

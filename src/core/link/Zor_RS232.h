@@ -106,6 +106,8 @@ private:
   // A pause of the link; with a user interface, it handles its messages
   // throughout.
   void Pause(uint32_t milliseconds);
+  // How long one byte of our own framing is on the line, in half bits.
+  int64_t HalfBitsPerByte() const;
   // Notes why the attempt under way fails, then raises `text`.
   [[noreturn]] void Fail(AttemptFailure failure, const std::string &text);
   // Why the attempt that just failed did, for the statistics.
