@@ -169,9 +169,15 @@ uint16_t RunReport::YesNo(const std::string &text) {
   return Previous ? Previous->YesNo(text) : kNo;
 }
 
+namespace {
+// "1 exchange", "2 exchanges".
+std::string Count(uint64_t n, const std::string &noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+} // namespace
+
 std::string StatisticsText(const LinkStatistics &s, uint64_t unansweredPolls) {
-  std::string text =
-      std::to_string(s.Exchanges) + " exchanges, " + std::to_string(s.Attempts) + " attempts";
+  std::string text = Count(s.Exchanges, "exchange") + ", " + Count(s.Attempts, "attempt");
   if (const uint64_t failed = s.FailedAttemptsTotal(); failed > 0) {
     text += " (" + std::to_string(failed) + " failed:";
     const char *separator = " ";
@@ -188,6 +194,6 @@ std::string StatisticsText(const LinkStatistics &s, uint64_t unansweredPolls) {
   text += ", " + std::to_string(s.BytesSent) + " bytes sent, " + std::to_string(s.BytesReceived) +
           " received";
   if (unansweredPolls > 0)
-    text += "; " + std::to_string(unansweredPolls) + " unanswered polls before the device answered";
+    text += "; " + Count(unansweredPolls, "unanswered poll") + " before the device answered";
   return text;
 }
