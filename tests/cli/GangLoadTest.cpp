@@ -30,7 +30,7 @@ class GangLoad : public ::testing::Test {
 protected:
   void SetUp() override {
     Folder = fs::temp_directory_path() /
-             ("korvalen-gang-" +
+             ("korvalen-gang-" + std::to_string(::getpid()) + "-" +
               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(Folder);
     fs::create_directories(Folder / "ports");
