@@ -19,8 +19,9 @@ public:
   // A child that has ended, after its last line was read.
   struct Ended {
     size_t Child = 0;
-    int ExitCode = -1;  // -1 when it did not exit by itself
-    std::string Killed; // how it was ended otherwise ("signal 9"), else empty
+    int ExitCode = -1;       // -1 when it did not exit by itself
+    std::string Killed;      // how it was ended otherwise ("signal 9"), else empty
+    bool KilledByUs = false; // ended by Kill, or by an Interrupt that could only end it
   };
 
   ChildProcesses();
@@ -31,7 +32,9 @@ public:
 
   // Starts the program `arguments[0]` with the rest as its arguments, its
   // standard input empty, in a process group of its own: a terminal's Ctrl-C
-  // reaches only this program, which passes it on by Interrupt. Answers the
+  // reaches only this program, which passes it on by Interrupt. A child is
+  // stopped when this program ends, even by a kill it cannot catch, so that
+  // none is left waiting for a device with nobody to report to. Answers the
   // child's number (0, 1, ... in order of starting). Throws
   // std::runtime_error, with the reason, when it cannot start.
   size_t Start(const std::vector<std::string> &arguments);
@@ -40,7 +43,8 @@ public:
   void Wait(int milliseconds, std::vector<Line> &lines, std::vector<Ended> &ended);
   // Children started and not yet reported ended.
   size_t Running() const;
-  // Asks a running child to stop, as Ctrl-C does.
+  // Asks a running child to stop, as Ctrl-C does; where the system cannot
+  // pass Ctrl-C on (Windows without a console), ends it at once.
   void Interrupt(size_t child);
   // Ends a running child at once.
   void Kill(size_t child);

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,12 +13,13 @@
 #include <stdexcept>
 #include <utility>
 
-extern char **environ;
-
 namespace {
 constexpr size_t kReadChunk = 4096;
 // A child that writes without ever ending its line is cut into lines of this.
 constexpr size_t kLongestLine = 65536;
+// How a child ends that never became the program (the shell's codes).
+constexpr int kExitCannotStart = 127;
+constexpr int kExitParentGone = 125;
 
 // A pipe's two ends, both closed on exec; the parent keeps the read end.
 struct Pipe {
@@ -51,6 +52,7 @@ struct Child {
   Stream Streams[2]; // standard output, standard error
   bool Reaped = false;
   bool Reported = false;
+  bool KilledByUs = false;
   int Status = 0;
 };
 } // namespace
@@ -107,46 +109,52 @@ ChildProcesses::~ChildProcesses() {
 size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
   Pipe out = MakePipe();
   Pipe err;
+  int nothing = -1;
   try {
     err = MakePipe();
+    nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (nothing < 0)
+      throw std::runtime_error(std::string("cannot open /dev/null: ") + std::strerror(errno));
   } catch (...) {
-    Close(out.Read);
-    Close(out.Write);
+    for (int *fd : {&out.Read, &out.Write, &err.Read, &err.Write, &nothing})
+      Close(*fd);
     throw;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out.Write, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err.Write, STDERR_FILENO);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  // A group of its own, so that the terminal's Ctrl-C comes only through us;
-  // the signals we catch or ignore start out as the system has them.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-    sigaddset(&defaults, signal);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
   std::vector<std::string> copies = arguments;
   std::vector<char *> argv;
   for (std::string &argument : copies)
     argv.push_back(argument.data());
   argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int failure = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  const pid_t parent = getpid();
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls from here to the exec.
+    // A group of its own, so that the terminal's Ctrl-C comes only through
+    // us; stopped like Ctrl-C when we end; the signals we catch or ignore
+    // start out as the system has them.
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent)
+      _exit(kExitParentGone);
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+      sigaction(signal, &standard, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (dup2(nothing, STDIN_FILENO) < 0 || dup2(out.Write, STDOUT_FILENO) < 0 ||
+        dup2(err.Write, STDERR_FILENO) < 0)
+      _exit(kExitCannotStart);
+    execv(argv[0], argv.data());
+    _exit(kExitCannotStart);
+  }
+  const int failure = pid < 0 ? errno : 0;
   Close(out.Write);
   Close(err.Write);
-  if (failure != 0) {
+  Close(nothing);
+  if (pid < 0) {
     Close(out.Read);
     Close(err.Read);
     throw std::runtime_error("cannot start " + arguments[0] + ": " + std::strerror(failure));
@@ -187,6 +195,7 @@ void ChildProcesses::Wait(int milliseconds, std::vector<Line> &lines, std::vecto
     child.Reported = true;
     Ended end;
     end.Child = i;
+    end.KilledByUs = child.KilledByUs;
     if (WIFEXITED(child.Status))
       end.ExitCode = WEXITSTATUS(child.Status);
     else
@@ -208,6 +217,9 @@ void ChildProcesses::Interrupt(size_t child) {
 }
 
 void ChildProcesses::Kill(size_t child) {
-  if (!I->Children[child].Reaped)
-    kill(I->Children[child].Pid, SIGKILL);
+  Child &target = I->Children[child];
+  if (!target.Reaped) {
+    target.KilledByUs = true;
+    kill(target.Pid, SIGKILL);
+  }
 }

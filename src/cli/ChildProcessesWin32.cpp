@@ -80,6 +80,9 @@ struct Child {
 } // namespace
 
 struct ChildProcesses::Impl {
+  // Every child is in this job, which ends them all when its last handle,
+  // ours, closes: none outlives this program, however it ends.
+  HANDLE Job = nullptr;
   std::mutex Lock;
   std::condition_variable Arrived;
   std::deque<Chunk> Chunks;
@@ -114,7 +117,14 @@ struct ChildProcesses::Impl {
   }
 };
 
-ChildProcesses::ChildProcesses() : I(std::make_unique<Impl>()) {}
+ChildProcesses::ChildProcesses() : I(std::make_unique<Impl>()) {
+  I->Job = CreateJobObjectW(nullptr, nullptr);
+  if (I->Job) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(I->Job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  }
+}
 
 ChildProcesses::~ChildProcesses() {
   for (Child &child : I->Children) {
@@ -126,6 +136,8 @@ ChildProcesses::~ChildProcesses() {
     WaitForSingleObject(child.Process, INFINITE);
     CloseHandle(child.Process);
   }
+  if (I->Job)
+    CloseHandle(I->Job);
 }
 
 size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
@@ -160,10 +172,11 @@ size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
   startup.hStdOutput = writeEnds[0];
   startup.hStdError = writeEnds[1];
   PROCESS_INFORMATION started{};
-  // A group of its own: Ctrl-Break sent to it reaches it alone.
-  const BOOL ok =
-      CreateProcessW(Wide(arguments[0]).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                     CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &started);
+  // A group of its own, so that Ctrl-Break sent to it reaches it alone;
+  // suspended until it is in the job.
+  const BOOL ok = CreateProcessW(Wide(arguments[0]).c_str(), commandLine.data(), nullptr, nullptr,
+                                 TRUE, CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr,
+                                 nullptr, &startup, &started);
   const DWORD error = GetLastError();
   if (nothing != INVALID_HANDLE_VALUE)
     CloseHandle(nothing);
@@ -174,6 +187,9 @@ size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
     closeAll();
     throw std::runtime_error("cannot start " + arguments[0] + ": " + SystemMessage(error));
   }
+  if (I->Job)
+    AssignProcessToJobObject(I->Job, started.hProcess);
+  ResumeThread(started.hThread);
   CloseHandle(started.hThread);
   const size_t index = I->Children.size();
   Child &child = I->Children.emplace_back();
@@ -215,6 +231,7 @@ void ChildProcesses::Wait(int milliseconds, std::vector<Line> &lines, std::vecto
     GetExitCodeProcess(child.Process, &code);
     Ended end;
     end.Child = i;
+    end.KilledByUs = child.KilledByUs;
     if (child.KilledByUs)
       end.Killed = "termination";
     else
@@ -231,8 +248,11 @@ size_t ChildProcesses::Running() const {
 }
 
 void ChildProcesses::Interrupt(size_t child) {
-  if (!I->Children[child].Reported)
-    GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, I->Children[child].Id);
+  // Ctrl-Break reaches a process group only on the console we share; with
+  // none, stopping at once is the only way to stop.
+  if (!I->Children[child].Reported &&
+      !GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, I->Children[child].Id))
+    Kill(child);
 }
 
 void ChildProcesses::Kill(size_t child) {

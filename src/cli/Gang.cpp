@@ -227,11 +227,16 @@ void TakeEvent(PortState &port, Json &event, bool json) {
 }
 
 // A child that ended without its last event: say so as it would have.
-void EndUnreported(PortState &port, const ChildProcesses::Ended &end, bool killedByUs, bool json) {
-  port.ExitCode = killedByUs ? kExitCancelled : kExitLinkFailure;
-  port.Message = end.Killed.empty() ? "korvalen-cli for this port ended without a result (exit " +
-                                          std::to_string(end.ExitCode) + ")"
-                                    : "korvalen-cli for this port was ended by " + end.Killed;
+void EndUnreported(PortState &port, const ChildProcesses::Ended &end, bool json) {
+  // Ended by us, it was cancelled; otherwise it failed.
+  port.ExitCode = end.KilledByUs ? kExitCancelled : kExitLinkFailure;
+  if (end.KilledByUs)
+    port.Message = "Cancelled: stopped at once (a page under way is left partial, unwritten).";
+  else if (end.Killed.empty())
+    port.Message = "korvalen-cli for this port ended without a result (exit " +
+                   std::to_string(end.ExitCode) + ")";
+  else
+    port.Message = "korvalen-cli for this port was ended by " + end.Killed;
   port.Elapsed = std::chrono::duration<double>(Clock::now() - port.Started).count();
   port.Label = port.Message;
   if (!json)
@@ -389,7 +394,7 @@ int RunGang(const GangSetup &setup) {
       PortState &port = ports[index];
       port.Ended = true;
       if (!port.Reported) {
-        EndUnreported(port, end, forwarded >= kInterruptsToKill, setup.Json);
+        EndUnreported(port, end, setup.Json);
         display.Say(index, port.Message);
       } else if (end.ExitCode != port.ExitCode) {
         // The process's own word is final (it may have failed after its report).

@@ -397,3 +397,23 @@ TEST_F(GangLoad, OnePortSpeaksJsonThroughEveryCommand) {
   EXPECT_EQ(refused[0].at("event"), "failed");
   EXPECT_TRUE(Has(refused[0].at("message"), "COM1")) << refused[0].dump();
 }
+
+TEST_F(GangLoad, AGangKilledOutrightLeavesNoPortBehind) {
+  StartDevice(1, {"--silent-polls", "1000000"});
+  StartDevice(2, {"--silent-polls", "1000000"});
+  Child gang(Program, WithFiles({"load", "--ports", "1-2", "--json", Image(5)}));
+  ASSERT_TRUE(WaitUntil([&] { return ByPort(Events(Slurp(Folder / "out.txt"))).size() == 2; }));
+  gang.Signal(SIGKILL);
+  gang.Wait();
+  // Each port's korvalen-cli stops as at Ctrl-C and lets its port go.
+  const bool released = WaitUntil(
+      [&] {
+        const Ran ports = RunCli({"ports", "--json"});
+        const std::vector<Json> listed = Events(ports.Out);
+        return listed.size() == 2 && std::all_of(listed.begin(), listed.end(), [](const Json &p) {
+                 return p.at("status") == "free";
+               });
+      },
+      20s);
+  EXPECT_TRUE(released) << Slurp(Folder / "out.txt");
+}
