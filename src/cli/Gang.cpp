@@ -228,9 +228,11 @@ void TakeEvent(PortState &port, Json &event, bool json) {
 
 // A child that ended without its last event: say so as it would have.
 void EndUnreported(PortState &port, const ChildProcesses::Ended &end, bool json) {
-  // Ended by us, it was cancelled; otherwise it failed.
-  port.ExitCode = end.KilledByUs ? kExitCancelled : kExitLinkFailure;
-  if (end.KilledByUs)
+  // Ended by us, or by itself at a second Ctrl-C (exit 3 before its last
+  // event), it was cancelled; otherwise it failed.
+  const bool stoppedAtOnce = end.KilledByUs || end.ExitCode == kExitCancelled;
+  port.ExitCode = stoppedAtOnce ? kExitCancelled : kExitLinkFailure;
+  if (stoppedAtOnce)
     port.Message = "Cancelled: stopped at once (a page under way is left partial, unwritten).";
   else if (end.Killed.empty())
     port.Message = "korvalen-cli for this port ended without a result (exit " +

@@ -417,3 +417,32 @@ TEST_F(GangLoad, AGangKilledOutrightLeavesNoPortBehind) {
       20s);
   EXPECT_TRUE(released) << Slurp(Folder / "out.txt");
 }
+
+TEST_F(GangLoad, ASecondCtrlCStopsEveryPortAtOnce) {
+  for (int n = 1; n <= 2; ++n)
+    StartDevice(n, {"--pace-baud", "9600"});
+  Child gang(Program, WithFiles({"load", "--ports", "1-2", "--json", "--baud", "9600", Image(8)}));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const auto ports = ByPort(Events(Slurp(Folder / "out.txt")));
+        return ports.size() == 2 && std::all_of(ports.begin(), ports.end(), [](const auto &p) {
+                 return p.second.back().at("event") == "page";
+               });
+      },
+      60s));
+  gang.Signal(SIGINT);
+  std::this_thread::sleep_for(100ms);
+  gang.Signal(SIGINT);
+  const std::optional<int> code = gang.Wait(60s);
+  ASSERT_TRUE(code) << "the gang hung";
+  EXPECT_EQ(*code, 3);
+  for (const auto &[port, events] : ByPort(Events(Slurp(Folder / "out.txt")))) {
+    EXPECT_EQ(events.back().at("event"), "cancelled") << port;
+    EXPECT_EQ(events.back().at("exit_code"), 3) << port;
+  }
+  EXPECT_TRUE(Has(Slurp(Folder / "err.txt"), "stopped at once")) << Slurp(Folder / "err.txt");
+  for (auto &device : Devices) {
+    device->Stop();
+    EXPECT_EQ(device->Requests("Finish"), 0u);
+  }
+}
