@@ -1,15 +1,10 @@
 #include "qt/Main.h"
 
-#include "runtime/Exceptions.h"
-#include "runtime/JustOne.h"
-#include "runtime/ProgramPath.h"
-#include "qt/QtHooks.h"
-#include "link/AccessGate.h"
-#include "link/Zor_RS232.h"
-#include "loader/LoadSequence.h"
-#include "qt/Progress.h"
 #include "qt/FormStyle.h"
+#include "qt/Progress.h"
+#include "qt/QtHooks.h"
 #include "qt/WindowHints.h"
+#include "runtime/ProgramPath.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -21,12 +16,9 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <algorithm>
-#include <clocale>
-#include <exception>
 
 namespace {
 
-const char *const kMainCaption = "Korvalen";
 const char *const kPortButtonCaption = "Выбрать СОМ-порт"; // С, О, М are Cyrillic
 const char *const kOpenButtonCaption = "Открыть файл прошивки";
 const char *const kLoadButtonCaption = "Загрузить ";
@@ -35,45 +27,28 @@ const char *const kWarningText =
     "программного обеспечения. При их несовпадении устройство может выйти из строя.";
 const char *const kImageFilter = "Файлы прошивок (*.rom)";
 
-const char *const kCommonSection = "Common";
-const char *const kFileNameKey = "FN";
-const char *const kPlacementSection = "MainWindow";
-
 constexpr int kClientWidth = 361;
 constexpr int kClientHeight = 251;
 constexpr int kWarningHeight = 75;
-constexpr uint32_t kWorkingBaudRate = 19200;
-constexpr uint8_t kLineMode = 2;
 // How long the first show waits for the window manager to tell its frame.
 constexpr std::chrono::milliseconds kFrameExtentsWait{500};
 
-std::unique_ptr<TZor_RS> gLink;
+// A refused copy quits when the event loop first takes a message.
+MainWindowSetup WithQuitRequest(MainWindowSetup setup) {
+  if (!setup.RequestQuit)
+    setup.RequestQuit = [] {
+      QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                                Qt::QueuedConnection);
+    };
+  return setup;
+}
 
 } // namespace
 
 TMainForm *MainForm = nullptr;
 
-TZor_RS *Link() {
-  return gLink.get();
-}
-
-void ReleaseLink() {
-  gLink.reset();
-}
-
-QString ApplicationTitleFor(const std::string &programFileName) {
-  QString name = QString::fromStdString(programFileName);
-  const qsizetype dot = name.indexOf(QLatin1Char('.'));
-  if (dot >= 0)
-    name.truncate(dot);
-  if (name.isEmpty())
-    return name;
-  // The first letter stays as the file name has it.
-  return name.left(1) + name.mid(1).toLower();
-}
-
 QString ApplicationTitle() {
-  return ApplicationTitleFor(ProgramFilePath().filename().string());
+  return QString::fromStdString(ApplicationTitleFor(Utf8FromPath(ProgramFilePath().filename())));
 }
 
 bool TOpenDialog::Execute(QWidget *parent) {
@@ -100,7 +75,7 @@ TMainForm::TMainForm(MainFormEnvironment environment, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      Environment(std::move(environment)) {
+      TMainWindowFlow(WithQuitRequest(environment)) {
   setObjectName(QStringLiteral("MainForm"));
   setFont(SansSerifFont(11));
   setFixedSize(kClientWidth, kClientHeight);
@@ -126,24 +101,8 @@ TMainForm::TMainForm(MainFormEnvironment environment, QWidget *parent)
   setTabOrder(bRS232, bOpen);
   setTabOrder(bOpen, bLoad);
 
-  // The guard checks at once; a refused copy quits when the event loop first
-  // takes a message, after its first show.
-  auto requestQuit = [this] {
-    FQuitRequested = true;
-    if (Environment.RequestQuit)
-      Environment.RequestQuit();
-    else
-      QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                                Qt::QueuedConnection);
-  };
-  if (Environment.GuardName.empty())
-    JustOne1 = std::make_unique<TJustOne>(requestQuit);
-  else
-    JustOne1 =
-        std::make_unique<TJustOne>(requestQuit, Environment.GuardName, Environment.GuardFolder);
-
   OpenDialog1.Filters = {QString::fromUtf8(kImageFilter)};
-  OpenDialog1.Native = Environment.NativeFileDialog;
+  OpenDialog1.Native = environment.NativeFileDialog;
 
   lFN = new QLabel(this);
   lFN->setObjectName(QStringLiteral("lFN"));
@@ -173,145 +132,59 @@ TMainForm::~TMainForm() {
     MainForm = nullptr;
 }
 
-std::filesystem::path TMainForm::ProgramFolder() const {
-  return Environment.ProgramFolder.empty() ? ProgramDirectory() : Environment.ProgramFolder;
-}
-
-std::unique_ptr<TMIniFile> TMainForm::OpenSettings() const {
-  if (Environment.SettingsPath.empty())
-    return std::make_unique<TMIniFile>();
-  return std::make_unique<TMIniFile>(Environment.SettingsPath);
-}
-
-void TMainForm::PrepareEnvironment() {
-  std::setlocale(LC_NUMERIC, "C");
+void TMainForm::UseDotDecimalSeparator() {
   QLocale::setDefault(QLocale::c());
-  std::filesystem::current_path(ProgramFolder());
 }
 
-void TMainForm::FormShow() {
-  setWindowTitle(QString::fromUtf8(kMainCaption));
-  PrepareEnvironment();
-  // The old link (if any) goes first: it may hold the port the new one wants.
-  gLink.reset();
-  gLink = std::make_unique<TZor_RS>(nullptr, nullptr, Environment.Platform);
-  gLink->SetLineMode(kLineMode);
-  FileName.clear();
-  {
-    const std::unique_ptr<TMIniFile> settings = OpenSettings();
-    gLink->LoadSettings(*settings);
-    FileName = settings->ReadString(kCommonSection, kFileNameKey, FileName);
-    settings->LoadPlacement(kPlacementSection, *this);
-  }
-  FSettingsRead = true;
-  lFN->setText(QString::fromStdString(FileName));
-  AccessGranted = true;
-  OpenDialog1.InitialDir = QString::fromStdString(ProgramFolder().string());
-  gLink->SetBaudRate(kWorkingBaudRate);
+void TMainForm::SetCaption(const std::string &text) {
+  setWindowTitle(QString::fromStdString(text));
 }
 
-void TMainForm::FormClose() {
-  // A copy the guard refused, and a window whose settings were never read,
-  // write nothing: what is stored stays as it was.
-  if (!JustOne1->FirstInstance() || FQuitRequested || !FSettingsRead || !gLink)
-    return;
-  PrepareEnvironment();
-  const std::unique_ptr<TMIniFile> settings = OpenSettings();
-  gLink->SaveSettings(*settings);
-  settings->WriteString(kCommonSection, kFileNameKey, FileName);
-  settings->SavePlacement(kPlacementSection, *this);
+void TMainForm::ShowFileName(const std::string &path) {
+  lFN->setText(QString::fromStdString(path));
 }
 
-void TMainForm::bRS232Click() {
-  if (gLink)
-    gLink->ChoosePort(nullptr);
+void TMainForm::SetFileDialogFolder(const std::filesystem::path &folder) {
+  OpenDialog1.InitialDir = QString::fromStdString(Utf8FromPath(folder));
 }
 
-void TMainForm::bOpenClick() {
+std::optional<std::string> TMainForm::ChooseImageFile() {
   if (!OpenDialog1.Execute(this))
-    return;
-  FileName = OpenDialog1.FileName.toStdString();
-  lFN->setText(OpenDialog1.FileName);
+    return std::nullopt;
+  return OpenDialog1.FileName.toStdString();
 }
 
-void TMainForm::bLoadClick() {
-  if (!gLink)
-    return;
-  LoadRequest request;
-  request.FileName = FileName;
-  request.CreateProgress = [] { return std::make_unique<TProgressForm>(); };
-  request.ResetVector = &ResetVector;
-  RunLoadSequence(*gLink, request);
+std::unique_ptr<ProgressView> TMainForm::CreateProgress() {
+  return std::make_unique<TProgressForm>();
 }
 
-void TMainForm::ShowFailure(const std::string &text) const {
+void TMainForm::ShowFailure(const std::string &text) {
   ShowApplicationError(ApplicationTitle(), text);
 }
 
-void TMainForm::RunHandler(const std::function<void()> &handler) {
-  // A load pumps the event loop while it runs: a second press of any button
-  // must neither start another run nor take the link from under this one.
-  if (FRunning)
-    return;
-  FRunning = true;
-  try {
-    handler();
-  } catch (const std::exception &error) {
-    ShowFailure(error.what());
-  } catch (...) {
-    ShowFailure("Unknown error");
-  }
-  FRunning = false;
-  if (FCloseAsked) {
-    FCloseAsked = false;
-    close();
-  }
+void TMainForm::CloseNow() {
+  close();
 }
 
 void TMainForm::showEvent(QShowEvent *event) {
   QWidget::showEvent(event);
-  if (FShown)
-    return;
-  FShown = true;
-  FInFirstShow = true;
-  FPendingState = 0;
-  try {
-    FormShow();
-  } catch (const std::exception &error) {
-    ShowFailure(error.what());
-  } catch (...) {
-    ShowFailure("Unknown error");
-  }
-  FInFirstShow = false;
-  // Centred once, whatever Left and Top said; the state read does count.
-  CentreOnScreenOnce();
-  if (FPendingState != 0)
-    SetWindowState(FPendingState);
+  WindowShown();
 }
 
 void TMainForm::closeEvent(QCloseEvent *event) {
-  if (FRunning) {
-    // The run still uses the link and this window: close once it is over.
-    FCloseAsked = true;
+  if (HandleClose())
+    event->accept();
+  else
     event->ignore();
-    return;
-  }
-  if (FShown) {
-    FRunning = true;
-    try {
-      FormClose();
-    } catch (const std::exception &error) {
-      ShowFailure(error.what());
-    } catch (...) {
-      ShowFailure("Unknown error");
-    }
-    FRunning = false;
-    FCloseAsked = false;
-  }
-  event->accept();
 }
 
-void TMainForm::CentreOnScreenOnce() {
+void TMainForm::ShowCentred(int state) {
+  CentreOnScreen();
+  if (state != 0)
+    SetWindowState(state);
+}
+
+void TMainForm::CentreOnScreen() {
   QScreen *screen = this->screen();
   if (!screen)
     screen = QGuiApplication::primaryScreen();
@@ -334,8 +207,6 @@ void TMainForm::CentreOnScreenOnce() {
 }
 
 int TMainForm::WindowState() const {
-  if (FInFirstShow)
-    return FPendingState;
   const Qt::WindowStates state = windowState();
   if (state & Qt::WindowMinimized)
     return 1;
@@ -345,12 +216,6 @@ int TMainForm::WindowState() const {
 }
 
 void TMainForm::SetWindowState(int state) {
-  if (state < 0 || state > 2)
-    state = 0;
-  if (FInFirstShow) {
-    FPendingState = state;
-    return;
-  }
   Qt::WindowStates flags = windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized);
   if (state == 1)
     flags |= Qt::WindowMinimized;

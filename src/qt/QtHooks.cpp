@@ -1,10 +1,11 @@
 #include "qt/QtHooks.h"
 
+#include "qt/FormStyle.h"
 #include "qt/PassW.h"
+#include "qt/SpinEdit.h"
 #include "qt/Zor_RS232_SetBR.h"
 #include "qt/Zor_RS232_SetNum.h"
-#include "qt/FormStyle.h"
-#include "qt/SpinEdit.h"
+#include "shell/MainWindowFlow.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -150,13 +151,7 @@ void UninstallQtHooks() {
   gInstalled.reset();
 }
 
-QString ApplicationErrorText(const std::string &text) {
-  QString shown = QString::fromStdString(text);
-  if (!shown.isEmpty() && shown.back() > QLatin1Char('.'))
-    shown += QLatin1Char('.');
-  return shown;
-}
-
 void ShowApplicationError(const QString &title, const std::string &text) {
-  RunMessageBox(QMessageBox::Critical, title, ApplicationErrorText(text), QMessageBox::Ok);
+  RunMessageBox(QMessageBox::Critical, title, QString::fromStdString(ApplicationErrorText(text)),
+                QMessageBox::Ok);
 }

@@ -67,8 +67,5 @@ void UninstallQtHooks();
 
 // The application's error box for a failure that escaped a handler: caption
 // `title` (the application's title), error icon, OK, owned as the message
-// boxes are. A full stop is added when
-// the text's last character comes after "." in character order.
+// boxes are; the text as ApplicationErrorText gives it.
 void ShowApplicationError(const QString &title, const std::string &text);
-// The text that box shows.
-QString ApplicationErrorText(const std::string &text);

@@ -10,7 +10,6 @@
 #include <vector>
 
 namespace {
-const char *const kMainCaption = "Korvalen";
 const char *const kPortButtonCaption = "Выбрать СОМ-порт"; // С, О, М are Cyrillic
 const char *const kOpenButtonCaption = "Открыть файл прошивки";
 const char *const kLoadButtonCaption = "Загрузить ";
@@ -30,6 +29,13 @@ constexpr int kLoadButtonId = 302;
 constexpr int kFileLabelId = 303;
 constexpr int kWarningId = 304;
 constexpr int kIconId = 1;
+// Posted when a window started minimized is first restored.
+constexpr UINT kFirstShowMessage = WM_APP + 1;
+
+bool MinimizedCommand(int showCommand) {
+  return showCommand == SW_SHOWMINIMIZED || showCommand == SW_MINIMIZE ||
+         showCommand == SW_SHOWMINNOACTIVE || showCommand == SW_FORCEMINIMIZE;
+}
 } // namespace
 
 std::wstring ApplicationTitle() {
@@ -60,11 +66,12 @@ bool TOpenDialog::Execute(HWND owner) {
   return true;
 }
 
+// Until its first show the window is captioned as its taskbar entry is: with
+// the application's title.
 TMainForm::TMainForm(MainWindowSetup setup)
-    : TForm(L"", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME),
-      Flow(std::move(setup)) {
-  // The guard checks at once, before anything is shown.
-  JustOne1 = std::make_unique<TJustOne>([this] { FQuitRequested = true; });
+    : TForm(ApplicationTitle(),
+            WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME),
+      TMainWindowFlow(std::move(setup)) {
   OpenDialog1.Filter = Wide(kImageFilterName) + L'\0' + kImagePattern + L'\0';
   WarningBrush = CreateSolidBrush(kFuchsia);
   CreateModeless(nullptr);
@@ -97,66 +104,49 @@ bool TMainForm::OnInit() {
   return true;
 }
 
-void TMainForm::ShowFirst(int showCommand) {
-  FInFirstShow = true;
-  FPendingState = 0;
-  try {
-    FormShow();
-  } catch (const std::exception &error) {
-    ShowFailure(error.what());
-  } catch (...) {
-    ShowFailure("Unknown error");
+void TMainForm::Start(int showCommand) {
+  if (MinimizedCommand(showCommand)) {
+    FWaitingForRestore = true;
+    ShowWindow(Handle, showCommand);
+    return;
   }
-  FInFirstShow = false;
-  // Centred once, whatever Left and Top said; the state read does count, and
-  // so does a shortcut set to run minimized.
+  WindowShown();
+}
+
+void TMainForm::ShowCentred(int state) {
   CentreOnScreen(Handle);
-  int command = SW_SHOWNORMAL;
-  if (FPendingState == 1 || showCommand == SW_SHOWMINIMIZED || showCommand == SW_MINIMIZE ||
-      showCommand == SW_SHOWMINNOACTIVE)
-    command = SW_SHOWMINIMIZED;
-  else if (FPendingState == 2)
-    command = SW_SHOWMAXIMIZED;
-  ShowWindow(Handle, command);
+  ShowWindow(Handle, state == 1 ? SW_SHOWMINIMIZED : state == 2 ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL);
   SetFocus(bRS232);
 }
 
-void TMainForm::FormShow() {
-  SetWindowTextW(Handle, Wide(kMainCaption).c_str());
-  Flow.Show(*this);
-  SetWindowTextW(lFN, Wide(Flow.FileName).c_str());
-  OpenDialog1.InitialDir = Flow.ProgramFolder().wstring();
+void TMainForm::SetCaption(const std::string &text) {
+  SetWindowTextW(Handle, Wide(text).c_str());
 }
 
-void TMainForm::FormClose() {
-  Flow.Close(*this, JustOne1->FirstInstance() && !FQuitRequested);
+void TMainForm::ShowFileName(const std::string &path) {
+  SetWindowTextW(lFN, Wide(path).c_str());
 }
 
-void TMainForm::bRS232Click() {
-  Flow.ChoosePort();
+void TMainForm::SetFileDialogFolder(const std::filesystem::path &folder) {
+  OpenDialog1.InitialDir = folder.wstring();
 }
 
-void TMainForm::bOpenClick() {
+std::optional<std::string> TMainForm::ChooseImageFile() {
   if (!OpenDialog1.Execute(Handle))
-    return;
-  Flow.FileName = Utf8(OpenDialog1.FileName);
-  SetWindowTextW(lFN, OpenDialog1.FileName.c_str());
+    return std::nullopt;
+  return Utf8(OpenDialog1.FileName);
 }
 
-void TMainForm::bLoadClick() {
-  HWND owner = Handle;
-  Flow.Load([owner] { return std::make_unique<TProgressForm>(owner); });
+std::unique_ptr<ProgressView> TMainForm::CreateProgress() {
+  return std::make_unique<TProgressForm>(Handle);
 }
 
 void TMainForm::ShowFailure(const std::string &text) {
   ShowApplicationError(text);
 }
 
-void TMainForm::RunHandler(void (TMainForm::*handler)()) {
-  const bool closeNow = Flow.RunHandler([this, handler] { (this->*handler)(); },
-                                        [this](const std::string &text) { ShowFailure(text); });
-  if (closeNow)
-    PostMessageW(Handle, WM_CLOSE, 0, 0);
+void TMainForm::CloseNow() {
+  PostMessageW(Handle, WM_CLOSE, 0, 0);
 }
 
 bool TMainForm::OnCommand(int id, int code, HWND) {
@@ -164,13 +154,13 @@ bool TMainForm::OnCommand(int id, int code, HWND) {
     return false;
   switch (id) {
   case kPortButtonId:
-    RunHandler(&TMainForm::bRS232Click);
+    RunHandler([this] { bRS232Click(); });
     return true;
   case kOpenButtonId:
-    RunHandler(&TMainForm::bOpenClick);
+    RunHandler([this] { bOpenClick(); });
     return true;
   case kLoadButtonId:
-    RunHandler(&TMainForm::bLoadClick);
+    RunHandler([this] { bLoadClick(); });
     return true;
   case IDCANCEL: // Escape in a dialog window: the main window stays
     return true;
@@ -189,19 +179,18 @@ bool TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR &r
     }
     return false;
   case WM_CLOSE:
-    // A run still uses the link and this window: it closes once it is over.
-    if (!Flow.AllowClose()) {
-      result = 0;
-      return true;
+    if (HandleClose())
+      DestroyWindow(Handle);
+    result = 0;
+    return true;
+  case WM_SIZE:
+    if (FWaitingForRestore && wParam != SIZE_MINIMIZED) {
+      FWaitingForRestore = false;
+      PostMessageW(Handle, kFirstShowMessage, 0, 0);
     }
-    try {
-      FormClose();
-    } catch (const std::exception &error) {
-      ShowFailure(error.what());
-    } catch (...) {
-      ShowFailure("Unknown error");
-    }
-    DestroyWindow(Handle);
+    return false;
+  case kFirstShowMessage:
+    WindowShown();
     result = 0;
     return true;
   case WM_DESTROY:
@@ -219,20 +208,12 @@ RECT TMainForm::Frame() const {
 }
 
 int TMainForm::WindowState() const {
-  if (FInFirstShow)
-    return FPendingState;
   if (IsIconic(Handle))
     return 1;
   return IsZoomed(Handle) ? 2 : 0;
 }
 
 void TMainForm::SetWindowState(int state) {
-  if (state < 0 || state > 2)
-    state = 0;
-  if (FInFirstShow) {
-    FPendingState = state;
-    return;
-  }
   ShowWindow(Handle, state == 1 ? SW_MINIMIZE : state == 2 ? SW_MAXIMIZE : SW_RESTORE);
 }
 

@@ -1,14 +1,12 @@
 // TMainForm: the program's main window with native controls. Three buttons
 // in a column (choose the COM port, open a firmware image file, load it), the
 // chosen file's path and the fuchsia warning docked at the bottom. Its
-// decisions are the core's (TMainWindowFlow); this file draws the window and
-// forwards its events.
+// decisions are the core's (TMainWindowFlow): this class draws the window with
+// native controls and forwards its events there.
 #pragma once
 
 #include "win32/Forms.h"
 
-#include "runtime/IniFls.h"
-#include "runtime/JustOne.h"
 #include "shell/MainWindowFlow.h"
 
 #include <memory>
@@ -28,7 +26,7 @@ public:
   bool Execute(HWND owner);
 };
 
-class TMainForm final : public TForm, public PlacementWindow {
+class TMainForm final : public TForm, public TMainWindowFlow {
 public:
   explicit TMainForm(MainWindowSetup setup = {});
   ~TMainForm() override;
@@ -36,23 +34,14 @@ public:
   HWND bRS232 = nullptr;
   HWND bOpen = nullptr;
   HWND bLoad = nullptr;
-  std::unique_ptr<TJustOne> JustOne1;
   TOpenDialog OpenDialog1;
   HWND lFN = nullptr;
   HWND Label1 = nullptr;
 
-  TMainWindowFlow Flow;
-
-  // True when the guard found another copy running.
-  bool QuitRequested() const { return FQuitRequested; }
-  // The first show: FormShow, then centred and shown in the state read.
-  void ShowFirst(int showCommand);
-
-  void FormShow();
-  void FormClose();
-  void bRS232Click();
-  void bOpenClick();
-  void bLoadClick();
+  // The event loop's start: the window shown as `showCommand` asks. Asked
+  // for a minimized window, it stays minimized and its first show waits
+  // until the operator restores it.
+  void Start(int showCommand);
 
   // PlacementWindow: the frame's position and size; the border is fixed.
   int WindowState() const override;
@@ -71,14 +60,20 @@ private:
   bool OnInit() override;
   bool OnCommand(int id, int code, HWND control) override;
   bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR &result) override;
-  void RunHandler(void (TMainForm::*handler)());
-  void ShowFailure(const std::string &text);
+
+  void SetCaption(const std::string &text) override;
+  void ShowFileName(const std::string &path) override;
+  void SetFileDialogFolder(const std::filesystem::path &folder) override;
+  std::optional<std::string> ChooseImageFile() override;
+  std::unique_ptr<ProgressView> CreateProgress() override;
+  void ShowFailure(const std::string &text) override;
+  void ShowCentred(int state) override;
+  void CloseNow() override;
+
   RECT Frame() const;
 
   HBRUSH WarningBrush = nullptr;
-  bool FInFirstShow = false;
-  int FPendingState = 0;
-  bool FQuitRequested = false;
+  bool FWaitingForRestore = false;
 };
 
 // The application's title, from the program file's name.

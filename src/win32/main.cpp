@@ -21,7 +21,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand) {
     // A copy the guard refused ends here, without a word and without
     // touching a serial port or the settings file.
     if (!mainForm.QuitRequested()) {
-      mainForm.ShowFirst(showCommand);
+      mainForm.Start(showCommand);
       MSG message;
       while (GetMessageW(&message, nullptr, 0, 0) > 0)
         DispatchForForms(message);
@@ -29,7 +29,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand) {
     }
     // The most recently created goes first: the link (closing its port), then
     // the main window (giving up the guard's mutex).
-    mainForm.Flow.ReleaseLink();
+    ReleaseLink();
   }
   return result;
 }

@@ -1,10 +1,10 @@
 #include "ModalDriver.h"
 
-#include "runtime/Hooks.h"
-#include "qt/QtHooks.h"
-#include "qt/PassW.h"
 #include "qt/MaskEdit.h"
+#include "qt/PassW.h"
 #include "qt/Progress.h"
+#include "qt/QtHooks.h"
+#include "runtime/Hooks.h"
 
 #include <QAbstractButton>
 #include <QDialog>
@@ -196,16 +196,6 @@ TEST(QtHooks, ProgramWideInstallIsIdempotent) {
   EXPECT_TRUE(CurrentDialogHooks().ChoosePort);
   UninstallQtHooks();
   EXPECT_FALSE(CurrentDialogHooks().ChoosePort);
-}
-
-TEST(ApplicationError, FullStopAfterLettersOnly) {
-  EXPECT_EQ(ApplicationErrorText("Range check error"), "Range check error.");
-  EXPECT_EQ(ApplicationErrorText("Порт закрыт"), "Порт закрыт.");
-  EXPECT_EQ(ApplicationErrorText("Сделано."), "Сделано.");
-  EXPECT_EQ(ApplicationErrorText("Неверный пароль!"), "Неверный пароль!");
-  EXPECT_EQ(ApplicationErrorText("(0x1F)"), "(0x1F)");
-  EXPECT_EQ(ApplicationErrorText("code 7"), "code 7.");
-  EXPECT_EQ(ApplicationErrorText(""), "");
 }
 
 TEST(ApplicationError, BoxCarriesTheApplicationTitle) {

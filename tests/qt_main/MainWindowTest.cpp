@@ -9,8 +9,8 @@
 #include "qt/Main.h"
 #include "qt/Progress.h"
 #include "qt/QtHooks.h"
-#include "qt/Zor_RS232_SetNum.h"
 #include "qt/WindowHints.h"
+#include "qt/Zor_RS232_SetNum.h"
 #include "sim/VirtualDevice.h"
 
 #include <QComboBox>
@@ -606,15 +606,6 @@ TEST_F(MainWindow, SettingsThatCannotBeWrittenAtCloseAreReportedAndTheWindowClos
   EXPECT_EQ(box->Title, ApplicationTitle());
   EXPECT_EQ(box->Text.toStdString(), "Unable to write to " + Settings.string() + ".");
   EXPECT_FALSE(form.isVisible());
-}
-
-TEST(ApplicationTitle, NameUpToTheFirstDotWithTheRestInLowerCase) {
-  EXPECT_EQ(ApplicationTitleFor("korvalen"), "korvalen");
-  EXPECT_EQ(ApplicationTitleFor("KORVALEN.EXE"), "Korvalen");
-  EXPECT_EQ(ApplicationTitleFor("kORVALEN.EXE"), "korvalen"); // the first letter is not raised
-  EXPECT_EQ(ApplicationTitleFor("my.tool.exe"), "my");
-  EXPECT_EQ(ApplicationTitleFor("Загрузчик.exe"), "Загрузчик");
-  EXPECT_EQ(ApplicationTitleFor(".hidden"), "");
 }
 
 } // namespace

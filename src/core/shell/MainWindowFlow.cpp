@@ -2,6 +2,7 @@
 
 #include "link/AccessGate.h"
 #include "link/Zor_RS232.h"
+#include "loader/LoadSequence.h"
 #include "runtime/ProgramPath.h"
 
 #include <clocale>
@@ -11,15 +12,51 @@ namespace {
 const char *const kCommonSection = "Common";
 const char *const kFileNameKey = "FN";
 const char *const kPlacementSection = "MainWindow";
+
+std::unique_ptr<TZor_RS> gLink;
+
+// The window as the first show's placement read sees it: the state read is
+// only noted, to take effect once the window has been centred.
+class StateNotedWindow : public PlacementWindow {
+public:
+  StateNotedWindow(PlacementWindow &window, int &state) : Window(window), State(state) {}
+  int WindowState() const override { return State; }
+  // The window knows no other states: anything else is the normal one.
+  void SetWindowState(int state) override { State = state >= 0 && state <= 2 ? state : 0; }
+  int Left() const override { return Window.Left(); }
+  void SetLeft(int value) override { Window.SetLeft(value); }
+  int Top() const override { return Window.Top(); }
+  void SetTop(int value) override { Window.SetTop(value); }
+  int Width() const override { return Window.Width(); }
+  void SetWidth(int value) override { Window.SetWidth(value); }
+  int Height() const override { return Window.Height(); }
+  void SetHeight(int value) override { Window.SetHeight(value); }
+  bool HasResizableBorder() const override { return Window.HasResizableBorder(); }
+
+private:
+  PlacementWindow &Window;
+  int &State;
+};
 } // namespace
 
-TMainWindowFlow::TMainWindowFlow(MainWindowSetup setup) : Setup(std::move(setup)) {}
+TZor_RS *Link() {
+  return gLink.get();
+}
+
+void ReleaseLink() {
+  gLink.reset();
+}
+
+TMainWindowFlow::TMainWindowFlow(MainWindowSetup setup) : Setup(std::move(setup)) {
+  std::function<void()> requestQuit = Setup.RequestQuit ? Setup.RequestQuit : [] {};
+  if (Setup.GuardName.empty())
+    JustOne1 = std::make_unique<TJustOne>(std::move(requestQuit));
+  else
+    JustOne1 =
+        std::make_unique<TJustOne>(std::move(requestQuit), Setup.GuardName, Setup.GuardFolder);
+}
 
 TMainWindowFlow::~TMainWindowFlow() = default;
-
-void TMainWindowFlow::ReleaseLink() {
-  FLink.reset();
-}
 
 std::filesystem::path TMainWindowFlow::ProgramFolder() const {
   return Setup.ProgramFolder.empty() ? ProgramDirectory() : Setup.ProgramFolder;
@@ -31,90 +68,184 @@ std::unique_ptr<TMIniFile> TMainWindowFlow::OpenSettings() const {
   return std::make_unique<TMIniFile>(Setup.SettingsPath);
 }
 
-void TMainWindowFlow::PrepareEnvironment() {
-  std::setlocale(LC_NUMERIC, "C");
-  std::filesystem::current_path(ProgramFolder());
-}
-
-void TMainWindowFlow::Show(PlacementWindow &window) {
-  PrepareEnvironment();
-  // The old link (if any) goes first: it may hold the port the new one wants.
-  FLink.reset();
-  FLink = std::make_unique<TZor_RS>(nullptr, nullptr, Setup.Platform);
-  FLink->SetLineMode(kWorkingLineMode);
-  FileName.clear();
-  {
-    const std::unique_ptr<TMIniFile> settings = OpenSettings();
-    FLink->LoadSettings(*settings);
-    FileName = settings->ReadString(kCommonSection, kFileNameKey, FileName);
-    settings->LoadPlacement(kPlacementSection, window);
-  }
-  FSettingsRead = true;
-  AccessGranted = true;
-  FLink->SetBaudRate(kWorkingBaudRate);
-}
-
-void TMainWindowFlow::Close(const PlacementWindow &window, bool firstInstance) {
-  if (!firstInstance || !FSettingsRead || !FLink)
-    return;
-  PrepareEnvironment();
-  const std::unique_ptr<TMIniFile> settings = OpenSettings();
-  FLink->SaveSettings(*settings);
-  settings->WriteString(kCommonSection, kFileNameKey, FileName);
-  settings->SavePlacement(kPlacementSection, window);
-}
-
-void TMainWindowFlow::ChoosePort() {
-  if (FLink)
-    FLink->ChoosePort(nullptr);
-}
-
-LoadResult
-TMainWindowFlow::Load(const std::function<std::unique_ptr<ProgressView>()> &createProgress) {
-  if (!FLink)
-    return {};
-  LoadRequest request;
-  request.FileName = FileName;
-  request.CreateProgress = createProgress;
-  request.ResetVector = &ResetVector;
-  return RunLoadSequence(*FLink, request);
-}
-
-bool TMainWindowFlow::RunHandler(const std::function<void()> &handler,
-                                 const std::function<void(const std::string &)> &showFailure) {
-  if (FRunning)
-    return false;
-  FRunning = true;
+void TMainWindowFlow::Guarded(const std::function<void()> &step) {
   try {
-    handler();
+    step();
   } catch (const std::exception &error) {
-    showFailure(error.what());
+    ShowFailure(error.what());
   } catch (...) {
-    showFailure("Unknown error");
+    ShowFailure("Unknown error");
   }
-  FRunning = false;
-  return std::exchange(FCloseAsked, false);
 }
 
-bool TMainWindowFlow::AllowClose() {
+void TMainWindowFlow::WindowShown() {
+  if (FShown)
+    return;
+  FShown = true;
+  // Nothing else runs meanwhile: FormShow may show a box whose event loop
+  // takes the operator's clicks.
+  FRunning = true;
+  FShownState = WindowState();
+  Guarded([this] { FormShow(); });
+  ShowCentred(FShownState);
+  FRunning = false;
+  if (std::exchange(FCloseAsked, false))
+    CloseNow();
+}
+
+bool TMainWindowFlow::HandleClose() {
   if (FRunning) {
+    // The run still uses the link and this window: close once it is over.
     FCloseAsked = true;
     return false;
   }
+  FRunning = true;
+  Guarded([this] { FormClose(); });
+  FRunning = false;
+  FCloseAsked = false;
   return true;
 }
 
+void TMainWindowFlow::RunHandler(const std::function<void()> &handler) {
+  // A load pumps the event loop while it runs: a second press of any button
+  // must neither start another run nor take the link from under this one.
+  if (FRunning)
+    return;
+  FRunning = true;
+  Guarded(handler);
+  FRunning = false;
+  if (std::exchange(FCloseAsked, false))
+    CloseNow();
+}
+
+void TMainWindowFlow::PrepareEnvironment() {
+  std::setlocale(LC_NUMERIC, "C");
+  UseDotDecimalSeparator();
+  std::filesystem::current_path(ProgramFolder());
+}
+
+void TMainWindowFlow::FormShow() {
+  SetCaption(kMainWindowCaption);
+  PrepareEnvironment();
+  // The old link (if any) goes first: it may hold the port the new one wants.
+  ReleaseLink();
+  gLink = std::make_unique<TZor_RS>(nullptr, nullptr, Setup.Platform);
+  gLink->SetLineMode(kWorkingLineMode);
+  FileName.clear();
+  {
+    const std::unique_ptr<TMIniFile> settings = OpenSettings();
+    gLink->LoadSettings(*settings);
+    FileName = settings->ReadString(kCommonSection, kFileNameKey, FileName);
+    StateNotedWindow window(*this, FShownState);
+    settings->LoadPlacement(kPlacementSection, window);
+  }
+  FSettingsRead = true;
+  ShowFileName(FileName);
+  AccessGranted = true;
+  SetFileDialogFolder(ProgramFolder());
+  gLink->SetBaudRate(kWorkingBaudRate);
+}
+
+void TMainWindowFlow::FormClose() {
+  // A copy the guard refused, and a window whose settings were never read,
+  // write nothing: what is stored stays as it was.
+  if (QuitRequested() || !FSettingsRead || !gLink)
+    return;
+  PrepareEnvironment();
+  const std::unique_ptr<TMIniFile> settings = OpenSettings();
+  gLink->SaveSettings(*settings);
+  settings->WriteString(kCommonSection, kFileNameKey, FileName);
+  settings->SavePlacement(kPlacementSection, *this);
+}
+
+void TMainWindowFlow::bRS232Click() {
+  if (gLink)
+    gLink->ChoosePort(nullptr);
+}
+
+void TMainWindowFlow::bOpenClick() {
+  const std::optional<std::string> chosen = ChooseImageFile();
+  if (!chosen)
+    return;
+  FileName = *chosen;
+  ShowFileName(FileName);
+}
+
+void TMainWindowFlow::bLoadClick() {
+  if (!gLink)
+    return;
+  LoadRequest request;
+  request.FileName = FileName;
+  request.CreateProgress = [this] { return CreateProgress(); };
+  request.ResetVector = &ResetVector;
+  RunLoadSequence(*gLink, request);
+}
+
+namespace {
+
+// The lower-case form of a Latin or Cyrillic capital (the letters of the
+// system's code pages); any other character as it is.
+char32_t LowerCase(char32_t c) {
+  if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ||
+      (c >= 0x410 && c <= 0x42F))
+    return c + 0x20;
+  if (c >= 0x400 && c <= 0x40F) // Ѐ ... Џ
+    return c + 0x50;
+  if (c == 0x490) // Ґ
+    return c + 1;
+  return c;
+}
+
+// Beyond Unicode: what a byte that starts no well-formed sequence stands for.
+constexpr char32_t kNoCharacter = 0x110000;
+
+// The character that the UTF-8 sequence at `at` holds and its length.
+std::pair<char32_t, size_t> CharacterAt(const std::string &text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  const size_t length = lead < 0x80             ? 1
+                        : (lead & 0xE0) == 0xC0 ? 2
+                        : (lead & 0xF0) == 0xE0 ? 3
+                        : (lead & 0xF8) == 0xF0 ? 4
+                                                : 0;
+  if (length == 1)
+    return {lead, 1};
+  if (length == 0 || at + length > text.size())
+    return {kNoCharacter, 1};
+  char32_t c = lead & (0x7F >> length);
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80)
+      return {kNoCharacter, 1};
+    c = (c << 6) | (byte(at + i) & 0x3F);
+  }
+  return {c, length};
+}
+
+} // namespace
+
 std::string ApplicationTitleFor(const std::string &programFileName) {
-  std::string name = programFileName.substr(0, programFileName.find('.'));
-  for (size_t i = 1; i < name.size(); ++i)
-    if (name[i] >= 'A' && name[i] <= 'Z')
-      name[i] = static_cast<char>(name[i] - 'A' + 'a');
-  return name;
+  const std::string name = programFileName.substr(0, programFileName.find('.'));
+  std::string title;
+  for (size_t at = 0; at < name.size();) {
+    const auto [c, length] = CharacterAt(name, at);
+    const char32_t lower = at == 0 ? c : LowerCase(c);
+    if (lower == c) {
+      title.append(name, at, length);
+    } else if (lower < 0x80) {
+      title += static_cast<char>(lower);
+    } else { // every lower-case letter above is below U+0800: two bytes
+      title += static_cast<char>(0xC0 | (lower >> 6));
+      title += static_cast<char>(0x80 | (lower & 0x3F));
+    }
+    at += length;
+  }
+  return title;
 }
 
 std::string ApplicationErrorText(const std::string &text) {
   std::string shown = text;
-  // Compared as code points: a letter of any script comes after ".".
+  // Compared as characters: a letter of any script comes after ".", and so
+  // does the last byte of any UTF-8 sequence.
   if (!shown.empty() && static_cast<unsigned char>(shown.back()) > '.')
     shown += '.';
   return shown;

@@ -1,23 +1,35 @@
-// The main window's decisions, without a toolkit: what its first show reads
-// and sets up, what its close writes, what its buttons do, and that one
-// handler never runs inside another. A front end draws the window and
-// forwards its events here.
+// The main window's decisions, without a toolkit: the order of its first
+// show and what that reads, what its close writes and when, what each button
+// does, the single-instance guard that sits on it, and that one handler never
+// runs inside another. A front end's main window derives from this class,
+// draws the window, implements the few drawing operations below and forwards
+// its events (shown, close asked, button pressed) here.
 #pragma once
 
 #include "link/serial/SerialPort.h"
 #include "loader/FirmwareImage.h"
-#include "loader/LoadSequence.h"
+#include "loader/ProgressView.h"
 #include "runtime/IniFls.h"
+#include "runtime/JustOne.h"
 
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class TZor_RS;
 
 inline constexpr uint32_t kWorkingBaudRate = 19200;
 inline constexpr uint8_t kWorkingLineMode = 2;
+inline constexpr const char *kMainWindowCaption = "Korvalen";
+
+// The one link object of the run, reachable program-wide; null before the
+// main window's first show.
+TZor_RS *Link();
+// Destroys the link object (closing its port). The program entry calls it
+// before the main window is destroyed; tests call it between cases.
+void ReleaseLink();
 
 // Where the main window finds what lies beside the program. The defaults are
 // those of the installed program; tests give their own.
@@ -25,70 +37,105 @@ struct MainWindowSetup {
   // The working directory and the file dialog's first folder. Empty: the
   // folder that holds the program file.
   std::filesystem::path ProgramFolder;
-  // The settings file. Empty: the program file's path with ".ini".
+  // The settings file. Empty: the program's own (TMIniFile()).
   std::filesystem::path SettingsPath;
   // The serial ports the link uses. Null: the ports of this build.
   std::shared_ptr<SerialPlatform> Platform;
+  // The single-instance marker's name and folder. Empty name: the program
+  // file's name; empty folder: the platform's default.
+  std::string GuardName;
+  std::filesystem::path GuardFolder;
+  // The application's request to quit, called while the window is built when
+  // another copy runs. Empty: none beyond QuitRequested().
+  std::function<void()> RequestQuit;
 };
 
-class TMainWindowFlow {
+class TMainWindowFlow : public PlacementWindow {
 public:
   explicit TMainWindowFlow(MainWindowSetup setup = {});
-  ~TMainWindowFlow();
+  ~TMainWindowFlow() override;
   TMainWindowFlow(const TMainWindowFlow &) = delete;
   TMainWindowFlow &operator=(const TMainWindowFlow &) = delete;
 
-  // The one link object of the run; null before the first show.
-  TZor_RS *Link() const { return FLink.get(); }
-  // Destroys the link (closing its port): the first thing to go at the end.
-  void ReleaseLink();
-
+  // Made while the window is built: a copy that finds another one running
+  // asks to quit at once.
+  std::unique_ptr<TJustOne> JustOne1;
   // Full path of the chosen image, UTF-8; empty when none.
   std::string FileName;
   // Filled by the load sequence from the device's Identify reply.
   ResetVectorBytes ResetVector{};
 
-  std::filesystem::path ProgramFolder() const;
+  // The window's events.
+  // Shown: the first time only, FormShow (a failure shown in the application's
+  // error box skips its remaining steps), then the window centred on the
+  // screen and shown in the state FormShow read.
+  void WindowShown();
+  // The operator asks to close the window. While a handler runs the close
+  // waits for its end (false; the window closes right after it); otherwise
+  // FormClose runs, a failure is shown, and the window closes (true).
+  bool HandleClose();
+  // Runs one handler of the window: nothing while another runs (a load pumps
+  // the event loop for its whole length), a failure to the application's
+  // error box, and a close asked for meanwhile carried out after it.
+  void RunHandler(const std::function<void()> &handler);
+
+  // The handlers.
+  void FormShow();
+  void FormClose();
+  void bRS232Click();
+  void bOpenClick();
+  void bLoadClick();
   // "." as the decimal separator; the program's folder as working directory.
   void PrepareEnvironment();
 
-  // The first show, after the window's title is set: the link in line mode
-  // 2, the settings read (port, "FN", placement of `window`), the access gate
-  // opened, 19200 baud. The window then shows FileName and points its file
-  // dialog at ProgramFolder(). Failures pass to the caller, which shows them;
-  // the remaining steps are then skipped.
-  void Show(PlacementWindow &window);
-  // The close: port, "FN" and the placement written. A copy the guard
-  // refused, and a window whose settings were never read, write nothing.
-  void Close(const PlacementWindow &window, bool firstInstance);
-
-  void ChoosePort();
-  // One load of FileName under the progress view `createProgress` makes.
-  LoadResult Load(const std::function<std::unique_ptr<ProgressView>()> &createProgress);
-
-  // Runs one handler of the window: nothing while another runs (a load
-  // pumps the event loop for its whole length), a failure to `showFailure`.
-  // Answers true when a close was asked for meanwhile: the caller closes now.
-  bool RunHandler(const std::function<void()> &handler,
-                  const std::function<void(const std::string &)> &showFailure);
+  std::filesystem::path ProgramFolder() const;
+  // True while a handler (or the first show, or the close) runs.
   bool Running() const { return FRunning; }
-  // A close while a handler runs waits for its end; answers true when the
-  // window may close now.
-  bool AllowClose();
+  // True when a close was asked for during a handler and waits for its end.
+  bool CloseDeferred() const { return FCloseAsked; }
+  // True when the guard found another copy running and asked to quit.
+  bool QuitRequested() const { return !JustOne1->FirstInstance(); }
+
+protected:
+  // What the window draws.
+  virtual void SetCaption(const std::string &text) = 0;
+  // `lFN` shows the image's path.
+  virtual void ShowFileName(const std::string &path) = 0;
+  // The open-file dialog's initial folder.
+  virtual void SetFileDialogFolder(const std::filesystem::path &folder) = 0;
+  // The open-file dialog, modally: the path the operator confirmed, or
+  // nothing when they cancelled.
+  virtual std::optional<std::string> ChooseImageFile() = 0;
+  // The progress window of one load.
+  virtual std::unique_ptr<ProgressView> CreateProgress() = 0;
+  // The application's error box (caption: the application's title) for a
+  // failure that escaped a handler.
+  virtual void ShowFailure(const std::string &text) = 0;
+  // Once, after FormShow: centred on the screen whatever the settings said,
+  // and shown in `state` (0 normal, 1 minimized, 2 maximized).
+  virtual void ShowCentred(int state) = 0;
+  // Carries out a close that waited for a handler's end.
+  virtual void CloseNow() = 0;
+  // The toolkit's own number formatting, where it has one, with ".".
+  virtual void UseDotDecimalSeparator() {}
 
 private:
   std::unique_ptr<TMIniFile> OpenSettings() const;
+  // Runs `step`; a failure goes to the application's error box.
+  void Guarded(const std::function<void()> &step);
 
   MainWindowSetup Setup;
-  std::unique_ptr<TZor_RS> FLink;
+  bool FShown = false;
+  int FShownState = 0; // the state FormShow read, applied once centred
   bool FSettingsRead = false;
   bool FRunning = false;
   bool FCloseAsked = false;
 };
 
 // The application's title: the program file's name up to its first ".", the
-// first letter as it is and every later ASCII letter in lower case
-// ("KORVALEN.EXE" gives "Korvalen", "korvalen.exe" gives "korvalen").
+// first letter as it is and every later letter (Latin or Cyrillic) in lower
+// case ("KORVALEN.EXE" gives "Korvalen", "korvalen.exe" gives "korvalen").
+// It captions the taskbar entry and the application's error box.
 std::string ApplicationTitleFor(const std::string &programFileName);
 // The text of the application's error box: a full stop added when the last
 // character comes after "." in character order.
