@@ -19,6 +19,7 @@ build=${1:?usage: scripts/package-test.sh BUILD_DIR}
 deb=$(ls -t "$build"/korvalen_*_*.deb 2>/dev/null | head -n 1)
 [ -n "$deb" ] || { echo "No package in $build: run make package first." >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "Installing a package needs root." >&2; exit 1; }
+. "$(dirname "$0")/lib/xdriver.sh"
 
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -29,6 +30,7 @@ dpkg-query -W -f='${Status}' korvalen 2>/dev/null | grep -q "install ok installe
 cleanup() {
   for pid in $pids; do kill "$pid" 2>/dev/null || true; done
   for pid in $pids; do wait "$pid" 2>/dev/null || true; done
+  xd_stop
   if [ "$installed_before" = no ] && dpkg-query -W korvalen >/dev/null 2>&1; then
     dpkg -r korvalen >/dev/null || true
   fi
@@ -43,11 +45,8 @@ fail() {
 # A failure with the desktop program: the screen and the windows beside it.
 gui_fail() {
   shot=$build/package-test-failure.png
-  command -v import >/dev/null && import -window root "$shot" 2>/dev/null &&
-    echo "screen: $shot" >&2
-  xdotool search --name . 2>/dev/null | while read -r w; do
-    echo "window $w: $(xdotool getwindowname "$w" 2>/dev/null)" >&2
-  done
+  xd_screenshot "$shot" && echo "screen: $shot" >&2
+  for w in $(xd_stacking); do echo "window $w: $(xd_title "$w")" >&2; done
   cat "$work/gui.log" >&2
   fail "$@"
 }
@@ -125,22 +124,13 @@ exec_line=$(sed -n 's/^Exec=//p' "$desktop")
 root_home=$work/root-home
 make_home root "$root_home"
 start_device root "$root_home" "$work/memory-root.bin"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids="$pids $!"
-wait_for "[ -s '$work/display' ]" 100 || fail "Xvfb did not start"
-DISPLAY=:$(cat "$work/display")
-export DISPLAY
-HOME=$root_home openbox >/dev/null 2>&1 &
-pids="$pids $!"
-sleep 1
+HOME=$root_home xd_start "$work" || fail "Xvfb and openbox did not start"
 background=yes as_user root "$root_home" sh -c "cd / && exec $exec_line" >"$work/gui.log" 2>&1 &
 gui_pid=$!
 pids="$pids $gui_pid"
-window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Korvalen$' | head -n 1) ||
-  gui_fail "the main window did not appear"
+window=$(xd_find Korvalen 30) || gui_fail "the main window did not appear"
 sleep 1 # the window manager takes it over
-xdotool windowactivate --sync "$window" key --clearmodifiers alt+F4
-xdotool mousemove 0 0
+xd_key "$window" alt+F4
 wait_for "! kill -0 $gui_pid 2>/dev/null" 100 || gui_fail "the main window did not close"
 wait "$gui_pid" 2>/dev/null || true
 ini=$root_home/.config/korvalen/korvalen.ini

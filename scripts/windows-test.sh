@@ -33,10 +33,11 @@ scripts/windows-build.sh "$mingw_build" >/dev/null
 sim=$root/$linux_build/bin/korvalen-sim
 exe_dir=$root/$mingw_build/bin
 . scripts/lib/wine.sh
+# The checks' PASS and FAIL, and the desktop program's windows.
+. scripts/lib/xdriver.sh
 
 work=$(mktemp -d /tmp/korvalen-windows-test.XXXXXX)
 sim_pid=""
-failures=0
 stop_sim() {
   if [ -n "$sim_pid" ]; then
     kill -INT "$sim_pid" 2>/dev/null || true
@@ -53,11 +54,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-pass() { printf 'ok   %s\n' "$*"; }
-fail() {
-  printf 'FAIL %s\n' "$*" >&2
-  failures=$((failures + 1))
-}
 
 # The virtual device behind COM3: korvalen-sim OPTIONS...
 start_sim() {
@@ -119,10 +115,10 @@ run_cli() {
   got=$?
   set -e
   if [ "$got" -eq "$want" ]; then
-    pass "$name (exit $got)"
+    xd_pass "$name (exit $got)"
     return 0
   fi
-  fail "$name: exit $got, expected $want"
+  xd_fail "$name: exit $got, expected $want"
   sed 's/^/    /' "$work/cli.err" >&2
   return 1
 }
@@ -135,14 +131,14 @@ for mode in 0 1 2; do
   rm -f "$work/memory.bin"
   start_sim --echo $echo --pace-baud 115200 --memory-out "$work/memory.bin"
   run_cli 0 "identify, line mode $mode" identify --port 3 --line-mode $mode --baud 115200 --wait 10 || true
-  grep -q "Device code: 97" "$work/cli.out" || fail "identify, line mode $mode: no device code shown"
+  grep -q "Device code: 97" "$work/cli.out" || xd_fail "identify, line mode $mode: no device code shown"
   if run_cli 0 "load, line mode $mode" load --port 3 --line-mode $mode --baud 115200 --wait 10 \
     "$(winpath "$image")"; then
     stop_sim
     if cmp -s "$work/expected.bin" "$work/memory.bin"; then
-      pass "load, line mode $mode: the device memory is exact"
+      xd_pass "load, line mode $mode: the device memory is exact"
     else
-      fail "load, line mode $mode: the device memory differs from the image"
+      xd_fail "load, line mode $mode: the device memory differs from the image"
     fi
   fi
   stop_sim
@@ -151,18 +147,18 @@ done
 start_sim --echo on --pace-baud 115200 --hangup-after 20
 run_cli 2 "a device that hangs up mid-page fails cleanly" \
   load --port 3 --line-mode 2 --baud 115200 --wait 10 "$(winpath "$image")" || true
-grep -q "Нет связи" "$work/cli.err" || fail "hang-up: the no-link message was not shown"
+grep -q "Нет связи" "$work/cli.err" || xd_fail "hang-up: the no-link message was not shown"
 stop_sim
 
 start_sim --echo on --device-code 98
 run_cli 1 "a device with another code is rejected" \
   load --port 3 --line-mode 2 --wait 10 "$(winpath "$image")" || true
 grep -q "В устройстве неверный микроконтроллер." "$work/cli.err" ||
-  fail "rejected device: the message was not shown"
+  xd_fail "rejected device: the message was not shown"
 stop_sim
 
 run_cli 4 "a missing image" load --port 3 "$(winpath "$work/нет.rom")" || true
-grep -q "Файл не найден" "$work/cli.err" || fail "missing image: \"Файл не найден\" was not shown"
+grep -q "Файл не найден" "$work/cli.err" || xd_fail "missing image: \"Файл не найден\" was not shown"
 run_cli 64 "bad usage" load --port 99 "$(winpath "$image")" || true
 
 # Ctrl-C: SIGINT reaches the Windows program as the console's Ctrl-C.
@@ -175,9 +171,9 @@ wait "$wine_bg_pid"
 got=$?
 set -e
 if [ "$got" -eq 3 ] && grep -q Cancelled "$work/cli.err"; then
-  pass "Ctrl-C cancels the wait (exit 3)"
+  xd_pass "Ctrl-C cancels the wait (exit 3)"
 else
-  fail "Ctrl-C: exit $got, expected 3"
+  xd_fail "Ctrl-C: exit $got, expected 3"
 fi
 stop_sim
 fi
@@ -188,9 +184,9 @@ dist=$root/$mingw_build/dist
 zip_file=$(ls "$dist"/korvalen-*-windows-x64.zip)
 if unzip -l "$zip_file" | grep -q ' Korvalen/korvalen.exe$' &&
   unzip -l "$zip_file" | grep -q ' Korvalen/korvalen-cli.exe$'; then
-  pass "the zip holds Korvalen/korvalen.exe and Korvalen/korvalen-cli.exe"
+  xd_pass "the zip holds Korvalen/korvalen.exe and Korvalen/korvalen-cli.exe"
 else
-  fail "the zip does not hold the two programs"
+  xd_fail "the zip does not hold the two programs"
 fi
 
 # Per user, no administrator: %LOCALAPPDATA%\Programs\Korvalen.
@@ -208,36 +204,36 @@ wait_removed() {
   return 1
 }
 
-wine_exe "$dist/korvalen-setup.exe" /S >/dev/null 2>&1 || fail "the silent install failed"
+wine_exe "$dist/korvalen-setup.exe" /S >/dev/null 2>&1 || xd_fail "the silent install failed"
 if cmp -s "$installed/korvalen.exe" "$dist/Korvalen/korvalen.exe" &&
   cmp -s "$installed/korvalen-cli.exe" "$dist/Korvalen/korvalen-cli.exe" &&
   [ -f "$installed/uninstall.exe" ] && [ -f "$shortcut" ] &&
   wine_run "$WINE_BIN" reg query "$uninstall_key" >/dev/null 2>&1; then
-  pass "installed per user into $(echo "$installed" | sed "s|$WINEPREFIX/||"), Start-menu shortcut, uninstall entry"
+  xd_pass "installed per user into $(echo "$installed" | sed "s|$WINEPREFIX/||"), Start-menu shortcut, uninstall entry"
 else
-  fail "the install is incomplete: $(ls "$installed" 2>&1 | tr '\n' ' ')"
+  xd_fail "the install is incomplete: $(ls "$installed" 2>&1 | tr '\n' ' ')"
 fi
 if wine_exe "$installed/korvalen-cli.exe" info "$(winpath "$image")" >/dev/null 2>&1; then
-  pass "the installed korvalen-cli.exe runs"
+  xd_pass "the installed korvalen-cli.exe runs"
 else
-  fail "the installed korvalen-cli.exe does not run"
+  xd_fail "the installed korvalen-cli.exe does not run"
 fi
 
 printf ' \r\n[RS232]\r\nPort=3\r\n' >"$installed/korvalen.ini"
 wine_exe "$installed/uninstall.exe" /S >/dev/null 2>&1 || true
 if wait_removed && [ -f "$installed/korvalen.ini" ] && [ ! -e "$shortcut" ] &&
   ! wine_run "$WINE_BIN" reg query "$uninstall_key" >/dev/null 2>&1; then
-  pass "uninstall.exe /S removes the programs, the shortcut and the entry, and keeps korvalen.ini"
+  xd_pass "uninstall.exe /S removes the programs, the shortcut and the entry, and keeps korvalen.ini"
 else
-  fail "the silent uninstall left: $(ls "$installed" 2>&1 | tr '\n' ' ')"
+  xd_fail "the silent uninstall left: $(ls "$installed" 2>&1 | tr '\n' ' ')"
 fi
 
-wine_exe "$dist/korvalen-setup.exe" /S >/dev/null 2>&1 || fail "the second silent install failed"
+wine_exe "$dist/korvalen-setup.exe" /S >/dev/null 2>&1 || xd_fail "the second silent install failed"
 wine_exe "$installed/uninstall.exe" /S /REMOVESETTINGS >/dev/null 2>&1 || true
 if wait_removed && sleep 1 && [ ! -e "$installed" ]; then
-  pass "uninstall.exe /S /REMOVESETTINGS removes korvalen.ini and the folder"
+  xd_pass "uninstall.exe /S /REMOVESETTINGS removes korvalen.ini and the folder"
 else
-  fail "uninstall with /REMOVESETTINGS left: $(ls "$installed" 2>&1 | tr '\n' ' ')"
+  xd_fail "uninstall with /REMOVESETTINGS left: $(ls "$installed" 2>&1 | tr '\n' ' ')"
 fi
 fi
 
@@ -245,8 +241,5 @@ if [ "${KORVALEN_WINDOWS_TEST_GUI:-1}" = 1 ]; then
   . scripts/lib/windows-gui-test.sh
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "windows-test: $failures check(s) failed" >&2
-  exit 1
-fi
+xd_summary || { echo "windows-test: a check failed" >&2; exit 1; }
 echo "windows-test: every check passed"

@@ -2,8 +2,10 @@
 # virtual screen (Xvfb) with a real window manager (openbox), windows found by
 # their titles, keys pressed and released, clicks with the pointer moved away
 # afterwards, and what the window manager knows read back from the X server
-# (stacking order, frames, Motif hints). The same helpers serve any program
-# with X windows: the Qt program, and the Windows program under Wine.
+# (stacking order, frames, Motif hints, net-wm state). The one driver for
+# every program with X windows: the Qt program (scripts/gui-test.sh,
+# scripts/gui-bench.sh) and the Windows program under Wine
+# (scripts/lib/windows-gui-test.sh).
 #
 # Source it from a POSIX shell script:
 #   . scripts/lib/xdriver.sh
@@ -11,6 +13,26 @@
 #   main=$(xd_find "Korvalen" 20) || ...
 #   xd_check "main window centred" xd_centred "$main"
 #   xd_summary              # the PASS/FAIL count; non-zero when a check failed
+#
+#   xd_start DIR               Xvfb on a free display, openbox (or $XD_WM) on it
+#   xd_stop
+#   xd_find TITLE [SECONDS]    id of the managed window of exactly that title
+#   xd_windows TITLE           every such id, bottom first
+#   xd_wait_gone TITLE [SECONDS]
+#   xd_title WINDOW
+#   xd_stacking                managed windows bottom first (_NET_CLIENT_LIST_STACKING)
+#   xd_above A B               A stands above B
+#   xd_client_geometry WINDOW  "X Y WIDTH HEIGHT" of its client area on the screen
+#   xd_frame_geometry WINDOW   the same for the window manager's frame around it
+#   xd_centred WINDOW          its frame centred on the screen
+#   xd_motif_hints WINDOW      _MOTIF_WM_HINTS: flags functions decorations mode status
+#   xd_has_state WINDOW STATE  for instance _NET_WM_STATE_ABOVE
+#   xd_key WINDOW KEY...       each key pressed and released in that window
+#   xd_type WINDOW TEXT [MS]   typed with MS between keys (20; Cyrillic under Wine wants 150)
+#   xd_click WINDOW X Y        left click at X Y of its client area, pointer moved away
+#   xd_screenshot FILE [WINDOW] the screen, or the window with its frame, as PNG
+#   xd_shows_text WINDOW TEXT  TEXT read from the window's pixels (tesseract)
+#   xd_check NAME COMMAND...   PASS or FAIL; xd_pass, xd_fail; xd_summary
 #
 # Needs: Xvfb, openbox, xdotool, xprop and xwininfo (x11-utils), import
 # (imagemagick) for screenshots, tesseract with Russian for reading a window's
@@ -24,9 +46,11 @@ XD_PASSED=0
 XD_FAILED=0
 XD_DIR=""
 
-# Runs an X client with a limit, so that a wedged server cannot hang a test.
+# Runs an X client with a limit, so that a wedged server cannot hang a test,
+# in a UTF-8 locale, so that titles and typed text keep their Cyrillic
+# letters whatever the caller's locale (the programs under test keep theirs).
 xd_x() {
-  timeout 10 "$@"
+  LC_ALL=C.UTF-8 timeout 10 "$@"
 }
 
 xd_log() {
@@ -98,7 +122,8 @@ xd_title() {
     sed -n 's/^_NET_WM_NAME = "\(.*\)"$/\1/p'
 }
 
-# The managed windows titled exactly $1, bottom first.
+# The managed windows titled exactly $1, bottom first. A window can vanish
+# between the list and the question; it is then simply not named.
 xd_windows() {
   local w
   for w in $(xd_stacking); do
@@ -184,18 +209,25 @@ xd_activate() {
   xd_x xdotool windowactivate --sync "$1" >/dev/null 2>&1
 }
 
-# Presses and releases key $2 (xdotool names: Escape, Return, alt+F4) in
-# window $1. A key left down would repeat into the next window.
+# Presses and releases keys $2... (xdotool names: Escape, Return, alt+F4) in
+# window $1, one after the other. A key left down would repeat into the next
+# window.
 xd_key() {
-  xd_activate "$1"
-  xd_x xdotool keydown "$2"
-  xd_x xdotool keyup "$2"
+  local window key
+  window=$1
+  shift
+  xd_activate "$window" || xd_log "xdriver: window $window could not be activated"
+  for key in "$@"; do
+    xd_x xdotool keydown "$key"
+    xd_x xdotool keyup "$key"
+    sleep 0.1
+  done
 }
 
-# Types text $2 into window $1.
+# Types text $2 into window $1, $3 milliseconds between keys (default 20).
 xd_type() {
-  xd_activate "$1"
-  xd_x xdotool type --delay 20 "$2"
+  xd_activate "$1" || xd_log "xdriver: window $1 could not be activated"
+  xd_x xdotool type --delay "${3:-20}" "$2"
 }
 
 # Clicks at $2,$3 of window $1's client area, then moves the pointer away so
@@ -203,12 +235,18 @@ xd_type() {
 xd_click() {
   xd_x xdotool mousemove --window "$1" "$2" "$3"
   xd_x xdotool click 1
+  sleep 0.1
   xd_x xdotool mousemove "$XD_SCREEN_WIDTH" "$XD_SCREEN_HEIGHT"
 }
 
-# Saves the whole screen to PNG file $1.
+# Saves to PNG file $1 the whole screen, or window $2 with its frame as a
+# person sees it.
 xd_screenshot() {
-  xd_x import -window root "$1" 2>/dev/null
+  if [ -n "${2:-}" ]; then
+    xd_x import -frame -window "$2" "$1" 2>/dev/null
+  else
+    xd_x import -window root "$1" 2>/dev/null
+  fi
 }
 
 # The text shown in window $1, read from the screen (Russian and English).
