@@ -39,6 +39,7 @@ gui_ended() {
 
 echo "== korvalen.exe under Wine on Xvfb with openbox"
 xd_start "$work"
+wine_use_display
 mkdir -p "$shots"
 app="$work/Корвален"
 mkdir -p "$app"

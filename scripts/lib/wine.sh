@@ -14,6 +14,7 @@
 #   wine_run CMD...        CMD inside the namespace with the prefix's environment
 #   wine_exe PROGRAM ARGS  wine_run of the Windows program PROGRAM
 #   wine_exe_bg OUT PROGRAM ARGS   the same in the background (wine_bg_pid)
+#   wine_use_display       the programs after it open their windows on $DISPLAY
 #   wine_teardown          wineserver and namespace stopped
 #
 # The korvalen-sim of a test runs outside the namespace: a pseudo-terminal is
@@ -156,6 +157,15 @@ wine_map_port() {
   wine_run "$WINE_BIN" cmd /c exit >/dev/null 2>&1 || true
   ln -sfn "$path" "$WINEPREFIX/dosdevices/com$n"
   wine_check_ports
+}
+
+# Wine's desktop process picks its display driver when it starts, and every
+# program of the prefix draws through it. One started before the X server (by
+# wineboot or the port mapping, and still running) keeps every window off the
+# screen: a fresh server starts a fresh one, on $DISPLAY.
+wine_use_display() {
+  wine_server_stop
+  wine_server_start
 }
 
 wine_teardown() {
