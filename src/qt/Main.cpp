@@ -17,19 +17,10 @@
 #include <QShowEvent>
 #include <algorithm>
 
+// The design the two front ends share.
+using namespace main_window;
+
 namespace {
-
-const char *const kPortButtonCaption = "Выбрать СОМ-порт"; // С, О, М are Cyrillic
-const char *const kOpenButtonCaption = "Открыть файл прошивки";
-const char *const kLoadButtonCaption = "Загрузить ";
-const char *const kWarningText =
-    "ВНИМАНИЕ!\nВнимательно проверьте соответствие версий Вашего устройства и загружаемого "
-    "программного обеспечения. При их несовпадении устройство может выйти из строя.";
-const char *const kImageFilter = "Файлы прошивок (*.rom)";
-
-constexpr int kClientWidth = 361;
-constexpr int kClientHeight = 251;
-constexpr int kWarningHeight = 75;
 // How long the first show waits for the window manager to tell its frame.
 constexpr std::chrono::milliseconds kFrameExtentsWait{500};
 
@@ -101,7 +92,8 @@ TMainForm::TMainForm(MainFormEnvironment environment, QWidget *parent)
   setTabOrder(bRS232, bOpen);
   setTabOrder(bOpen, bLoad);
 
-  OpenDialog1.Filters = {QString::fromUtf8(kImageFilter)};
+  // Qt reads the pattern from the parentheses of the name.
+  OpenDialog1.Filters = {QString::fromUtf8(kImageFilterName)};
   OpenDialog1.Native = environment.NativeFileDialog;
 
   lFN = new QLabel(this);
@@ -111,7 +103,8 @@ TMainForm::TMainForm(MainFormEnvironment environment, QWidget *parent)
   lFN->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   lFN->setTextFormat(Qt::PlainText);
 
-  Label1 = new QLabel(QString::fromUtf8(kWarningText), this);
+  Label1 = new QLabel(
+      QString::fromUtf8(kWarningTitle) + QLatin1Char('\n') + QString::fromUtf8(kWarningText), this);
   Label1->setObjectName(QStringLiteral("Label1"));
   Label1->setGeometry(0, kClientHeight - kWarningHeight, kClientWidth, kWarningHeight);
   Label1->setAlignment(Qt::AlignHCenter | Qt::AlignTop);

@@ -9,19 +9,10 @@
 
 #include <vector>
 
-namespace {
-const char *const kPortButtonCaption = "Выбрать СОМ-порт"; // С, О, М are Cyrillic
-const char *const kOpenButtonCaption = "Открыть файл прошивки";
-const char *const kLoadButtonCaption = "Загрузить ";
-const char *const kWarningText =
-    "ВНИМАНИЕ!\r\nВнимательно проверьте соответствие версий Вашего устройства и загружаемого "
-    "программного обеспечения. При их несовпадении устройство может выйти из строя.";
-const char *const kImageFilterName = "Файлы прошивок (*.rom)";
-constexpr wchar_t kImagePattern[] = L"*.rom";
+// The design the two front ends share.
+using namespace main_window;
 
-constexpr int kClientWidth = 361;
-constexpr int kClientHeight = 251;
-constexpr int kWarningHeight = 75;
+namespace {
 constexpr COLORREF kFuchsia = RGB(0xFF, 0x00, 0xFF);
 constexpr int kPortButtonId = 300;
 constexpr int kOpenButtonId = 301;
@@ -72,7 +63,7 @@ TMainForm::TMainForm(MainWindowSetup setup)
     : TForm(ApplicationTitle(),
             WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME),
       TMainWindowFlow(std::move(setup)) {
-  OpenDialog1.Filter = Wide(kImageFilterName) + L'\0' + kImagePattern + L'\0';
+  OpenDialog1.Filter = Wide(kImageFilterName) + L'\0' + Wide(kImagePattern) + L'\0';
   WarningBrush = CreateSolidBrush(kFuchsia);
   CreateModeless(nullptr);
 }
@@ -99,8 +90,9 @@ bool TMainForm::OnInit() {
   lFN = AddControl(Handle, WC_STATICW, L"", SS_LEFT | SS_NOPREFIX, 24, 88, 321, 41, kFileLabelId);
   bLoad = AddControl(Handle, WC_BUTTONW, Wide(kLoadButtonCaption), WS_TABSTOP | BS_PUSHBUTTON, 24,
                      136, 321, 25, kLoadButtonId);
-  Label1 = AddControl(Handle, WC_STATICW, Wide(kWarningText), SS_CENTER | SS_NOPREFIX, 0,
-                      kClientHeight - kWarningHeight, kClientWidth, kWarningHeight, kWarningId);
+  Label1 = AddControl(Handle, WC_STATICW, Wide(std::string(kWarningTitle) + "\r\n" + kWarningText),
+                      SS_CENTER | SS_NOPREFIX, 0, kClientHeight - kWarningHeight, kClientWidth,
+                      kWarningHeight, kWarningId);
   return true;
 }
 

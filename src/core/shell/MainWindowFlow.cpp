@@ -82,15 +82,13 @@ void TMainWindowFlow::WindowShown() {
   if (FShown)
     return;
   FShown = true;
-  // Nothing else runs meanwhile: FormShow may show a box whose event loop
-  // takes the operator's clicks.
-  FRunning = true;
   FShownState = WindowState();
-  Guarded([this] { FormShow(); });
-  ShowCentred(FShownState);
-  FRunning = false;
-  if (std::exchange(FCloseAsked, false))
-    CloseNow();
+  // As a handler: FormShow may show a box whose event loop takes the
+  // operator's clicks and close requests.
+  RunHandler([this] {
+    Guarded([this] { FormShow(); }); // its failure skips its rest, not the centring
+    ShowCentred(FShownState);
+  });
 }
 
 bool TMainWindowFlow::HandleClose() {
@@ -125,7 +123,7 @@ void TMainWindowFlow::PrepareEnvironment() {
 }
 
 void TMainWindowFlow::FormShow() {
-  SetCaption(kMainWindowCaption);
+  SetCaption(main_window::kCaption);
   PrepareEnvironment();
   // The old link (if any) goes first: it may hold the port the new one wants.
   ReleaseLink();

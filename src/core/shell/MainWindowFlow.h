@@ -22,7 +22,26 @@ class TZor_RS;
 
 inline constexpr uint32_t kWorkingBaudRate = 19200;
 inline constexpr uint8_t kWorkingLineMode = 2;
-inline constexpr const char *kMainWindowCaption = "Korvalen";
+
+// The window's design, the same in every front end: its texts, and its sizes
+// in pixels at 96 dots per inch.
+namespace main_window {
+inline constexpr const char *kCaption = "Korvalen";
+inline constexpr const char *kPortButtonCaption = "Выбрать СОМ-порт"; // С, О, М are Cyrillic
+inline constexpr const char *kOpenButtonCaption = "Открыть файл прошивки";
+inline constexpr const char *kLoadButtonCaption = "Загрузить ";
+// The warning's two lines; each toolkit joins them with its own line break.
+inline constexpr const char *kWarningTitle = "ВНИМАНИЕ!";
+inline constexpr const char *kWarningText =
+    "Внимательно проверьте соответствие версий Вашего устройства и загружаемого программного "
+    "обеспечения. При их несовпадении устройство может выйти из строя.";
+// The open-file dialog's one filter entry.
+inline constexpr const char *kImageFilterName = "Файлы прошивок (*.rom)";
+inline constexpr const char *kImagePattern = "*.rom";
+inline constexpr int kClientWidth = 361;
+inline constexpr int kClientHeight = 251;
+inline constexpr int kWarningHeight = 75; // docked to the bottom edge
+} // namespace main_window
 
 // The one link object of the run, reachable program-wide; null before the
 // main window's first show.
