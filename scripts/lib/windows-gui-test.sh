@@ -61,16 +61,14 @@ else
   xd_fail "first start: korvalen.ini missing or not starting with a blank line"
 fi
 
-set -- $(xd_client_geometry "$main")
-xd_check "main window: client 361 x 251 (it is $3 x $4)" test "$3 $4" = "361 251"
+xd_check "main window: client 361 x 251" xd_client_size "$main" 361 251
 xd_check "main window: its frame centred on the screen" xd_centred "$main"
 xd_screenshot "$shots/windows-main-window.png" "$main"
 
 # The port dialog opens from its button; Escape closes it.
 xd_click "$main" 184 28
 if port=$(xd_find "Выбор номера порта" 20); then
-  set -- $(xd_client_geometry "$port")
-  [ "$3" -eq 337 ] && [ "$4" -eq 85 ] || xd_fail "port dialog: client $3 x $4, expected 337 x 85"
+  xd_check "port dialog: client 337 x 85" xd_client_size "$port" 337 85
   xd_screenshot "$shots/windows-port-dialog.png" "$port"
   xd_key "$port" Escape
   if xd_wait_gone "Выбор номера порта" 10; then
@@ -112,8 +110,7 @@ xd_screenshot "$shots/windows-main-window-file.png" "$main"
 # The load: the progress window, then "Загрузка окончена." above it.
 xd_click "$main" 184 148
 if progress=$(xd_find "Progress..." 30); then
-  set -- $(xd_client_geometry "$progress")
-  [ "$3" -eq 261 ] && [ "$4" -eq 113 ] || xd_fail "progress window: client $3 x $4, expected 261 x 113"
+  xd_check "progress window: client 261 x 113" xd_client_size "$progress" 261 113
   # On top, and no caption-bar button asked for: the Motif decorations hold
   # neither the menu (0x10) nor minimise (0x20) nor maximise (0x40). (Wine
   # always offers the window manager a close function; the window ignores it.)
@@ -121,7 +118,7 @@ if progress=$(xd_find "Progress..." 30); then
   decorations=$(echo "$hints" | cut -d' ' -f3)
   if xd_has_state "$progress" _NET_WM_STATE_ABOVE && [ -n "$decorations" ] &&
     [ $((decorations & 0x70)) -eq 0 ]; then
-    xd_pass "progress window: 261 x 113, on top, no caption-bar buttons asked for"
+    xd_pass "progress window: on top, no caption-bar buttons asked for"
   else
     xd_fail "progress window: Motif hints \"$hints\", not on top or with caption-bar buttons"
   fi
@@ -228,8 +225,7 @@ open_form() {
   wine_exe_bg "$work/form.out" "$exe_dir/korvalen-shots.exe" "$1"
   gui_pid=$wine_bg_pid
   form_window=$(xd_find "$2" 60) || { xd_fail "$1 did not appear"; return 1; }
-  set -- "$@" $(xd_client_geometry "$form_window")
-  [ "$7 $8" = "$3 $4" ] || xd_fail "$1: client $7 x $8, expected $3 x $4"
+  xd_client_size "$form_window" "$3" "$4" || xd_fail "$1: client not $3 x $4"
   sleep 0.5
 }
 # The answer once the form has closed.

@@ -23,6 +23,7 @@
 #   xd_stacking                managed windows bottom first (_NET_CLIENT_LIST_STACKING)
 #   xd_above A B               A stands above B
 #   xd_client_geometry WINDOW  "X Y WIDTH HEIGHT" of its client area on the screen
+#   xd_client_size WINDOW W H  its client area W x H
 #   xd_frame_geometry WINDOW   the same for the window manager's frame around it
 #   xd_centred WINDOW          its frame centred on the screen
 #   xd_motif_hints WINDOW      _MOTIF_WM_HINTS: flags functions decorations mode status
@@ -170,6 +171,13 @@ xd_client_geometry() {
     /Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
     /^ *Width:/ { w = $NF } /^ *Height:/ { h = $NF }
     END { print x, y, w, h }'
+}
+
+# True when the client area of window $1 is $2 x $3 pixels.
+xd_client_size() {
+  set -- "$2" "$3" $(xd_client_geometry "$1")
+  xd_log "  client ${5}x$6"
+  [ "$1 $2" = "$5 $6" ]
 }
 
 # The window manager's frame around window $1: "x y width height".
