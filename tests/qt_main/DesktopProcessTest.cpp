@@ -4,6 +4,7 @@
 #include "cli/Processes.h"
 
 #include <cstdlib>
+#include <sstream>
 
 namespace {
 using namespace process;
@@ -67,17 +68,23 @@ public:
     return Slurp(out);
   }
   // The id of the visible window with exactly this title, waiting for it.
+  // xdotool matches titles without regard to case ("korvalen" would find the
+  // main window "Korvalen"), so each candidate's title is compared exactly.
   std::optional<std::string> Window(const std::string &title) {
-    std::optional<std::string> id;
+    std::optional<std::string> found;
     WaitUntil(
         [&] {
-          id = Tool({"search", "--onlyvisible", "--name", "^" + title + "$"});
-          return id && !id->empty();
+          const auto ids = Tool({"search", "--onlyvisible", "--name", "^" + title + "$"});
+          std::istringstream lines(ids.value_or(""));
+          for (std::string id; std::getline(lines, id);)
+            if (Tool({"getwindowname", id}) == title + "\n") {
+              found = id;
+              return true;
+            }
+          return false;
         },
         15s);
-    if (!id || id->empty())
-      return std::nullopt;
-    return id->substr(0, id->find('\n'));
+    return found;
   }
   // Presses and releases a key in a window, as a person at the keyboard.
   void Press(const std::string &window, const std::string &key) {
@@ -110,14 +117,16 @@ TEST(DesktopProgram, AnErrorOfTheFirstShowIsShownAndTheProgramGoesOn) {
   Display display(folder);
   ASSERT_FALSE(display.Id().empty()) << "Xvfb did not start";
   // A disk of its own, full, in a mount namespace of the program's own: the
-  // program and its ports beside it, then a filler that takes the rest.
-  const fs::path disk = folder / "disk";
+  // program bound onto a file there (a copy would take the disk's room and
+  // depend on the build's size) and its ports beside it, then a filler that
+  // takes the rest.
+  const std::string disk = (folder / "disk").string();
   const std::string script =
-      "mount --make-rprivate / && mount -t tmpfs -o size=16m tmpfs '" + disk.string() +
-      "' && cp '" + KORVALEN_DESKTOP_PROGRAM + "' '" + disk.string() + "/korvalen' && mkdir '" +
-      disk.string() + "/ports' && ln -s '" + device.SlavePath() + "' '" + disk.string() +
-      "/ports/COM1' && { dd if=/dev/zero of='" + disk.string() +
-      "/filler' bs=4k 2>/dev/null; true; } && exec '" + disk.string() + "/korvalen'";
+      "mount --make-rprivate / && mount -t tmpfs -o size=1m tmpfs '" + disk + "' && touch '" +
+      disk + "/korvalen' && mount --bind '" + KORVALEN_DESKTOP_PROGRAM + "' '" + disk +
+      "/korvalen' && mkdir '" + disk + "/ports' && ln -s '" + device.SlavePath() + "' '" + disk +
+      "/ports/COM1' && { dd if=/dev/zero of='" + disk +
+      "/filler' bs=4k 2>/dev/null; true; } && exec '" + disk + "/korvalen'";
   Options options;
   options.Args = {geteuid() == 0 ? "-m" : "-rm", "sh", "-c", script};
   options.Environment = {"DISPLAY=" + display.Id(), "QT_QPA_PLATFORM=xcb",
