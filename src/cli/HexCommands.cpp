@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "cli/ImageFile.h"
 #include "cli/Terminal.h"
 #include "loader/LoadSequence.h"
 #include "runtime/ProgramPath.h"
@@ -72,17 +73,9 @@ bool SameFile(const std::string &input, const std::string &output) {
   return fs::equivalent(PathFromUtf8(input), PathFromUtf8(output), error);
 }
 
-bool InputExists(const std::string &file) {
-  std::error_code error;
-  if (fs::exists(PathFromUtf8(file), error))
-    return true;
-  ShowError(SFileNotFound);
-  return false;
-}
-
 // The packed file, or nothing after saying why.
 std::optional<PackedHex> PackFile(const std::string &file, int deviceCode) {
-  if (!InputExists(file))
+  if (!ImageFileIsThere(file))
     return std::nullopt;
   try {
     PackedHex packed = PackIntelHexFile(
@@ -213,18 +206,9 @@ int HexCommands::RunUnpack() const {
     std::cerr << "The output would replace the input." << std::endl;
     return kExitUsage;
   }
-  if (!InputExists(Input))
-    return kExitFileProblem;
   FirmwareImage image;
-  try {
-    image = FirmwareImage::ReadFile(PathFromUtf8(Input));
-  } catch (const EImageTooLarge &failure) {
-    ShowError(failure.what());
-    return kExitRejected;
-  } catch (const EInOutError &failure) {
-    ShowError(failure.what());
-    return kExitFileProblem;
-  }
+  if (const int refused = ReadImage(Input, image); refused != kExitDone)
+    return refused;
   if (!WriteOutput(Output, UnpackIntelHex(image)))
     return kExitFileProblem;
   const int pages = image.PageCount();

@@ -14,6 +14,7 @@
 #include "cli/EchoCheck.h"
 #include "cli/Gang.h"
 #include "cli/HexCommands.h"
+#include "cli/ImageFile.h"
 #include "cli/JsonEvents.h"
 #include "cli/PortProblem.h"
 #include "cli/ResultOutput.h"
@@ -230,39 +231,6 @@ int RunIdentify(const LinkOptions &options) {
     return report.End(kExitRejected);
   }
   return report.End(kExitDone);
-}
-
-// Says which way a path fails to be a file, after "Файл не найден".
-const char *AbsenceReason(ImageAbsence absence) {
-  switch (absence) {
-  case ImageAbsence::SymbolicLinkLoop:
-    return "a loop of symbolic links";
-  case ImageAbsence::Folder:
-    return "a folder, not a file";
-  default:
-    return "no such file";
-  }
-}
-
-// Reads the image as the load will. Says why it cannot be loaded and answers
-// the exit code, or kExitDone.
-int ReadImage(const std::string &file, FirmwareImage &image) {
-  const ImageAbsence absence = FindImageFile(PathFromUtf8(file));
-  if (absence != ImageAbsence::None) {
-    ShowError(SFileNotFound);
-    std::cerr << file << ": " << AbsenceReason(absence) << std::endl;
-    return kExitFileProblem;
-  }
-  try {
-    image = FirmwareImage::ReadFile(PathFromUtf8(file));
-  } catch (const EImageTooLarge &failure) {
-    ShowError(failure.what());
-    return kExitRejected;
-  } catch (const EInOutError &failure) {
-    ShowError(failure.what());
-    return kExitFileProblem;
-  }
-  return kExitDone;
 }
 
 // The file a load is given, checked before any port is opened: an Intel HEX
