@@ -218,6 +218,7 @@ bool PosixSerialPort::GetState(LineSettings &settings) {
   uint32_t rate = 0;
   if (tcgetattr(Fd, &current) != 0 || !ReadLineRate(Fd, rate))
     return false;
+  Rate = rate;
   settings.BaudRate = rate;
   settings.ByteSize = ByteSizeOf(current.c_cflag);
   settings.Parity = ParityOf(current.c_cflag);
@@ -226,6 +227,8 @@ bool PosixSerialPort::GetState(LineSettings &settings) {
 }
 
 bool PosixSerialPort::SetState(const LineSettings &settings) {
+  // Whatever happens below, the rate is asked from the driver again.
+  Rate = 0;
   if (!IsValid(settings) || !WriteLineRate(Fd, settings.BaudRate))
     return false;
   // Read after the rate changed, so that writing the record back keeps it.
@@ -258,10 +261,11 @@ bool PosixSerialPort::SetReadsReturnAtOnce() {
 }
 
 bool PosixSerialPort::ModemLine(unsigned long request, int line) {
-  if (ioctl(Fd, request, &line) == 0)
+  if (NoModemLines || ioctl(Fd, request, &line) == 0)
     return true;
   // A pseudo-terminal has no modem lines; nothing to drive is not a failure.
-  return errno == ENOTTY || errno == EINVAL;
+  NoModemLines = errno == ENOTTY || errno == EINVAL;
+  return NoModemLines;
 }
 
 bool PosixSerialPort::SetDTR() {
@@ -320,8 +324,9 @@ ReadResult PosixSerialPort::ReadByte(uint8_t &byte) {
 bool PosixSerialPort::Write(const uint8_t *data, size_t count) {
   if (HungUp)
     return false;
-  uint32_t rate = 0;
-  ReadLineRate(Fd, rate);
+  if (Rate == 0)
+    ReadLineRate(Fd, Rate);
+  const uint32_t rate = Rate;
   size_t done = 0;
   auto deadline = Clock::now() + kWriteStall + LineTime(count, rate);
   while (done < count) {

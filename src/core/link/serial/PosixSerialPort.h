@@ -65,6 +65,11 @@ private:
   size_t Filled = 0;
   // The last wait saw the line up (no hang-up); cleared by the next empty read.
   bool LineSeenUp = false;
+  // A pseudo-terminal has no modem lines: once the driver says so, RTS and DTR
+  // are not asked for again (two system calls saved on every exchange).
+  bool NoModemLines = false;
+  // The rate last set or read, for the write's deadline; 0: not known yet.
+  uint32_t Rate = 0;
 };
 
 // Probes and opens COM1 ... COM32 through a port table.
