@@ -7,8 +7,8 @@
 //         bit 1: the key is one named in the file (by pick)
 //         bit 2: WriteInteger of the number instead of WriteString of the value
 // Checked: reads give the same as before for every key but the one written;
-// the written value reads back after the documented cutting (first CR or LF,
-// blanks and tabs around it, 2047 bytes); writing it again changes no byte;
+// the written value reads back as it was up to its first CR or LF (quoted
+// where a read would trim or unquote it), cut to 2047 characters; writing it again changes no byte;
 // ReadInteger agrees with the text ReadString gives; no temporary file stays.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -75,9 +75,39 @@ std::string KeyName(std::string_view k) {
   return Folded(Trim(CutAt(k, std::string_view("\r\n=", 3))));
 }
 
-// What a later read gives of a written value.
-std::string StoredValue(std::string_view value) {
-  return std::string(Trim(CutAt(value, "\r\n")).substr(0, TMIniFile::kMaxValueLength));
+// The bytes that do not continue a UTF-8 sequence: the characters of valid
+// UTF-8, and never more than the characters of any text.
+size_t Leads(std::string_view text) {
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+// A later read of a written value gives it up to its first line break, blanks
+// and quotes as they were, cut to 2047 characters and never inside one.
+void CheckReadBack(std::string_view read, std::string_view value) {
+  const std::string_view line = CutAt(value, "\r\n");
+  FUZZ_CHECK(line.substr(0, read.size()) == read);
+  if (read.size() == line.size())
+    return;
+  FUZZ_CHECK(read.size() >= TMIniFile::kMaxValueLength);
+  FUZZ_CHECK(Leads(read) <= TMIniFile::kMaxValueLength);
+  // In a valid text the cut stands between two characters.
+  if (Leads(line) == line.size() || (static_cast<unsigned char>(line[read.size()]) & 0xC0) != 0x80)
+    return;
+  bool valid = true;
+  for (size_t i = 0; i < line.size() && valid;) {
+    const auto lead = static_cast<unsigned char>(line[i]);
+    const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
+                          : lead >= 0xE0 && lead <= 0xEF               ? 3
+                          : lead >= 0xF0 && lead <= 0xF4               ? 4
+                                                                       : 0;
+    valid = length > 0 && i + length <= line.size();
+    for (size_t k = 1; valid && k < length; ++k)
+      valid = (static_cast<unsigned char>(line[i + k]) & 0xC0) == 0x80;
+    i += length;
+  }
+  FUZZ_CHECK(!valid);
 }
 
 // Names the file seems to hold, found naively: candidates, not an oracle.
@@ -175,8 +205,8 @@ void Run(const uint8_t *data, size_t size) {
   for (const Probe &probe : probes) {
     before.push_back(ini.ReadString(probe.Section, probe.Key, kMissing));
     const std::string &text = before.back();
-    // A read never gives more than 2047 bytes, and ReadInteger reads the same text.
-    FUZZ_CHECK(text == kMissing || text.size() <= TMIniFile::kMaxValueLength);
+    // A read never gives more than 2047 characters, and ReadInteger reads the same text.
+    FUZZ_CHECK(text == kMissing || Leads(text) <= TMIniFile::kMaxValueLength);
     const std::optional<int32_t> expected = text == kMissing ? std::nullopt : Integer(text);
     FUZZ_CHECK(ini.ReadInteger(probe.Section, probe.Key, -12345) == expected.value_or(-12345));
   }
@@ -216,11 +246,14 @@ void Run(const uint8_t *data, size_t size) {
   // own names never do), and the latter would even open a section.
   const std::string keyName = KeyName(key);
   const bool readable = keyName.empty() || (keyName.front() != ';' && keyName.front() != '[');
-  const std::string stored = asInteger ? std::to_string(number) : StoredValue(value);
   if (readable) {
-    FUZZ_CHECK(ini.ReadString(section, key, kMissing) == stored);
-    if (asInteger)
+    const std::string read = ini.ReadString(section, key, kMissing);
+    if (asInteger) {
+      FUZZ_CHECK(read == std::to_string(number));
       FUZZ_CHECK(ini.ReadInteger(section, key, number ^ 1) == number);
+    } else {
+      CheckReadBack(read, value);
+    }
   }
   for (size_t i = 0; readable && i < probes.size(); ++i) {
     const bool same =
