@@ -169,6 +169,26 @@ TEST_F(Exchange, ALateEchoIsNeverTakenForTheReply) {
   EXPECT_EQ(Failure([&] { link->SendCommand(251, 10); }), "");
 }
 
+TEST_F(Exchange, OurRequestBehindBytesNotOursIsNeverTakenForTheReply) {
+  // The device's late garbage from one attempt comes in after the next
+  // attempt's purge, ahead of its echo; our own request then follows where the
+  // reply should be. The device never answers, so the exchange must fail.
+  link->SetLineMode(2);
+  link->ReplyTimeout = 100;
+  line->Echo = true;
+  line->Device = [](const Bytes &) { return Bytes{0x01, 0xFD, 0xA7, 0xA7, 0xA7, 0xA7}; };
+  // 250 ms: the garbage comes during the echo's wait and is taken as a wrong
+  // echo; 350 ms: it comes after that wait and is skipped as the echo's rest.
+  for (const uint64_t delay : {250, 350}) {
+    SCOPED_TRACE(delay);
+    line->Writes.clear();
+    line->Incoming.clear();
+    line->ReplyDelayMs = delay;
+    EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
+    EXPECT_EQ(line->Writes.size(), 3u);
+  }
+}
+
 TEST_F(Exchange, ALateEchoIsSkippedAndTheReplyBehindItTaken) {
   // A device that answers with its command code as the status: its reply to
   // Finish is the request itself, byte for byte.

@@ -32,6 +32,7 @@ public:
 struct TimedByte {
   uint64_t At;
   uint8_t Value;
+  bool Echoed = false; // our own byte returned by the line, not the device's
 };
 
 // What the port saw and what it holds for the link to read.
@@ -42,6 +43,7 @@ struct FakeLine {
   bool HungUp = false; // the device is gone
   std::vector<Bytes> Writes;
   std::deque<TimedByte> Incoming;
+  std::vector<TimedByte> Read; // what the link has read, in order
   LineSettings State{9600, 8, 0, 0};
   std::vector<uint32_t> RefusedRates;
   int Waits = 0;     // calls of WaitReadable
@@ -51,9 +53,9 @@ struct FakeLine {
   std::function<Bytes(const Bytes &request)> Device;
   uint64_t ReplyDelayMs = 1;
 
-  void Arrive(const Bytes &bytes, uint64_t delay) {
+  void Arrive(const Bytes &bytes, uint64_t delay, bool echoed = false) {
     for (uint8_t b : bytes)
-      Incoming.push_back({Clock->Now + delay, b});
+      Incoming.push_back({Clock->Now + delay, b, echoed});
   }
 };
 
@@ -86,6 +88,7 @@ public:
   ReadResult ReadByte(uint8_t &byte) override {
     if (!Line->Incoming.empty() && Line->Incoming.front().At <= Line->Clock->Now) {
       byte = Line->Incoming.front().Value;
+      Line->Read.push_back(Line->Incoming.front());
       Line->Incoming.pop_front();
       return ReadResult::Byte;
     }
@@ -95,7 +98,7 @@ public:
     Bytes request(data, data + count);
     Line->Writes.push_back(request);
     if (Line->Echo)
-      Line->Arrive(request, Line->EchoDelayMs);
+      Line->Arrive(request, Line->EchoDelayMs, true);
     if (Line->Device)
       Line->Arrive(Line->Device(request), Line->ReplyDelayMs);
     return true;

@@ -17,7 +17,8 @@ enum class AttemptFailure : uint8_t {
   WrongLength, // line mode 2: what came back as the echo is not as long as the request
   Busy,        // reply status 0xFF
   Gap,         // a byte after the first did not come within the inter-byte wait
-  LateEcho,    // line mode 2: the rest of a late echo did not come before the reply's deadline
+  LateEcho,    // line mode 2: the rest of a late echo did not come before the reply's deadline,
+               // or our request came where the reply should be, after bytes not ours
   BadHeader,   // reply bytes 1, 2 and 3 all zero
   HungUp,      // the port's other side is gone
   Other,       // anything else an attempt raised

@@ -184,6 +184,7 @@ void TZor_RS::Transmit() {
     lineTurnaround.emplace(*this);
   const int length = OutBuffer[0];
   FEchoBytesDue = 0;
+  FEchoNotOurs = false;
   PurgeInput();
   PurgeOutput();
   if (Handle && Handle->Write(OutBuffer.data(), length))
@@ -201,6 +202,9 @@ void TZor_RS::Transmit() {
     // The echo's own failures are not the attempt's: only the reply's count.
     FFailure.reset();
     FEchoWrongLength = FReceivedBytes > 0 && InBuffer[0] != length;
+    FEchoNotOurs = FEchoWrongLength ||
+                   !std::equal(InBuffer.begin(), InBuffer.begin() + std::min(FReceivedBytes, length),
+                               OutBuffer.begin());
     // What of the echo has not come yet will come before the reply. Taken up
     // as the reply it would pass every check (its status byte is the command
     // code), and a WriteBlock the device never answered would count as done.
@@ -306,8 +310,13 @@ void TZor_RS::SkipLateEcho(uint64_t deadline) {
     }
     late.push_back(InBuffer[0]);
   }
-  if (due > 0)
-    Trace(FrameDirection::Echo, late.data(), late.size());
+  if (due == 0)
+    return;
+  Trace(FrameDirection::Echo, late.data(), late.size());
+  // The skipped bytes should be the end of our request; when they are not,
+  // our echo may still be on its way.
+  if (!std::equal(late.begin(), late.end(), OutBuffer.begin() + (OutBuffer[0] - due)))
+    FEchoNotOurs = true;
 }
 
 void TZor_RS::Receive() {
@@ -333,6 +342,14 @@ void TZor_RS::Receive() {
   Trace(ReceivingEcho ? FrameDirection::Echo : FrameDirection::Received, InBuffer.data(), length);
   if (!CheckReply())
     Fail(AttemptFailure::Checksum, std::string(SExchangeError) + "(0)");
+  if (!ReceivingEcho && FEchoNotOurs && IsOurRequest())
+    Fail(AttemptFailure::LateEcho, SNoLink);
+}
+
+bool TZor_RS::IsOurRequest() const {
+  const int length = OutBuffer[0];
+  return InBuffer[0] == length &&
+         std::equal(InBuffer.begin(), InBuffer.begin() + length, OutBuffer.begin());
 }
 
 void TZor_RS::Trace(FrameDirection direction, const uint8_t *data, size_t count) {

@@ -99,6 +99,8 @@ private:
   // Reads and drops the echo bytes still due, each before `deadline`; throws
   // the no-link failure when they do not all come.
   void SkipLateEcho(uint64_t deadline);
+  // Whether the frame received is the request we sent, byte for byte.
+  bool IsOurRequest() const;
   // Lets the user interface handle its messages unless it did so moments ago.
   void PumpIfDue();
   // How long until the user interface is due again (at least 1 ms).
@@ -120,6 +122,10 @@ private:
   // Bytes of the request's echo that had not come when its wait ended: they
   // come before the reply and are skipped by the next Receive.
   int FEchoBytesDue = 0;
+  // What came first after the request was not our request (bytes of the
+  // device's that came late, or a garbled echo): where our echo ends is then
+  // not known, so a reply equal to the request may be the echo itself.
+  bool FEchoNotOurs = false;
   uint64_t LastPump = 0; // tick count of the last pump
   // The last failure noted in the attempt under way, and whether its echo
   // was not as long as the request (which then explains what followed).
