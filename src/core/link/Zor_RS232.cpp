@@ -187,6 +187,7 @@ void TZor_RS::Transmit() {
   FEchoNotOurs = false;
   PurgeInput();
   PurgeOutput();
+  FWriteStart = std::chrono::steady_clock::now();
   if (Handle && Handle->Write(OutBuffer.data(), length))
     Statistics.BytesSent += static_cast<uint64_t>(length);
   Trace(FrameDirection::Sent, OutBuffer.data(), length);
@@ -279,17 +280,34 @@ bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
     // slower than its line, and the link waits on the port as usual.
     // Our own request comes back exactly as our port frames it; a reply may
     // come with fewer stop bits than we send.
-    const auto collect = TimeToCollect(index, InBuffer[0], BaudRate,
-                                       ReceivingEcho ? HalfBitsPerByte() : kMinHalfBitsPerByte);
+    const bool echoStart = ReceivingEcho && index == 0;
+    const int length = echoStart ? OutBuffer[0] : InBuffer[0];
+    const auto collect =
+        echoStart ? EchoTimeLeft()
+                  : TimeToCollect(index, length, BaudRate,
+                                  ReceivingEcho ? HalfBitsPerByte() : kMinHalfBitsPerByte);
     if (!collected && collect.count() > 0) {
       collected = true;
       Handle->WaitForBytes(
-          static_cast<size_t>(InBuffer[0] - index),
+          static_cast<size_t>(length - index),
           std::min<std::chrono::microseconds>(collect, std::chrono::milliseconds(wait)));
     } else {
       Handle->WaitReadable(wait);
     }
   }
+}
+
+std::chrono::microseconds TZor_RS::EchoTimeLeft() const {
+  // Our request comes back at our port's pace: its echo cannot be whole
+  // before the request's line time from the start of the write. Sleeping
+  // until then takes the echo in one wake-up instead of two. A driver whose
+  // write returns only once the bytes are out leaves nothing to sleep.
+  if (BaudRate == 0)
+    return {};
+  const std::chrono::microseconds lineTime(OutBuffer[0] * HalfBitsPerByte() * 500'000 / BaudRate);
+  const auto writing = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - FWriteStart);
+  return lineTime - kSleepMargin - writing;
 }
 
 int64_t TZor_RS::HalfBitsPerByte() const {

@@ -7,6 +7,7 @@
 // text is one of the S... messages below.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -110,6 +111,8 @@ private:
   void Pause(uint32_t milliseconds);
   // How long one byte of our own framing is on the line, in half bits.
   int64_t HalfBitsPerByte() const;
+  // How much longer the echo of the request just sent needs on the line.
+  std::chrono::microseconds EchoTimeLeft() const;
   // Notes why the attempt under way fails, then raises `text`.
   [[noreturn]] void Fail(AttemptFailure failure, const std::string &text);
   // Why the attempt that just failed did, for the statistics.
@@ -126,6 +129,7 @@ private:
   // device's that came late, or a garbled echo): where our echo ends is then
   // not known, so a reply equal to the request may be the echo itself.
   bool FEchoNotOurs = false;
+  std::chrono::steady_clock::time_point FWriteStart{}; // of the last request
   uint64_t LastPump = 0; // tick count of the last pump
   // The last failure noted in the attempt under way, and whether its echo
   // was not as long as the request (which then explains what followed).
