@@ -21,18 +21,10 @@ const char *const kWrongMicrocontroller = "В устройстве неверн�
 // What korvalen-sim reports unless told otherwise.
 const Bytes kResetVector = {0x04, 0x02, 0x00, 0x00, 0x00, 0x00};
 
-struct Ran {
-  std::optional<int> Code;
-  std::string Out, Err;
-};
-
 class GangLoad : public ::testing::Test {
 protected:
   void SetUp() override {
-    Folder = fs::temp_directory_path() /
-             ("korvalen-gang-" + std::to_string(::getpid()) + "-" +
-              std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(Folder);
+    Folder = FreshTestFolder("korvalen-gang");
     fs::create_directories(Folder / "ports");
     Program = Folder / "korvalen-cli";
     // A copy of the program with a ports folder of its own: COMn names a device of the test.
@@ -57,22 +49,11 @@ protected:
   }
 
   Options WithFiles(std::vector<std::string> args) {
-    fs::remove(Folder / "out.txt");
-    fs::remove(Folder / "err.txt");
-    Options options;
-    options.Args = std::move(args);
-    options.Out = Stream::ToFile((Folder / "out.txt").string());
-    options.Err = Stream::ToFile((Folder / "err.txt").string());
-    return options;
+    return WithOutputFiles(Folder, std::move(args));
   }
-  // Runs the program to its end, bounded so that nothing can hang the test.
   Ran RunCli(Options options, std::chrono::milliseconds limit = 120s) {
     Child child(Program, options);
-    Ran run;
-    run.Code = child.Wait(limit);
-    run.Out = Slurp(Folder / "out.txt");
-    run.Err = Slurp(Folder / "err.txt");
-    return run;
+    return Collect(child, Folder, limit);
   }
   Ran RunCli(std::vector<std::string> args) { return RunCli(WithFiles(std::move(args))); }
 

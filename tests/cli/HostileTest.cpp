@@ -18,19 +18,10 @@ using Bytes = std::vector<uint8_t>;
 
 const char *const kDone = "Загрузка окончена.";
 
-struct Ran {
-  std::optional<int> Code;
-  std::string Out, Err;
-};
-
 class Hostile : public ::testing::Test {
 protected:
   void SetUp() override {
-    Folder = fs::temp_directory_path() /
-             ("korvalen-hostile-" + std::to_string(::getpid()) + "-" +
-              std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(Folder);
-    fs::create_directories(Folder);
+    Folder = FreshTestFolder("korvalen-hostile");
     fs::permissions(Folder, fs::perms(0755));
   }
   void TearDown() override {
@@ -40,16 +31,8 @@ protected:
 
   fs::path Cli() const { return fs::path(KORVALEN_BIN_DIR) / "korvalen-cli"; }
 
-  // Standard output and error in files, which an earlier run must not have
-  // left behind: a test reads them while the program runs.
   Options WithFiles(std::vector<std::string> args) {
-    fs::remove(Folder / "out.txt");
-    fs::remove(Folder / "err.txt");
-    Options options;
-    options.Args = std::move(args);
-    options.Out = Stream::ToFile((Folder / "out.txt").string());
-    options.Err = Stream::ToFile((Folder / "err.txt").string());
-    return options;
+    return WithOutputFiles(Folder, std::move(args));
   }
   // Runs korvalen-cli to its end with stdout and stderr in files (unless the
   // options say otherwise).
@@ -59,11 +42,7 @@ protected:
   }
   Ran RunCli(std::vector<std::string> args) { return RunCli(WithFiles(std::move(args))); }
   Ran Collect(Child &child, std::chrono::milliseconds limit = 60s) {
-    Ran run;
-    run.Code = child.Wait(limit);
-    run.Out = Slurp(Folder / "out.txt");
-    run.Err = Slurp(Folder / "err.txt");
-    return run;
+    return process::Collect(child, Folder, limit);
   }
 
   void StartDevice(std::vector<std::string> args = {}) { Device.emplace(Folder, std::move(args)); }

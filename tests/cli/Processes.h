@@ -235,6 +235,47 @@ template <class Condition> bool WaitUntil(Condition done, std::chrono::milliseco
   return true;
 }
 
+// A fresh folder for the running test, of this process and this test alone:
+// suites run side by side, and a test's files must not meet another's.
+inline fs::path FreshTestFolder(const std::string &prefix) {
+  const fs::path folder =
+      fs::temp_directory_path() /
+      (prefix + "-" + std::to_string(::getpid()) + "-" +
+       std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  return folder;
+}
+
+// Standard output and error in out.txt and err.txt in `folder`, which an
+// earlier run must not have left behind: a test reads them while the program
+// runs.
+inline Options WithOutputFiles(const fs::path &folder, std::vector<std::string> args) {
+  fs::remove(folder / "out.txt");
+  fs::remove(folder / "err.txt");
+  Options options;
+  options.Args = std::move(args);
+  options.Out = Stream::ToFile((folder / "out.txt").string());
+  options.Err = Stream::ToFile((folder / "err.txt").string());
+  return options;
+}
+
+// What a run left: its exit code (none when it outlived its bound) and what
+// it wrote to the files of WithOutputFiles.
+struct Ran {
+  std::optional<int> Code;
+  std::string Out, Err;
+};
+
+// Waits for `child` to end, within `limit` so that nothing can hang the test.
+inline Ran Collect(Child &child, const fs::path &folder, std::chrono::milliseconds limit) {
+  Ran run;
+  run.Code = child.Wait(limit);
+  run.Out = Slurp(folder / "out.txt");
+  run.Err = Slurp(folder / "err.txt");
+  return run;
+}
+
 // korvalen-sim as a program, with its frame log and its memory in `folder`.
 class Sim {
 public:
