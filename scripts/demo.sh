@@ -7,6 +7,7 @@
 # page 1 with the device's reset vector in its first six bytes, nothing of
 # pages 2 to 4, pages 5 and 6 as in the file, never the trailer.
 set -eu
+. "$(dirname "$0")/lib/device.sh"
 bin=${1:-build/bin}
 work=$(mktemp -d)
 sim_pid=""
@@ -43,12 +44,7 @@ kill -INT "$sim_pid"
 wait "$sim_pid" || true
 sim_pid=""
 
-{
-  printf '\004\002\000\000\000\000'
-  dd if="$image" bs=1 skip=6 count=$((page - 6)) status=none
-  head -c $((3 * page)) /dev/zero | tr '\000' '\377'
-  dd if="$image" bs=$page skip=4 count=2 status=none
-} >"$work/expected.bin"
+expected_memory "$image" $pages >"$work/expected.bin"
 
 echo
 if cmp -s "$work/expected.bin" "$work/memory.bin"; then

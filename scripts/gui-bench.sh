@@ -18,6 +18,7 @@ for program in korvalen korvalen-sim korvalen-gui-probe; do
   [ -x "$bin/$program" ] || { echo "gui-bench: $bin/$program is missing" >&2; exit 1; }
 done
 . "$here/lib/xdriver.sh"
+. "$here/lib/device.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvalen-gui-bench.XXXXXX")
 sim_pid=""
@@ -43,12 +44,7 @@ export XDG_RUNTIME_DIR=$work/run
 page=1536
 image=$work/image.rom
 head -c $((pages * page)) /dev/urandom >"$image"
-{
-  printf '\004\002\000\000\000\000'
-  dd if="$image" bs=1 skip=6 count=$((page - 6)) status=none
-  head -c $((3 * page)) /dev/zero | tr '\000' '\377'
-  dd if="$image" bs=$page skip=4 status=none
-} >"$work/expected.bin"
+expected_memory "$image" "$pages" >"$work/expected.bin"
 printf '[Common]\r\nFN=%s\r\n' "$image" >"$app/korvalen.ini"
 
 "$app/korvalen-sim" --echo on --pace-baud 19200 --reset-vector 040200000000 \

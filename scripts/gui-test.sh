@@ -17,6 +17,7 @@ for program in korvalen korvalen-sim; do
   [ -x "$bin/$program" ] || { echo "gui-test: $bin/$program is missing" >&2; exit 1; }
 done
 . "$here/lib/xdriver.sh"
+. "$here/lib/device.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvalen-gui-test.XXXXXX")
 sim_pid=""
@@ -64,12 +65,7 @@ image=$work/firmware.rom
 head -c $((6 * page)) /dev/urandom >"$image"
 printf '\141\145\000' >>"$image"
 vector=040200000000
-{
-  printf '\004\002\000\000\000\000'
-  dd if="$image" bs=1 skip=6 count=$((page - 6)) status=none
-  head -c $((3 * page)) /dev/zero | tr '\000' '\377'
-  dd if="$image" bs=$page skip=4 count=2 status=none
-} >"$work/expected.bin"
+expected_memory "$image" 6 >"$work/expected.bin"
 
 # The settings name an image that is not there: Load must say so.
 missing=$work/missing.rom

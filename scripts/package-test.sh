@@ -20,6 +20,7 @@ deb=$(ls -t "$build"/korvalen_*_*.deb 2>/dev/null | head -n 1)
 [ -n "$deb" ] || { echo "No package in $build: run make package first." >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "Installing a package needs root." >&2; exit 1; }
 . "$(dirname "$0")/lib/xdriver.sh"
+. "$(dirname "$0")/lib/device.sh"
 
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -105,12 +106,7 @@ start_device() {
 head -c $((6 * 1536)) /dev/urandom >"$work/app.rom"
 korvalen-cli unpack "$work/app.rom" -o "$work/app.hex" >/dev/null
 chmod 644 "$work/app.hex"
-{
-  printf '\004\002\000\000\000\000' # the virtual device's reset vector
-  dd if="$work/app.rom" bs=1 skip=6 count=$((1536 - 6)) status=none
-  head -c $((3 * 1536)) /dev/zero | tr '\000' '\377'
-  dd if="$work/app.rom" bs=1536 skip=4 count=2 status=none
-} >"$work/expected.bin"
+expected_memory "$work/app.rom" 6 >"$work/expected.bin"
 
 echo "== korvalen from its menu entry"
 desktop=/usr/share/applications/korvalen.desktop

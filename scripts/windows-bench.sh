@@ -29,14 +29,6 @@ cli=$root/$mingw_build/bin/korvalen-cli.exe
 . scripts/lib/wine.sh
 
 work=$(mktemp -d /tmp/korvalen-windows-bench.XXXXXX)
-sim_pid=""
-stop_sim() {
-  if [ -n "$sim_pid" ]; then
-    kill -INT "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-    sim_pid=""
-  fi
-}
 cleanup() {
   stop_sim
   wine_teardown
@@ -44,18 +36,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-start_sim() {
-  rm -f "$work/COM3"
-  "$sim" --link "$work/COM3" "$@" >"$work/sim.out" 2>"$work/sim.err" &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    [ -e "$work/COM3" ] && return 0
-    sleep 0.05
-  done
-  echo "windows-bench: korvalen-sim did not come up" >&2
-  return 1
-}
 
 now() { date +%s.%N; }
 # CPU seconds (user + system) of process PID so far; the last figure read
@@ -82,15 +62,13 @@ t0=$(now)
 "$linux_cli" load --device "$work/COM3" --line-mode 2 --baud 115200 --wait 10 "$image" \
   >/dev/null 2>&1 || echo "windows-bench: the Linux load failed" >&2
 linux_wall=$(echo "$(now) - $t0" | bc)
-wait "$sim_pid" 2>/dev/null || true
-sim_pid=""
+wait_sim
 start_sim --echo on --pace-baud 115200 --exit-after-finish
 t0=$(now)
 wine_exe "$cli" load --port 3 --line-mode 2 --baud 115200 --wait 10 "Z:$image" >/dev/null 2>&1 ||
   echo "windows-bench: the load under Wine failed" >&2
 wine_wall=$(echo "$(now) - $t0" | bc)
-wait "$sim_pid" 2>/dev/null || true
-sim_pid=""
+wait_sim
 awk -v w="$wine_wall" -v l="$linux_wall" -v p="$pages" 'BEGIN {
   r = w / l
   printf "| %d-page load, 115200 baud, line mode 2: wall s | %.2f | %.2f | ratio %.3f <= 1.05: %s |\n",
@@ -144,13 +122,11 @@ head -c $((8 * 1536)) "$image" >"$work/small.rom"
 start_sim --echo off --pace-baud 115200 --exit-after-finish --log "$work/wine.log"
 wine_exe "$cli" load --port 3 --line-mode 0 --baud 115200 --wait 10 "Z:$work/small.rom" \
   >/dev/null 2>&1 || echo "windows-bench: the line mode 0 load under Wine failed" >&2
-wait "$sim_pid" 2>/dev/null || true
-sim_pid=""
+wait_sim
 start_sim --echo off --pace-baud 115200 --exit-after-finish --log "$work/linux.log"
 "$linux_cli" load --device "$work/COM3" --line-mode 0 --baud 115200 --wait 10 "$work/small.rom" \
   >/dev/null 2>&1 || echo "windows-bench: the line mode 0 load on Linux failed" >&2
-wait "$sim_pid" 2>/dev/null || true
-sim_pid=""
+wait_sim
 wine_turn=$(median_turnaround "$work/wine.log")
 linux_turn=$(median_turnaround "$work/linux.log")
 awk -v w="$wine_turn" -v l="$linux_turn" 'BEGIN {

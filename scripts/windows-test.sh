@@ -33,18 +33,11 @@ scripts/windows-build.sh "$mingw_build" >/dev/null
 sim=$root/$linux_build/bin/korvalen-sim
 exe_dir=$root/$mingw_build/bin
 . scripts/lib/wine.sh
+. scripts/lib/device.sh
 # The checks' PASS and FAIL, and the desktop program's windows.
 . scripts/lib/xdriver.sh
 
 work=$(mktemp -d /tmp/korvalen-windows-test.XXXXXX)
-sim_pid=""
-stop_sim() {
-  if [ -n "$sim_pid" ]; then
-    kill -INT "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-    sim_pid=""
-  fi
-}
 cleanup() {
   stop_sim
   [ -n "${gui_cleanup:-}" ] && $gui_cleanup
@@ -54,34 +47,11 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-
-# The virtual device behind COM3: korvalen-sim OPTIONS...
-start_sim() {
-  rm -f "$work/COM3"
-  "$sim" --link "$work/COM3" "$@" >"$work/sim.out" 2>"$work/sim.err" &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    [ -e "$work/COM3" ] && return 0
-    sleep 0.05
-  done
-  echo "windows-test: korvalen-sim did not come up" >&2
-  cat "$work/sim.err" >&2
-  return 1
-}
-
 page=1536
 # 6 pages and the trailer of device code 97, version mark 'e'.
 make_image() {
   head -c $((6 * page)) /dev/urandom >"$1"
   printf '\141\145\000' >>"$1"
-}
-# What the device must hold: page 1 with its reset vector, pages 2-4 never
-# written, pages 5 and 6, never the trailer.
-expected_memory() {
-  printf '\004\002\000\000\000\000'
-  dd if="$1" bs=1 skip=6 count=$((page - 6)) status=none
-  head -c $((3 * page)) /dev/zero | tr '\000' '\377'
-  dd if="$1" bs=$page skip=4 count=2 status=none
 }
 
 # Windows paths of Linux files: drive Z: is the root.
@@ -103,7 +73,7 @@ image_dir="$work/прошивки"
 mkdir -p "$image_dir"
 image="$image_dir/образ.rom"
 make_image "$image"
-expected_memory "$image" >"$work/expected.bin"
+expected_memory "$image" 6 >"$work/expected.bin"
 
 # run_cli EXPECTED_EXIT NAME ARGS...: korvalen-cli.exe ARGS, its exit code checked.
 run_cli() {

@@ -46,7 +46,7 @@ mkdir -p "$app"
 cp "$exe_dir/korvalen.exe" "$app/"
 gui_image="$app/прошивка.rom"
 make_image "$gui_image"
-expected_memory "$gui_image" >"$work/gui-expected.bin"
+expected_memory "$gui_image" 6 >"$work/gui-expected.bin"
 
 start_sim --echo on --pace-baud 19200 --memory-out "$work/gui-memory.bin"
 WINE_DEBUG=-all,+msgbox wine_exe_bg "$work/gui.out" "$app/korvalen.exe"

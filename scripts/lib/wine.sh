@@ -16,6 +16,9 @@
 #   wine_exe_bg OUT PROGRAM ARGS   the same in the background (wine_bg_pid)
 #   wine_use_display       the programs after it open their windows on $DISPLAY
 #   wine_teardown          wineserver and namespace stopped
+#   start_sim OPTIONS...   $sim (korvalen-sim) with OPTIONS, its link at $work/COM3
+#   wait_sim               waits for that device to end by itself
+#   stop_sim               ends it (SIGINT: its memory file is written)
 #
 # The korvalen-sim of a test runs outside the namespace: a pseudo-terminal is
 # opened there and its path (/dev/pts/N) is seen inside through the bind.
@@ -174,5 +177,30 @@ wine_teardown() {
     kill "$wine_ns_pid" 2>/dev/null || true
     wait "$wine_ns_pid" 2>/dev/null || true
     wine_ns_pid=""
+  fi
+}
+
+# The virtual device behind COM3, for the tests and the benchmarks.
+sim_pid=""
+start_sim() {
+  rm -f "$work/COM3"
+  "$sim" --link "$work/COM3" "$@" >"$work/sim.out" 2>"$work/sim.err" &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    [ -e "$work/COM3" ] && return 0
+    sleep 0.05
+  done
+  echo "korvalen-sim did not come up" >&2
+  cat "$work/sim.err" >&2
+  return 1
+}
+wait_sim() {
+  wait "$sim_pid" 2>/dev/null || true
+  sim_pid=""
+}
+stop_sim() {
+  if [ -n "$sim_pid" ]; then
+    kill -INT "$sim_pid" 2>/dev/null || true
+    wait_sim
   fi
 }
