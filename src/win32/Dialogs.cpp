@@ -62,10 +62,42 @@ void AddButtons(HWND form, int top, int width, int height, int okLeft, int cance
                height, IDHELP);
 }
 
-class TZor_RS232_SetNumDlg final : public TForm {
+// A dialog of OK, Cancel and, with a help context, Help (the button and F1):
+// OK takes the dialog's values (Accept) and closes it; Cancel and Escape
+// close it; Help shows the context's text and keeps it open.
+class TOkCancelDialog : public TForm {
+protected:
+  TOkCancelDialog(std::wstring caption, int helpContext)
+      : TForm(std::move(caption), kDialogStyle), HelpContext(helpContext) {}
+  virtual void Accept() {}
+  bool OnCommand(int id, int, HWND) override {
+    switch (id) {
+    case IDOK:
+      Accept();
+      EndDialog(Handle, IDOK);
+      return true;
+    case IDCANCEL:
+      EndDialog(Handle, IDCANCEL);
+      return true;
+    case IDHELP:
+      return HelpContext != 0 && ShowHelpOn(Handle, HelpContext, WM_HELP);
+    default:
+      return false;
+    }
+  }
+  bool OnMessage(UINT message, WPARAM, LPARAM, INT_PTR &result) override {
+    result = TRUE;
+    return HelpContext != 0 && ShowHelpOn(Handle, HelpContext, message);
+  }
+
+private:
+  int HelpContext;
+};
+
+class TZor_RS232_SetNumDlg final : public TOkCancelDialog {
 public:
   explicit TZor_RS232_SetNumDlg(const PortChoice &choice)
-      : TForm(Wide("Выбор номера порта"), kDialogStyle), Choice(choice) {}
+      : TOkCancelDialog(Wide("Выбор номера порта"), kPortNumberHelpContext), Choice(choice) {}
   int Selected = -1;
 
 private:
@@ -85,24 +117,7 @@ private:
     SetFocus(PCB);
     return false;
   }
-  bool OnCommand(int id, int, HWND) override {
-    if (id == IDOK) {
-      Selected = static_cast<int>(SendMessageW(PCB, CB_GETCURSEL, 0, 0));
-      EndDialog(Handle, IDOK);
-      return true;
-    }
-    if (id == IDCANCEL) {
-      EndDialog(Handle, IDCANCEL);
-      return true;
-    }
-    if (id == IDHELP)
-      return ShowHelpOn(Handle, kPortNumberHelpContext, WM_HELP);
-    return false;
-  }
-  bool OnMessage(UINT message, WPARAM, LPARAM, INT_PTR &result) override {
-    result = TRUE;
-    return ShowHelpOn(Handle, kPortNumberHelpContext, message);
-  }
+  void Accept() override { Selected = static_cast<int>(SendMessageW(PCB, CB_GETCURSEL, 0, 0)); }
 
   const PortChoice &Choice;
   HWND PCB = nullptr;
@@ -135,10 +150,11 @@ LRESULT CALLBACK FilterPasswordKeys(HWND edit, UINT message, WPARAM wParam, LPAR
   return DefSubclassProc(edit, message, wParam, lParam);
 }
 
-class TZor_RS232_SetBRDlg final : public TForm {
+class TZor_RS232_SetBRDlg final : public TOkCancelDialog {
 public:
   explicit TZor_RS232_SetBRDlg(uint32_t current)
-      : TForm(Wide("Выбор скорости обмена СОМ-порта"), kDialogStyle), Current(current) {}
+      : TOkCancelDialog(Wide("Выбор скорости обмена СОМ-порта"), kBaudRateHelpContext),
+        Current(current) {}
   int64_t Value = kMinBaudRate;
 
 private:
@@ -173,40 +189,26 @@ private:
     GetWindowTextW(BSE, text, 64);
     return BaudRateFromText(text);
   }
-  bool OnCommand(int id, int code, HWND) override {
+  bool OnCommand(int id, int code, HWND control) override {
     if (id == kBaudEditId && code == EN_KILLFOCUS) {
       Show(Read());
       return true;
     }
-    if (id == IDOK) {
-      // Enter in the field closes the dialog without the focus-out: the
-      // nearer bound is meant all the same.
-      Value = Read();
-      EndDialog(Handle, IDOK);
-      return true;
-    }
-    if (id == IDCANCEL) {
-      EndDialog(Handle, IDCANCEL);
-      return true;
-    }
-    if (id == IDHELP)
-      return ShowHelpOn(Handle, kBaudRateHelpContext, WM_HELP);
-    return false;
+    return TOkCancelDialog::OnCommand(id, code, control);
   }
-  bool OnMessage(UINT message, WPARAM, LPARAM, INT_PTR &result) override {
-    result = TRUE;
-    return ShowHelpOn(Handle, kBaudRateHelpContext, message);
-  }
+  // Enter in the field closes the dialog without the focus-out: the nearer
+  // bound is meant all the same.
+  void Accept() override { Value = Read(); }
 
   uint32_t Current;
   HWND BSE = nullptr;
   HWND Spin = nullptr;
 };
 
-class TPasswDlg final : public TForm {
+class TPasswDlg final : public TOkCancelDialog {
 public:
   explicit TPasswDlg(std::string message)
-      : TForm(Wide("Контроль доступа"), kDialogStyle), Message(std::move(message)) {}
+      : TOkCancelDialog(Wide("Контроль доступа"), 0), Message(std::move(message)) {}
   std::string Typed;
 
 private:
@@ -223,19 +225,10 @@ private:
     SetFocus(MaskEdit1);
     return false;
   }
-  bool OnCommand(int id, int, HWND) override {
-    if (id == IDOK) {
-      wchar_t text[kPasswordLength + 1] = {};
-      GetWindowTextW(MaskEdit1, text, kPasswordLength + 1);
-      Typed = Utf8(text);
-      EndDialog(Handle, IDOK);
-      return true;
-    }
-    if (id == IDCANCEL) {
-      EndDialog(Handle, IDCANCEL);
-      return true;
-    }
-    return false;
+  void Accept() override {
+    wchar_t text[kPasswordLength + 1] = {};
+    GetWindowTextW(MaskEdit1, text, kPasswordLength + 1);
+    Typed = Utf8(text);
   }
 
   std::string Message;
