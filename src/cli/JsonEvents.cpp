@@ -41,23 +41,6 @@ Json StatisticsJson(const LinkStatistics &statistics, uint64_t unansweredPolls) 
               {"unanswered_polls", unansweredPolls}};
 }
 
-std::string CommandCodeName(uint8_t command) {
-  switch (command) {
-  case 0:
-    return "QueryAddress";
-  case kCommandIdentify:
-    return "Identify";
-  case kCommandFinish:
-    return "Finish";
-  case kCommandWriteBlock:
-    return "WriteBlock";
-  case kCommandWritePage:
-    return "WritePage";
-  default:
-    return "command " + std::to_string(command);
-  }
-}
-
 JsonEvents::JsonEvents(std::ostream &out, std::string port) : Out(out) {
   if (!port.empty())
     Port = std::move(port);

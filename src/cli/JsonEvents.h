@@ -39,8 +39,6 @@ struct RunEnd {
 // or "failed".
 const char *EndEventName(int exitCode);
 Json StatisticsJson(const LinkStatistics &statistics, uint64_t unansweredPolls);
-// The name of a request's command byte: "Identify", "WriteBlock", ...
-std::string CommandCodeName(uint8_t command);
 
 class JsonEvents {
 public:

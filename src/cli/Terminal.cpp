@@ -158,23 +158,33 @@ std::string HexBytes(const uint8_t *data, size_t count) {
   return text;
 }
 
-std::string CommandName(const uint8_t *frame, size_t count) {
-  if (count < 5)
-    return "?";
-  if (frame[1] == 0 && frame[4] == 0)
+std::string CommandCodeName(uint8_t command) {
+  switch (command) {
+  case 0:
     return "QueryAddress";
-  switch (frame[4]) {
   case kCommandIdentify:
     return "Identify";
   case kCommandFinish:
     return "Finish";
   case kCommandWriteBlock:
-    return count > 5 ? "WriteBlock " + std::to_string(frame[5]) : "WriteBlock";
+    return "WriteBlock";
   case kCommandWritePage:
     return "WritePage";
   default:
-    return "command " + std::to_string(frame[4]);
+    return "command " + std::to_string(command);
   }
+}
+
+std::string CommandName(const uint8_t *frame, size_t count) {
+  if (count < 5)
+    return "?";
+  const uint8_t command = frame[4];
+  // Command 0 asks for the address only of address 0.
+  if (command == 0 && frame[1] != 0)
+    return "command 0";
+  if (command == kCommandWriteBlock && count > 5)
+    return "WriteBlock " + std::to_string(frame[5]);
+  return CommandCodeName(command);
 }
 
 void TraceFrame(FrameDirection direction, const uint8_t *data, size_t count) {

@@ -87,6 +87,9 @@ private:
 
 // The frame trace of --verbose: every frame in hex with its command's name.
 void TraceFrame(FrameDirection direction, const uint8_t *data, size_t count);
-// The name of a request's command, from its address and command byte.
+// The name of a request's command byte: "Identify", "WriteBlock", ...
+std::string CommandCodeName(uint8_t command);
+// The name of a request's command, from its address and command byte (and a
+// WriteBlock's number).
 std::string CommandName(const uint8_t *frame, size_t count);
 std::string HexBytes(const uint8_t *data, size_t count);

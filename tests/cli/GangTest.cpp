@@ -14,6 +14,7 @@
 #include "cli/Gang.h"
 #include "cli/JsonEvents.h"
 #include "cli/RunReport.h"
+#include "cli/Terminal.h"
 
 namespace fs = std::filesystem;
 
@@ -95,6 +96,21 @@ TEST(GangPorts, ChildrenGetEverythingButThePortsAndJson) {
   EXPECT_EQ(SharedLoadArguments({"--port", "3", "--baud", "115200", "--device=/dev/x", "--json",
                                  "--ports", "4-5", "--port=6", "--wait", "2", "app.rom"}),
             (std::vector<std::string>{"--baud", "115200", "--wait", "2", "app.rom"}));
+}
+
+// The names the JSON retries and the --verbose trace give requests.
+TEST(CommandNames, OneNameForACommandInTheTraceAndTheEvents) {
+  EXPECT_EQ(CommandCodeName(kCommandWritePage), "WritePage");
+  EXPECT_EQ(CommandCodeName(0), "QueryAddress");
+  EXPECT_EQ(CommandCodeName(200), "command 200");
+  const uint8_t query[] = {0x06, 0x00, 0x01, 0x00, 0x00, 0xF9};
+  const uint8_t zeroToDevice[] = {0x06, 0xFB, 0x01, 0x00, 0x00, 0xFE};
+  const uint8_t block[] = {0x87, 0xFB, 0x01, 0x00, 0x0A, 0x07};
+  EXPECT_EQ(CommandName(query, sizeof query), "QueryAddress");
+  EXPECT_EQ(CommandName(zeroToDevice, sizeof zeroToDevice), "command 0");
+  EXPECT_EQ(CommandName(block, sizeof block), "WriteBlock 7");
+  EXPECT_EQ(CommandName(block, 5), "WriteBlock");
+  EXPECT_EQ(CommandName(block, 4), "?");
 }
 
 TEST(JsonEvents, EveryEventReadsBackWithItsFields) {
