@@ -203,9 +203,7 @@ void TZor_RS::Transmit() {
     // The echo's own failures are not the attempt's: only the reply's count.
     FFailure.reset();
     FEchoWrongLength = FReceivedBytes > 0 && InBuffer[0] != length;
-    FEchoNotOurs = FEchoWrongLength ||
-                   !std::equal(InBuffer.begin(), InBuffer.begin() + std::min(FReceivedBytes, length),
-                               OutBuffer.begin());
+    FEchoNotOurs = !IsPartOfRequest(InBuffer.data(), std::min(FReceivedBytes, length), 0);
     // What of the echo has not come yet will come before the reply. Taken up
     // as the reply it would pass every check (its status byte is the command
     // code), and a WriteBlock the device never answered would count as done.
@@ -333,7 +331,7 @@ void TZor_RS::SkipLateEcho(uint64_t deadline) {
   Trace(FrameDirection::Echo, late.data(), late.size());
   // The skipped bytes should be the end of our request; when they are not,
   // our echo may still be on its way.
-  if (!std::equal(late.begin(), late.end(), OutBuffer.begin() + (OutBuffer[0] - due)))
+  if (!IsPartOfRequest(late.data(), due, OutBuffer[0] - due))
     FEchoNotOurs = true;
 }
 
@@ -364,10 +362,12 @@ void TZor_RS::Receive() {
     Fail(AttemptFailure::LateEcho, SNoLink);
 }
 
+bool TZor_RS::IsPartOfRequest(const uint8_t *bytes, int count, int from) const {
+  return std::equal(bytes, bytes + count, OutBuffer.begin() + from);
+}
+
 bool TZor_RS::IsOurRequest() const {
-  const int length = OutBuffer[0];
-  return InBuffer[0] == length &&
-         std::equal(InBuffer.begin(), InBuffer.begin() + length, OutBuffer.begin());
+  return InBuffer[0] == OutBuffer[0] && IsPartOfRequest(InBuffer.data(), OutBuffer[0], 0);
 }
 
 void TZor_RS::Trace(FrameDirection direction, const uint8_t *data, size_t count) {

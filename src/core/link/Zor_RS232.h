@@ -100,6 +100,8 @@ private:
   // Reads and drops the echo bytes still due, each before `deadline`; throws
   // the no-link failure when they do not all come.
   void SkipLateEcho(uint64_t deadline);
+  // Whether `count` bytes are those of the request we sent, from its byte `from`.
+  bool IsPartOfRequest(const uint8_t *bytes, int count, int from) const;
   // Whether the frame received is the request we sent, byte for byte.
   bool IsOurRequest() const;
   // Lets the user interface handle its messages unless it did so moments ago.
