@@ -27,7 +27,7 @@ gui: build
 	scripts/gui.sh $(BUILD)/bin
 
 # The desktop program on a real X display (Xvfb, openbox) driven by xdotool.
-GUI_TEST_PACKAGES = xvfb openbox xdotool x11-utils imagemagick tesseract-ocr tesseract-ocr-rus
+GUI_TEST_PACKAGES = xvfb openbox fluxbox xdotool x11-utils imagemagick tesseract-ocr tesseract-ocr-rus
 gui-test: build
 	scripts/deps.sh $(GUI_TEST_PACKAGES)
 	scripts/gui-test.sh $(BUILD)/bin

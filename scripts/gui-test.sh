@@ -185,4 +185,26 @@ xd_check "the device's memory is exactly the image as loaded" \
 xd_check "the settings file keeps the chosen image" \
   grep -q "^FN=$image" "$app/korvalen.ini"
 
+# A window manager that tells the frame only once it has drawn it (fluxbox
+# ignores the request before mapping): the frame still ends centred, and the
+# same buttons are offered.
+xd_stop
+"$app/korvalen-sim" --link "$app/ports/COM1" >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+mkdir -p "$work/home"
+if HOME=$work/home XD_WM=fluxbox xd_start "$work"; then
+  "$app/korvalen" >"$work/korvalen.out" 2>&1 &
+  app_pid=$!
+  if main=$(xd_find "Korvalen" 20); then
+    sleep 1.5 # framed, and moved once the frame is known
+    xd_check "fluxbox: the main window is centred on the screen" xd_centred "$main"
+    xd_check "fluxbox: no maximise among the window's actions" \
+      sh -c "! xprop -id $main _NET_WM_ALLOWED_ACTIONS | grep -q MAXIMIZE"
+  else
+    xd_fail "fluxbox: the main window opens"
+  fi
+else
+  xd_fail "fluxbox starts"
+fi
+
 xd_summary

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QTimer>
 #include <algorithm>
 
 // The design the two front ends share.
@@ -184,19 +185,46 @@ void TMainForm::CentreOnScreen() {
   if (!screen)
     return;
   const QRect area = screen->geometry();
-  QSize frame = frameGeometry().size();
   // Not mapped yet, the window has no frame: the window manager tells the one
   // it will draw, and the window is placed by its client area meanwhile.
-  QPoint clientOffset;
-  if (frame == size()) {
-    if (const auto extents = RequestFrameExtents(this, kFrameExtentsWait)) {
-      frame = size().grownBy(*extents);
-      clientOffset = QPoint(extents->left(), extents->top());
-    }
+  if (frameGeometry().size() != size()) {
+    move(CentredFrameOrigin(area, frameGeometry().size()));
+    return;
   }
-  const int left = std::max(0, (area.width() - frame.width()) / 2);
-  const int top = std::max(0, (area.height() - frame.height()) / 2);
-  move(area.left() + left + clientOffset.x(), area.top() + top + clientOffset.y());
+  if (const auto extents = RequestFrameExtents(this, kFrameExtentsWait)) {
+    move(CentredFrameOrigin(area, size().grownBy(*extents)) +
+         QPoint(extents->left(), extents->top()));
+    return;
+  }
+  // A window manager that does not answer the request (fluxbox) still tells
+  // the frame once it has drawn it: centre the client now, the frame then.
+  move(CentredFrameOrigin(area, size()));
+  if (QGuiApplication::platformName() == QLatin1String("xcb"))
+    CentreOnceFramed(area);
+}
+
+QPoint TMainForm::CentredFrameOrigin(const QRect &area, const QSize &frame) {
+  return area.topLeft() + QPoint(std::max(0, (area.width() - frame.width()) / 2),
+                                 std::max(0, (area.height() - frame.height()) / 2));
+}
+
+void TMainForm::CentreOnceFramed(const QRect &area) {
+  auto *poll = new QTimer(this);
+  const auto deadline = std::chrono::steady_clock::now() + kFrameExtentsWait;
+  connect(poll, &QTimer::timeout, this, [this, poll, area, deadline] {
+    const auto extents = FrameExtents(this);
+    if (!extents && std::chrono::steady_clock::now() < deadline)
+      return;
+    poll->deleteLater();
+    if (!extents)
+      return;
+    const QPoint client = CentredFrameOrigin(area, size().grownBy(*extents)) +
+                          QPoint(extents->left(), extents->top());
+    // Shifted by what the client lacks: whether Qt's move places the frame
+    // or the client depends on whether Qt has learnt the frame yet.
+    move(pos() + (client - geometry().topLeft()));
+  });
+  poll->start(10);
 }
 
 int TMainForm::WindowState() const {

@@ -92,6 +92,10 @@ protected:
 
 private:
   void CentreOnScreen();
+  // Moves the window, once the window manager has framed it, so that its
+  // frame is centred in `area`; gives up when no frame is told in time.
+  void CentreOnceFramed(const QRect &area);
+  static QPoint CentredFrameOrigin(const QRect &area, const QSize &frame);
 };
 
 // The main window of the run (window object); nullptr when none exists.

@@ -43,6 +43,17 @@ std::vector<uint32_t> PropertyValues(xcb_connection_t *connection, xcb_window_t 
   return values;
 }
 
+std::optional<QMargins> ReadFrameExtents(xcb_connection_t *connection, xcb_window_t window,
+                                         xcb_atom_t extents) {
+  const std::vector<uint32_t> sides =
+      PropertyValues(connection, window, extents, XCB_ATOM_CARDINAL, 4);
+  if (sides.size() != 4)
+    return std::nullopt;
+  // left, right, top, bottom
+  return QMargins(static_cast<int>(sides[0]), static_cast<int>(sides[2]),
+                  static_cast<int>(sides[1]), static_cast<int>(sides[3]));
+}
+
 void WriteMotifHints(QWidget *widget, const MotifWmHints &hints) {
   xcb_connection_t *connection = X11Connection();
   if (!connection)
@@ -123,14 +134,20 @@ std::optional<QMargins> RequestFrameExtents(QWidget *widget, std::chrono::millis
   xcb_flush(connection);
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
-    const std::vector<uint32_t> sides =
-        PropertyValues(connection, window, extents, XCB_ATOM_CARDINAL, 4);
-    // left, right, top, bottom
-    if (sides.size() == 4)
-      return QMargins(static_cast<int>(sides[0]), static_cast<int>(sides[2]),
-                      static_cast<int>(sides[1]), static_cast<int>(sides[3]));
+    if (auto sides = ReadFrameExtents(connection, window, extents))
+      return sides;
     if (std::chrono::steady_clock::now() >= deadline)
       return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+std::optional<QMargins> FrameExtents(QWidget *widget) {
+  xcb_connection_t *connection = X11Connection();
+  if (!connection)
+    return std::nullopt;
+  const xcb_atom_t extents = InternAtom(connection, "_NET_FRAME_EXTENTS");
+  if (extents == XCB_ATOM_NONE)
+    return std::nullopt;
+  return ReadFrameExtents(connection, static_cast<xcb_window_t>(widget->winId()), extents);
 }

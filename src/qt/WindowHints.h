@@ -59,3 +59,6 @@ std::optional<MotifWmHints> KeptMotifHints(const QWidget *widget);
 // X11, when the window manager does not offer that request, or when it does
 // not answer within `limit`.
 std::optional<QMargins> RequestFrameExtents(QWidget *widget, std::chrono::milliseconds limit);
+// The frame the window manager has drawn around the widget's mapped window
+// (_NET_FRAME_EXTENTS), read now; nothing off X11 or before it has framed it.
+std::optional<QMargins> FrameExtents(QWidget *widget);
