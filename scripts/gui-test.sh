@@ -93,7 +93,7 @@ fi
 xd_pass "the main window opens"
 sleep 0.5 # the window manager has framed it
 xd_check "the main window is centred on the screen" xd_centred "$main"
-xd_check "main window: border, title, system menu, minimise, close; move, minimise, close" \
+xd_check "main window asks for border, title, system menu, minimise, close; move, minimise, close" \
   test "$(xd_motif_hints "$main")" = "0x3 0x2c 0x3a 0x0 0x0"
 xd_screenshot "$work/main.png"
 
@@ -146,7 +146,7 @@ xd_click "$main" 184 148
 if progress=$(xd_find "Progress..." 10); then
   xd_pass "Load shows the progress window"
   xd_check "the progress window stays on top" xd_has_state "$progress" _NET_WM_STATE_ABOVE
-  xd_check "progress window: border and title only, no buttons; move only" \
+  xd_check "progress window asks for border and title only, no buttons; move only" \
     test "$(xd_motif_hints "$progress")" = "0x3 0x4 0xa 0x0 0x0"
   sleep 1
   xd_screenshot "$work/progress.png"
