@@ -185,21 +185,37 @@ xd_check "the device's memory is exactly the image as loaded" \
 xd_check "the settings file keeps the chosen image" \
   grep -q "^FN=$image" "$app/korvalen.ini"
 
-# A window manager that tells the frame only once it has drawn it (fluxbox
-# ignores the request before mapping): the frame still ends centred, and the
-# same buttons are offered.
+# A window manager that follows the Motif hints and tells the frame only once
+# it has drawn it (fluxbox ignores the request before mapping): the frame
+# still ends centred, and each window is offered only what it asks for.
 xd_stop
-"$app/korvalen-sim" --link "$app/ports/COM1" >"$work/sim.out" 2>"$work/sim.err" &
+"$app/korvalen-sim" --echo on --pace-baud 19200 --link "$app/ports/COM1" >"$work/sim.out" \
+  2>"$work/sim.err" &
 sim_pid=$!
 mkdir -p "$work/home"
+# The window manager's actions on window $1, one a line.
+actions() { xprop -id "$1" _NET_WM_ALLOWED_ACTIONS | sed 's/.*= //' | tr -d ' ' | tr ',' '\n'; }
 if HOME=$work/home XD_WM=fluxbox xd_start "$work"; then
   "$app/korvalen" >"$work/korvalen.out" 2>&1 &
   app_pid=$!
   if main=$(xd_find "Korvalen" 20); then
     sleep 1.5 # framed, and moved once the frame is known
     xd_check "fluxbox: the main window is centred on the screen" xd_centred "$main"
-    xd_check "fluxbox: no maximise among the window's actions" \
-      sh -c "! xprop -id $main _NET_WM_ALLOWED_ACTIONS | grep -q MAXIMIZE"
+    xd_check "fluxbox: the main window may be minimised and closed, not maximised" \
+      test "$(actions "$main" | grep -E 'MINIMIZE|CLOSE|MAXIMIZE' | sort | tr '\n' ' ')" = \
+      "_NET_WM_ACTION_CLOSE _NET_WM_ACTION_MINIMIZE "
+    xd_click "$main" 184 148
+    if progress=$(xd_find "Progress..." 10); then
+      xd_check "fluxbox: the progress window may only be moved" \
+        test -z "$(actions "$progress" | grep -E 'MINIMIZE|CLOSE|MAXIMIZE|RESIZE')"
+    else
+      xd_fail "fluxbox: Load shows the progress window"
+    fi
+    if box=$(xd_find "Information" 60); then
+      xd_key "$box" Return
+    else
+      xd_fail "fluxbox: the load ends with an information box"
+    fi
   else
     xd_fail "fluxbox: the main window opens"
   fi
