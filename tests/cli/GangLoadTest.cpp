@@ -100,6 +100,18 @@ protected:
     return ports;
   }
 
+  // Waits until `count` ports have each told a page as their latest event.
+  bool EveryPortLoading(size_t count) {
+    return WaitUntil(
+        [&] {
+          const auto ports = ByPort(Events(Slurp(Folder / "out.txt")));
+          return ports.size() == count &&
+                 std::all_of(ports.begin(), ports.end(),
+                             [](const auto &p) { return p.second.back().at("event") == "page"; });
+        },
+        60s);
+  }
+
   fs::path Folder;
   fs::path Program;
   std::vector<std::unique_ptr<Sim>> Devices;
@@ -221,14 +233,7 @@ TEST_F(GangLoad, CtrlCCancelsEveryPort) {
                                "--baud", "19200", Image(12)});
   Child gang(Program, options);
   // Once every port is loading, Ctrl-C.
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        const auto ports = ByPort(Events(Slurp(Folder / "out.txt")));
-        return ports.size() == 3 && std::all_of(ports.begin(), ports.end(), [](const auto &p) {
-                 return p.second.back().at("event") == "page";
-               });
-      },
-      60s));
+  ASSERT_TRUE(EveryPortLoading(3));
   gang.Signal(SIGINT);
   const std::optional<int> code = gang.Wait(60s);
   ASSERT_TRUE(code) << "the gang hung";
@@ -257,20 +262,7 @@ TEST_F(GangLoad, OnATerminalOneLinePerPortIsRedrawnInPlace) {
   options.NewSession = true;
   Child gang(Program, options);
   close(slave);
-  std::string screen;
-  for (;;) {
-    pollfd state{master, POLLIN, 0};
-    if (poll(&state, 1, 100) <= 0) {
-      if (!gang.Running())
-        break;
-      continue;
-    }
-    char chunk[512];
-    const ssize_t got = read(master, chunk, sizeof chunk);
-    if (got <= 0)
-      break;
-    screen.append(chunk, static_cast<size_t>(got));
-  }
+  const std::string screen = ReadTerminal(master, gang);
   close(master);
   EXPECT_EQ(gang.Wait(), 0) << screen;
   EXPECT_TRUE(Has(screen, "\x1b[2A")) << "back up over the two lines to redraw them";
@@ -404,14 +396,7 @@ TEST_F(GangLoad, ASecondCtrlCStopsEveryPortAtOnce) {
   for (int n = 1; n <= 2; ++n)
     StartDevice(n, {"--pace-baud", "9600"});
   Child gang(Program, WithFiles({"load", "--ports", "1-2", "--json", "--baud", "9600", Image(8)}));
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        const auto ports = ByPort(Events(Slurp(Folder / "out.txt")));
-        return ports.size() == 2 && std::all_of(ports.begin(), ports.end(), [](const auto &p) {
-                 return p.second.back().at("event") == "page";
-               });
-      },
-      60s));
+  ASSERT_TRUE(EveryPortLoading(2));
   gang.Signal(SIGINT);
   std::this_thread::sleep_for(100ms);
   gang.Signal(SIGINT);

@@ -498,17 +498,7 @@ TEST_F(Hostile, OnATerminalTheFullBarEndsItsLineAndASummaryFollows) {
   options.NewSession = true;
   Child child(Cli(), options);
   close(slave);
-  std::string screen;
-  while (child.Running() || screen.empty()) {
-    pollfd state{master, POLLIN, 0};
-    if (poll(&state, 1, 100) <= 0)
-      continue;
-    char chunk[512];
-    const ssize_t got = read(master, chunk, sizeof chunk);
-    if (got <= 0)
-      break;
-    screen.append(chunk, static_cast<size_t>(got));
-  }
+  const std::string screen = ReadTerminal(master, child);
   close(master);
   EXPECT_EQ(child.Wait(), 0) << screen;
   const size_t full = screen.find("100%  Загрузка программы...");

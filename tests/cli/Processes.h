@@ -224,6 +224,27 @@ private:
   int Code = -1;
 };
 
+// Everything `child` writes to the pseudo-terminal whose other side is
+// `master`, up to the child's end: the read ends when the terminal hangs up
+// or nothing comes while the child no longer runs.
+inline std::string ReadTerminal(int master, Child &child) {
+  std::string screen;
+  for (;;) {
+    pollfd state{master, POLLIN, 0};
+    if (poll(&state, 1, 100) <= 0) {
+      if (!child.Running())
+        break;
+      continue;
+    }
+    char chunk[512];
+    const ssize_t got = read(master, chunk, sizeof chunk);
+    if (got <= 0)
+      break;
+    screen.append(chunk, static_cast<size_t>(got));
+  }
+  return screen;
+}
+
 // Waits until `done` holds, up to `limit`.
 template <class Condition> bool WaitUntil(Condition done, std::chrono::milliseconds limit = 20s) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
