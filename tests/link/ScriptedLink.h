@@ -12,15 +12,25 @@
 #include "RecordingPresenter.h"
 #include "link/Zor_RS232.h"
 
-class ScriptedLink : public ::testing::Test {
-protected:
-  ScriptedLink() {
+// The scripted port and clock with a link over them, on its own: a test that
+// compares two conversations makes one for each.
+struct LinkOverScriptedLine {
+  LinkOverScriptedLine() {
     line->Clock = &clock;
     platform->Lines[1] = line;
     link = std::make_unique<TZor_RS>(nullptr, nullptr, platform, &clock);
     link->OpenPort(1);
     link->SetBaudRate(19200);
   }
+
+  FakeClock clock;
+  std::shared_ptr<FakeLine> line = std::make_shared<FakeLine>();
+  std::shared_ptr<FakePlatform> platform = std::make_shared<FakePlatform>();
+  std::unique_ptr<TZor_RS> link;
+};
+
+class ScriptedLink : public ::testing::Test, protected LinkOverScriptedLine {
+protected:
   // What the link raised, or "" when it returned.
   std::string Failure(const std::function<void()> &action) {
     try {
@@ -31,9 +41,5 @@ protected:
     return {};
   }
 
-  FakeClock clock;
-  std::shared_ptr<FakeLine> line = std::make_shared<FakeLine>();
-  std::shared_ptr<FakePlatform> platform = std::make_shared<FakePlatform>();
   RecordingPresenter presenter;
-  std::unique_ptr<TZor_RS> link;
 };

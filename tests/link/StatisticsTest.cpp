@@ -144,15 +144,11 @@ TEST_F(Statistics, CountingAndItsObserverLeaveTheWireAsItWas) {
   // The same faulty conversation, once watched and once not: the same frames
   // at the same times, the same pauses, the same outcome.
   auto converse = [](bool watched) {
-    FakeClock clock;
-    auto line = std::make_shared<FakeLine>();
-    line->Clock = &clock;
-    line->Echo = true;
-    auto platform = std::make_shared<FakePlatform>();
-    platform->Lines[1] = line;
-    TZor_RS link(nullptr, nullptr, platform, &clock);
-    link.OpenPort(1);
-    link.SetBaudRate(19200);
+    LinkOverScriptedLine parts;
+    FakeClock &clock = parts.clock;
+    FakeLine &line = *parts.line;
+    TZor_RS &link = *parts.link;
+    line.Echo = true;
     link.SetLineMode(2);
     int uses = 0;
     if (watched) {
@@ -160,7 +156,7 @@ TEST_F(Statistics, CountingAndItsObserverLeaveTheWireAsItWas) {
       link.FrameTrace = [&](FrameDirection, const uint8_t *, size_t) { ++uses; };
     }
     int calls = 0;
-    line->Device = [&](const Bytes &) {
+    line.Device = [&](const Bytes &) {
       switch (++calls % 4) {
       case 1:
         return Damaged();
@@ -180,7 +176,7 @@ TEST_F(Statistics, CountingAndItsObserverLeaveTheWireAsItWas) {
       }
     }
     EXPECT_EQ(uses > 0, watched);
-    return std::make_tuple(line->Writes, clock.Pauses, clock.Now, outcomes, link.Statistics);
+    return std::make_tuple(line.Writes, clock.Pauses, clock.Now, outcomes, link.Statistics);
   };
   EXPECT_EQ(converse(true), converse(false));
 }
