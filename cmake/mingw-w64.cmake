@@ -18,24 +18,19 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# CLI11 is header-only and installed in the build machine's /usr/include, which
-# must never be searched before the MinGW headers: the compiler gets a folder
-# that holds nothing but a link to CLI/.
-if(NOT CMAKE_IN_TRY_COMPILE AND NOT DEFINED CACHE{CLI11_INCLUDE_DIR}
-   AND EXISTS /usr/include/CLI/CLI.hpp)
-  set(_korvalen_host_headers ${CMAKE_BINARY_DIR}/host-headers)
-  file(MAKE_DIRECTORY ${_korvalen_host_headers})
-  file(CREATE_LINK /usr/include/CLI ${_korvalen_host_headers}/CLI SYMBOLIC)
-  set(CLI11_INCLUDE_DIR ${_korvalen_host_headers} CACHE PATH "Folder holding CLI/CLI.hpp")
-endif()
-
-# nlohmann/json is header-only too: the same folder gets a link to it.
-if(NOT CMAKE_IN_TRY_COMPILE AND NOT DEFINED CACHE{NLOHMANN_JSON_INCLUDE_DIR}
-   AND EXISTS /usr/include/nlohmann/json.hpp)
-  set(_korvalen_host_headers ${CMAKE_BINARY_DIR}/host-headers)
-  file(MAKE_DIRECTORY ${_korvalen_host_headers})
-  file(CREATE_LINK /usr/include/nlohmann ${_korvalen_host_headers}/nlohmann SYMBOLIC)
-  set(NLOHMANN_JSON_INCLUDE_DIR ${_korvalen_host_headers} CACHE PATH "Folder holding nlohmann/json.hpp")
-endif()
+# CLI11 and nlohmann/json are header-only and installed in the build machine's
+# /usr/include, which must never be searched before the MinGW headers: the
+# compiler gets a folder that holds nothing but links to their folders.
+function(_korvalen_host_header_folder variable folder header)
+  if(NOT CMAKE_IN_TRY_COMPILE AND NOT DEFINED CACHE{${variable}}
+     AND EXISTS /usr/include/${folder}/${header})
+    set(links ${CMAKE_BINARY_DIR}/host-headers)
+    file(MAKE_DIRECTORY ${links})
+    file(CREATE_LINK /usr/include/${folder} ${links}/${folder} SYMBOLIC)
+    set(${variable} ${links} CACHE PATH "Folder holding ${folder}/${header}")
+  endif()
+endfunction()
+_korvalen_host_header_folder(CLI11_INCLUDE_DIR CLI CLI.hpp)
+_korvalen_host_header_folder(NLOHMANN_JSON_INCLUDE_DIR nlohmann json.hpp)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
