@@ -359,7 +359,9 @@ int RunGang(const GangSetup &setup) {
     }
   }
 
-  GangDisplay display(ports, StandardErrorIsTerminal());
+  // Asked once: the lines are redrawn in place, and more often, only on a terminal.
+  const bool onTerminal = StandardErrorIsTerminal();
+  GangDisplay display(ports, onTerminal);
   for (size_t i = 0; i < ports.size(); ++i)
     display.Changed(i);
   int forwarded = 0;
@@ -369,7 +371,7 @@ int RunGang(const GangSetup &setup) {
     display.Refresh();
     lines.clear();
     ended.clear();
-    children.Wait(StandardErrorIsTerminal() ? kRedrawMs : kWaitMs, lines, ended);
+    children.Wait(onTerminal ? kRedrawMs : kWaitMs, lines, ended);
     for (const int interrupts = gInterrupts; forwarded < interrupts;) {
       ++forwarded;
       for (size_t i = 0; i < ports.size(); ++i) {
