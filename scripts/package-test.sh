@@ -84,11 +84,13 @@ make_home() {
 as_user() {
   user=$1 home=$2
   shift 2
+  # From the user's home: the checkout this runs from may be a folder that
+  # the user may not enter.
   if [ "$user" = root ]; then
-    set -- env -u XDG_CONFIG_HOME HOME="$home" "$@"
+    set -- env -C "$home" -u XDG_CONFIG_HOME HOME="$home" "$@"
   else
     set -- setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups \
-      env -u XDG_CONFIG_HOME HOME="$home" "$@"
+      env -C "$home" -u XDG_CONFIG_HOME HOME="$home" "$@"
   fi
   if [ "${background:-no}" = yes ]; then exec "$@"; else "$@"; fi
 }

@@ -16,8 +16,12 @@
 #include <grp.h>
 #include <optional>
 #include <poll.h>
+#include <sched.h>
+#include <stdexcept>
 #include <string>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -62,19 +66,73 @@ struct Options {
   std::vector<std::string> Args; // after the program
   Stream In, Out, Err;
   std::vector<std::string> Environment; // NAME=value, in place of the test's own
-  bool AsOrdinaryUser = false;          // root runs it as nobody, which is in no group
-  bool NewSession = false;              // its own session, so a terminal can be its own
+  // Root runs it as nobody, which is in no group. A program that nobody may
+  // reach where it lies (a checkout in /root, mode 0700) is run from a copy in
+  // a folder of its own that nobody may enter.
+  bool AsOrdinaryUser = false;
+  bool NewSession = false; // its own session, so a terminal can be its own
+  // Files laid over system files (source, target), in a mount namespace of
+  // the child's own: how a test shows the program a machine that is not this
+  // one (its consoles, say). Needs root; a test without it skips.
+  std::vector<std::pair<std::string, std::string>> BindOver;
   // A bound on its memory, so that a program that reads without limit fails
   // fast instead of taking the machine's memory.
   rlim_t AddressSpace = 2048ul * 1024 * 1024;
+};
+
+// True when a user who is neither the owner nor in the group may run the
+// program at `path`: every folder on the way lets others pass.
+inline bool OthersMayRun(const fs::path &path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || (info.st_mode & S_IXOTH) == 0)
+    return false;
+  for (fs::path folder = fs::absolute(path).parent_path();; folder = folder.parent_path()) {
+    if (::stat(folder.c_str(), &info) != 0 || (info.st_mode & S_IXOTH) == 0)
+      return false;
+    if (folder == folder.root_path())
+      return true;
+  }
+}
+
+// A copy of a program in a fresh folder that any user may enter, removed
+// with it.
+class ReachableCopy {
+public:
+  explicit ReachableCopy(const fs::path &program) {
+    std::string pattern = (fs::temp_directory_path() / "korvalen-as-user-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+      throw std::runtime_error("no temporary folder for a copy of " + program.string());
+    Folder = pattern;
+    fs::permissions(Folder, fs::perms(0755));
+    Program = Folder / program.filename();
+    fs::copy_file(program, Program);
+    if (!OthersMayRun(Program))
+      ADD_FAILURE() << Program << " cannot be reached by another user either";
+  }
+  ~ReachableCopy() {
+    std::error_code error;
+    fs::remove_all(Folder, error);
+  }
+  ReachableCopy(const ReachableCopy &) = delete;
+  ReachableCopy &operator=(const ReachableCopy &) = delete;
+  const fs::path &Path() const { return Program; }
+
+private:
+  fs::path Folder, Program;
 };
 
 // One started child. The destructor kills one still running.
 class Child {
 public:
   Child(const fs::path &program, Options options) {
+    const bool root = geteuid() == 0;
+    fs::path run = program;
+    if (options.AsOrdinaryUser && root && !OthersMayRun(program)) {
+      Copy.emplace(program);
+      run = Copy->Path();
+    }
     std::vector<std::string> args = options.Args;
-    args.insert(args.begin(), program.string());
+    args.insert(args.begin(), run.string());
     std::vector<char *> argv;
     for (auto &a : args)
       argv.push_back(a.data());
@@ -95,7 +153,6 @@ public:
       envp.push_back(e.data());
     envp.push_back(nullptr);
     const Stream streams[3] = {options.In, options.Out, options.Err};
-    const bool root = geteuid() == 0;
 
     Pid = fork();
     if (Pid != 0)
@@ -137,6 +194,13 @@ public:
     if (!kAddressSanitizer) {
       const rlimit memory{options.AddressSpace, options.AddressSpace};
       setrlimit(RLIMIT_AS, &memory);
+    }
+    if (!options.BindOver.empty()) {
+      if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+        _exit(124);
+      for (const auto &[source, target] : options.BindOver)
+        if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+          _exit(124);
     }
     if (options.AsOrdinaryUser && root &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
@@ -219,6 +283,7 @@ private:
     Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
+  std::optional<ReachableCopy> Copy;
   pid_t Pid = -1;
   bool Reaped = false;
   int Code = -1;
