@@ -342,3 +342,65 @@ TEST_F(PosixSerialPortTest, APortThisUserMayNotOpenIsPresentButNotFree) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+namespace {
+// A driver that knows the low-latency flag, as a USB adapter's does: the flag
+// of each descriptor, and every write of it in order.
+struct FakeLatencyDriver {
+  static inline bool Known = true;
+  static inline bool Flag = false;
+  static inline std::vector<bool> Writes;
+  static bool Read(int, bool &on) {
+    on = Flag;
+    return Known;
+  }
+  static bool Write(int, bool on) {
+    Writes.push_back(on);
+    Flag = on;
+    return Known;
+  }
+};
+} // namespace
+
+// Opening asks the driver for low latency, closing puts the flag back as it
+// was; a driver that does not know the request opens all the same.
+TEST_F(PosixSerialPortTest, OpenAsksForLowLatencyAndCloseRestoresTheFlag) {
+  struct Case {
+    const char *Name;
+    bool Known, FlagBefore;
+    std::vector<bool> WritesWhileOpen, WritesInAll;
+  };
+  const std::vector<Case> cases = {
+      {"flag off before", true, false, {true}, {true, false}},
+      {"flag already on", true, true, {}, {}},
+      {"driver without the request", false, false, {}, {}},
+  };
+  PosixPortSeams seams;
+  seams.ReadLowLatency = FakeLatencyDriver::Read;
+  seams.WriteLowLatency = FakeLatencyDriver::Write;
+  PosixSerialPlatform platform(PortTable::Single(Device.SlavePath()), ConsoleAccess::Refused,
+                               seams);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Name);
+    FakeLatencyDriver::Known = c.Known;
+    FakeLatencyDriver::Flag = c.FlagBefore;
+    FakeLatencyDriver::Writes.clear();
+    auto port = platform.Open(1);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(FakeLatencyDriver::Writes, c.WritesWhileOpen);
+    const std::vector<uint8_t> bytes = {6, 251, 1, 0, 1, 253};
+    ASSERT_TRUE(port->Write(bytes.data(), bytes.size()));
+    EXPECT_EQ(Device.Receive(bytes.size()), bytes);
+    port.reset();
+    EXPECT_EQ(FakeLatencyDriver::Writes, c.WritesInAll);
+    EXPECT_EQ(FakeLatencyDriver::Flag, c.FlagBefore);
+  }
+
+  // A program that ends at once puts the flag back too.
+  FakeLatencyDriver::Known = true;
+  FakeLatencyDriver::Flag = false;
+  auto port = platform.Open(1);
+  ASSERT_NE(port, nullptr);
+  RestoreOpenPortSettings();
+  EXPECT_FALSE(FakeLatencyDriver::Flag);
+}

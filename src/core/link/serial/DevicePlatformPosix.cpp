@@ -1,5 +1,6 @@
 #include "link/serial/PosixSerialPort.h"
 
-std::shared_ptr<SerialPlatform> SerialPlatformForDevice(const std::string &devicePath) {
-  return std::make_shared<PosixSerialPlatform>(PortTable::Single(devicePath));
+std::shared_ptr<SerialPlatform> SerialPlatformForDevice(const std::string &devicePath,
+                                                        ConsoleAccess consoles) {
+  return std::make_shared<PosixSerialPlatform>(PortTable::Single(devicePath), consoles);
 }

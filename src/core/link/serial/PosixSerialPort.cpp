@@ -2,6 +2,7 @@
 
 #include "link/serial/TtyDriver.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -152,14 +153,17 @@ constexpr int kSlotFilling = -2;
 struct RestoreEntry {
   std::atomic<int> Fd{kSlotFree};
   TerminalSettings Original{};
+  bool (*ClearLowLatency)(int fd, bool on) = nullptr;
 };
 RestoreEntry gRestore[kRestoreSlots];
 
-int ClaimRestoreSlot(int fd, const TerminalSettings &original) {
+int ClaimRestoreSlot(int fd, const TerminalSettings &original,
+                     bool (*clearLowLatency)(int fd, bool on)) {
   for (int i = 0; i < kRestoreSlots; ++i) {
     int expected = kSlotFree;
     if (gRestore[i].Fd.compare_exchange_strong(expected, kSlotFilling)) {
       gRestore[i].Original = original;
+      gRestore[i].ClearLowLatency = clearLowLatency;
       gRestore[i].Fd.store(fd, std::memory_order_release);
       return i;
     }
@@ -195,18 +199,23 @@ void RestoreOpenPortSettings() noexcept {
     if (fd < 0)
       continue;
     RestoreTerminal(fd, entry.Original);
+    if (entry.ClearLowLatency)
+      entry.ClearLowLatency(fd, false);
     // Exclusive mode belongs to the terminal, not to this descriptor: it
     // would outlive the program.
     ioctl(fd, TIOCNXCL);
   }
 }
 
-PosixSerialPort::PosixSerialPort(int fd, std::string devicePath, const TerminalSettings &original)
-    : Fd(fd), Path(std::move(devicePath)), Original(original),
-      RestoreSlot(ClaimRestoreSlot(fd, original)) {}
+PosixSerialPort::PosixSerialPort(int fd, std::string devicePath, const TerminalSettings &original,
+                                 bool (*clearLowLatency)(int fd, bool on))
+    : Fd(fd), Path(std::move(devicePath)), Original(original), ClearLowLatency(clearLowLatency),
+      RestoreSlot(ClaimRestoreSlot(fd, original, clearLowLatency)) {}
 
 PosixSerialPort::~PosixSerialPort() {
   RestoreTerminal(Fd, Original);
+  if (ClearLowLatency)
+    ClearLowLatency(Fd, false);
   if (RestoreSlot >= 0)
     gRestore[RestoreSlot].Fd.store(kSlotFree, std::memory_order_release);
   ioctl(Fd, TIOCNXCL);
@@ -385,7 +394,16 @@ void PosixSerialPort::WaitReadable(int milliseconds) {
   }
 }
 
-PosixSerialPlatform::PosixSerialPlatform(PortTable table) : Ports(std::move(table)) {}
+PosixSerialPlatform::PosixSerialPlatform(PortTable table, ConsoleAccess consoles,
+                                         PosixPortSeams seams)
+    : Ports(std::move(table)), Consoles(consoles), Seams(std::move(seams)) {}
+
+bool PosixSerialPlatform::IsRefusedConsole(dev_t device) const {
+  if (Consoles == ConsoleAccess::Allowed)
+    return false;
+  const std::vector<dev_t> consoles = Seams.Consoles();
+  return std::find(consoles.begin(), consoles.end(), device) != consoles.end();
+}
 
 bool PosixSerialPlatform::Probe(int n) {
   return Status(n) == PortStatus::Free;
@@ -403,6 +421,9 @@ PortStatus PosixSerialPlatform::Status(int n) {
   }
   if (!S_ISCHR(info.st_mode))
     return PortStatus::NotTerminal;
+  // Decided before any open: opening a console may already disturb it.
+  if (IsRefusedConsole(info.st_rdev))
+    return PortStatus::Console;
   FdGuard port(open(path.c_str(), kFlags));
   if (port.Get() < 0) {
     switch (errno) {
@@ -427,7 +448,9 @@ PortStatus PosixSerialPlatform::Status(int n) {
 
 std::unique_ptr<SerialPort> PosixSerialPlatform::Open(int n) {
   const std::string path = Ports.PathOf(n);
-  if (path.empty())
+  struct stat info {};
+  if (path.empty() || stat(path.c_str(), &info) != 0 ||
+      (S_ISCHR(info.st_mode) && IsRefusedConsole(info.st_rdev)))
     return nullptr;
   FdGuard port(open(path.c_str(), kFlags));
   if (port.Get() < 0 || !isatty(port.Get()) || IsAbsentUart(port.Get()))
@@ -444,13 +467,18 @@ std::unique_ptr<SerialPort> PosixSerialPlatform::Open(int n) {
     return nullptr;
   // Keeps out programs that do not use flock; root is not kept out.
   ioctl(port.Get(), TIOCEXCL);
-  return std::make_unique<PosixSerialPort>(port.Release(), path, original);
+  // A USB adapter would otherwise hold every reply up to its latency timer.
+  bool lowLatency = false;
+  const bool turnedOn = Seams.ReadLowLatency(port.Get(), lowLatency) && !lowLatency &&
+                        Seams.WriteLowLatency(port.Get(), true);
+  return std::make_unique<PosixSerialPort>(port.Release(), path, original,
+                                           turnedOn ? Seams.WriteLowLatency : nullptr);
 }
 
 std::string PosixSerialPlatform::DevicePath(int n) {
   return Ports.PathOf(n);
 }
 
-std::shared_ptr<SerialPlatform> DefaultSerialPlatform() {
-  return std::make_shared<PosixSerialPlatform>(PortTable::BesideProgram());
+std::shared_ptr<SerialPlatform> DefaultSerialPlatform(ConsoleAccess consoles) {
+  return std::make_shared<PosixSerialPlatform>(PortTable::BesideProgram(), consoles);
 }

@@ -4,19 +4,32 @@
 
 #include "link/serial/PortTable.h"
 #include "link/serial/SerialPort.h"
+#include "link/serial/SystemConsoles.h"
 #include "link/serial/TtyDriver.h"
 
 #include <array>
 #include <string>
+
+// What the platform asks of the machine besides the device itself: which
+// terminals are the system console, and the driver's low-latency flag. Tests
+// put their own in place.
+struct PosixPortSeams {
+  ConsoleList Consoles = [] { return ReadSystemConsoles(); };
+  bool (*ReadLowLatency)(int fd, bool &on) = ::ReadLowLatency;
+  bool (*WriteLowLatency)(int fd, bool on) = ::WriteLowLatency; // async-signal-safe
+};
 
 // One open terminal device, raw 8-bit, non-blocking, held exclusively.
 class PosixSerialPort final : public SerialPort {
 public:
   // Takes ownership of `fd`, already opened, locked and made raw by
   // PosixSerialPlatform::Open; `original` is what the terminal held before.
-  PosixSerialPort(int fd, std::string devicePath, const TerminalSettings &original);
-  // Puts the terminal's settings back as they were before the open, then
-  // closes it.
+  // `clearLowLatency`: the open turned the driver's low-latency flag on, and
+  // the close turns it off again through it; null: nothing to put back.
+  PosixSerialPort(int fd, std::string devicePath, const TerminalSettings &original,
+                  bool (*clearLowLatency)(int fd, bool on) = nullptr);
+  // Puts the terminal's settings (and the low-latency flag) back as they were
+  // before the open, then closes it.
   ~PosixSerialPort() override;
   PosixSerialPort(const PosixSerialPort &) = delete;
   PosixSerialPort &operator=(const PosixSerialPort &) = delete;
@@ -57,6 +70,7 @@ private:
   int Fd;
   std::string Path;
   TerminalSettings Original;
+  bool (*ClearLowLatency)(int fd, bool on);
   int RestoreSlot;     // where RestoreOpenPortSettings finds it; -1: none was free
   bool HungUp = false; // once gone, a device stays gone for this open
   // Read from the driver but not yet handed out: Pending[Next ... Filled-1].
@@ -75,7 +89,8 @@ private:
 // Probes and opens COM1 ... COM32 through a port table.
 class PosixSerialPlatform final : public SerialPlatform {
 public:
-  explicit PosixSerialPlatform(PortTable table);
+  explicit PosixSerialPlatform(PortTable table, ConsoleAccess consoles = ConsoleAccess::Refused,
+                               PosixPortSeams seams = {});
 
   // Free exactly when Status says so.
   bool Probe(int n) override;
@@ -86,13 +101,18 @@ public:
   // /dev/null. HungUp: a pseudo-terminal whose other side has closed (the open
   // fails with EIO, or the path leads to a /dev/pts entry that is gone).
   // NoPermission: the open is refused to this user. Busy: another program
-  // holds it (flock refused, or exclusive mode refusing the open).
+  // holds it (flock refused, or exclusive mode refusing the open). Console:
+  // the device is a system console (decided from its device number, without
+  // opening it), unless consoles are allowed.
   PortStatus Status(int n) override;
   // Exclusive (TIOCEXCL and flock, which holds for root too and follows
   // symbolic links), not the controlling terminal, non-blocking, raw 8-bit:
   // no byte translated, no echo, no signals, receiver on, modem status lines
   // ignored, hardware and software flow control off, 8 data bits without
-  // parity; the rate and the stop bits stay as the driver holds them.
+  // parity; the rate and the stop bits stay as the driver holds them. The
+  // driver is asked for low latency (a driver that does not know the request
+  // opens all the same). A system console is refused unopened unless
+  // consoles are allowed.
   std::unique_ptr<SerialPort> Open(int n) override;
   // The table's path for n, as given.
   std::string DevicePath(int n) override;
@@ -100,5 +120,10 @@ public:
   const PortTable &Table() const { return Ports; }
 
 private:
+  // A system console that this platform must leave alone.
+  bool IsRefusedConsole(dev_t device) const;
+
   PortTable Ports;
+  ConsoleAccess Consoles;
+  PosixPortSeams Seams;
 };

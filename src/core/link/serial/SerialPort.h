@@ -78,14 +78,21 @@ enum class PortStatus {
   NoPermission, // present, but this user may not open it (not in its group)
   NotTerminal,  // names something that is not a terminal: a file, a folder, a FIFO
   HungUp,       // a pseudo-terminal whose other side has closed
+  Console,      // present, but the system console: the kernel writes its messages
+                // there and a login prompt may read it; never probed or opened
 };
 
-// Free, Busy and NoPermission: a port that is there, whether or not it can be
-// opened now.
+// Free, Busy, NoPermission and Console: a port that is there, whether or not
+// it can be opened now.
 inline bool IsPresent(PortStatus status) {
   return status == PortStatus::Free || status == PortStatus::Busy ||
-         status == PortStatus::NoPermission;
+         status == PortStatus::NoPermission || status == PortStatus::Console;
 }
+
+// Whether a port that is the system console may be opened. Refused, it is
+// not free: the scan passes it over and Open refuses it without touching it.
+// Allowed is for a person who names that port and means it.
+enum class ConsoleAccess { Refused, Allowed };
 
 // Probes and opens ports COM1 ... COM32 by number.
 class SerialPlatform {
@@ -115,6 +122,9 @@ public:
 void RestoreOpenPortSettings() noexcept;
 
 // The platform of this build, with its default port naming.
-std::shared_ptr<SerialPlatform> DefaultSerialPlatform();
+std::shared_ptr<SerialPlatform>
+DefaultSerialPlatform(ConsoleAccess consoles = ConsoleAccess::Refused);
 // The platform of this build with one port only: COM1 names `devicePath`.
-std::shared_ptr<SerialPlatform> SerialPlatformForDevice(const std::string &devicePath);
+std::shared_ptr<SerialPlatform>
+SerialPlatformForDevice(const std::string &devicePath,
+                        ConsoleAccess consoles = ConsoleAccess::Refused);

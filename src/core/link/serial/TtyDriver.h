@@ -19,6 +19,13 @@ bool WriteLineRate(int fd, uint32_t rate);
 // True for a built-in UART that the kernel lists though no hardware is behind
 // it; such a port does not count as present.
 bool IsAbsentUart(int fd);
+// The driver's low-latency flag, which has a USB adapter hand over received
+// bytes at once (FTDI chips: a 1 ms latency timer) instead of holding them up
+// to its latency timer (16 ms). False when the driver does not know the
+// request (a pseudo-terminal, a system without it) or refuses it. The write is
+// async-signal-safe.
+bool ReadLowLatency(int fd, bool &on);
+bool WriteLowLatency(int fd, bool on);
 // Reads the settings of `fd`; false when it is not a terminal.
 bool SaveTerminal(int fd, TerminalSettings &settings);
 // Puts them back at once. Async-signal-safe.

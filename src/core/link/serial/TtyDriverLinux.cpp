@@ -40,6 +40,25 @@ bool IsAbsentUart(int fd) {
   return info.type == PORT_UNKNOWN;
 }
 
+bool ReadLowLatency(int fd, bool &on) {
+  serial_struct info{};
+  if (ioctl(fd, TIOCGSERIAL, &info) != 0)
+    return false;
+  on = (info.flags & ASYNC_LOW_LATENCY) != 0;
+  return true;
+}
+
+bool WriteLowLatency(int fd, bool on) {
+  serial_struct info{};
+  if (ioctl(fd, TIOCGSERIAL, &info) != 0)
+    return false;
+  if (on)
+    info.flags |= ASYNC_LOW_LATENCY;
+  else
+    info.flags &= ~ASYNC_LOW_LATENCY;
+  return ioctl(fd, TIOCSSERIAL, &info) == 0;
+}
+
 static_assert(sizeof(termios2) <= sizeof(TerminalSettings::Record));
 
 bool SaveTerminal(int fd, TerminalSettings &settings) {

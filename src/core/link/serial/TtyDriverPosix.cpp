@@ -48,6 +48,14 @@ bool IsAbsentUart(int) {
   return false;
 }
 
+// The flag is Linux's.
+bool ReadLowLatency(int, bool &) {
+  return false;
+}
+bool WriteLowLatency(int, bool) {
+  return false;
+}
+
 static_assert(sizeof(termios) <= sizeof(TerminalSettings::Record));
 
 bool SaveTerminal(int fd, TerminalSettings &settings) {

@@ -275,10 +275,13 @@ private:
 // put back for another program.
 void RestoreOpenPortSettings() noexcept {}
 
-std::shared_ptr<SerialPlatform> DefaultSerialPlatform() {
+// Windows has no serial console of the kind Linux has: every COM port is a
+// port.
+std::shared_ptr<SerialPlatform> DefaultSerialPlatform(ConsoleAccess) {
   return std::make_shared<Win32SerialPlatform>();
 }
 
-std::shared_ptr<SerialPlatform> SerialPlatformForDevice(const std::string &devicePath) {
+std::shared_ptr<SerialPlatform> SerialPlatformForDevice(const std::string &devicePath,
+                                                        ConsoleAccess) {
   return std::make_shared<Win32SerialPlatform>(devicePath);
 }
