@@ -1,8 +1,8 @@
 // Machine-readable output (--json): JSON Lines on standard output, one object
 // per event, for a test station's software. Every object has "port" (what the
 // command names its port: "COM3", a device path, or null), "t" (seconds since
-// the program started, from a monotonic clock) and "event". The README lists
-// every event and field.
+// the program started, from a monotonic clock) and "event".
+// docs/command-line.md lists every event and field.
 #pragma once
 
 #include <cstdint>

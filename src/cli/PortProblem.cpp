@@ -50,6 +50,10 @@ std::string PortProblem(const std::string &name, const std::string &path, PortSt
   case PortStatus::HungUp:
     return port + " is a pseudo-terminal whose other side has closed (the program that served "
                   "it has ended).";
+  case PortStatus::Console:
+    return port + " is the system console: the kernel writes its messages there and a login "
+                  "prompt may be reading it. Name it with --allow-console to use it all the "
+                  "same.";
   }
   return port + " cannot be opened.";
 }

@@ -43,7 +43,13 @@ struct LinkOptions {
   std::string Wait = "0";
   bool Verbose = false;
   bool Json = false;
+  // A port that is the system console is opened only when named with this.
+  bool AllowConsole = false;
 };
+
+ConsoleAccess Consoles(const LinkOptions &options) {
+  return options.AllowConsole ? ConsoleAccess::Allowed : ConsoleAccess::Refused;
+}
 
 // What the events and messages call the run's port.
 std::string PortName(const LinkOptions &options) {
@@ -56,9 +62,10 @@ std::ostream &Results(const RunReport &report) {
 }
 
 CLI::Option *AddJsonFlag(CLI::App &command, bool &json) {
-  return command.add_flag("--json", json,
-                          "JSON Lines on standard output, one object per event (see the README); "
-                          "text for a person goes to standard error");
+  return command.add_flag(
+      "--json", json,
+      "JSON Lines on standard output, one object per event (docs/command-line.md lists them); "
+      "text for a person goes to standard error");
 }
 
 // A finite number of seconds, 0 or more; anything else is refused in a few
@@ -109,6 +116,9 @@ void AddLinkOptions(CLI::App &command, LinkOptions &options, bool several) {
       ->type_name("SECONDS")
       ->capture_default_str();
   command.add_flag("--verbose", options.Verbose, "Trace every frame sent and received");
+  command.add_flag("--allow-console", options.AllowConsole,
+                   "Open a port named by --port or --device even when it is the system console "
+                   "(a range never includes the console)");
   AddJsonFlag(command, options.Json);
 }
 
@@ -116,8 +126,9 @@ void AddLinkOptions(CLI::App &command, LinkOptions &options, bool several) {
 // which `problem` keeps.
 std::unique_ptr<TZor_RS> OpenLink(const LinkOptions &options, EchoCheck &echoCheck,
                                   std::string &problem) {
-  auto platform =
-      options.Device.empty() ? DefaultSerialPlatform() : SerialPlatformForDevice(options.Device);
+  auto platform = options.Device.empty()
+                      ? DefaultSerialPlatform(Consoles(options))
+                      : SerialPlatformForDevice(options.Device, Consoles(options));
   const int port = options.Device.empty() ? options.Port : 1;
   const std::string name = options.Device.empty() ? "COM" + std::to_string(port) : "";
   // Said before the link scans the ports, which would only say that none is free.
@@ -153,6 +164,22 @@ std::unique_ptr<TZor_RS> OpenLink(const LinkOptions &options, EchoCheck &echoChe
   return link;
 }
 
+// The numbers of a --ports range but those that are the system console, each
+// left out with a line that says so: a range is a guess at where the devices
+// are, and the console is never one of them.
+std::vector<int> WithoutConsoles(const std::vector<int> &range, const std::string &text) {
+  auto platform = DefaultSerialPlatform();
+  std::vector<int> kept;
+  for (int n : range) {
+    if (platform->Status(n) == PortStatus::Console)
+      std::cerr << "COM" << n << " (" << platform->DevicePath(n)
+                << ") is the system console: left out of --ports " << text << "." << std::endl;
+    else
+      kept.push_back(n);
+  }
+  return kept;
+}
+
 int RunPorts(bool json) {
   auto platform = DefaultSerialPlatform();
   bool refused = false;
@@ -160,9 +187,10 @@ int RunPorts(bool json) {
     const PortStatus status = platform->Status(n);
     if (!IsPresent(status))
       continue;
-    const char *state = status == PortStatus::Free   ? "free"
-                        : status == PortStatus::Busy ? "busy"
-                                                     : "no permission";
+    const char *state = status == PortStatus::Free      ? "free"
+                        : status == PortStatus::Busy    ? "busy"
+                        : status == PortStatus::Console ? "system console"
+                                                        : "no permission";
     refused = refused || status == PortStatus::NoPermission;
     const std::string name = "COM" + std::to_string(n);
     if (json)
@@ -481,7 +509,11 @@ int Run(int argc, char **argv) {
         std::cerr << problem << std::endl;
         return kExitUsage;
       }
-      range = *numbers;
+      range = WithoutConsoles(*numbers, loadOptions.Range);
+      if (range.empty() && loadOptions.Ports.empty() && loadOptions.Devices.empty()) {
+        std::cerr << "--ports " << loadOptions.Range << " leaves no port to load." << std::endl;
+        return kExitLinkFailure;
+      }
     }
     gang = GangPorts(loadOptions.Ports, loadOptions.Devices, range, problem);
     if (!problem.empty() || gang.empty()) {

@@ -9,6 +9,7 @@
 #include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -400,6 +401,67 @@ TEST_F(Hostile, PortsShowsAPortThisUserMayNotOpenWithTheFix) {
   EXPECT_EQ(run.Out, "COM2\t" + (Folder / "ports" / "COM2").string() + "\tno permission\n");
   EXPECT_TRUE(Has(run.Err, "sudo usermod -aG dialout $USER")) << run.Err;
   EXPECT_TRUE(Has(run.Err, "log in again")) << run.Err;
+}
+
+// A machine whose first serial port is the system console: the console is
+// listed as such, left out of a range, refused by name unless allowed, and
+// not one byte is written to it before then.
+TEST_F(Hostile, TheSystemConsoleIsOpenedOnlyWhenNamedWithAllowConsole) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to show the program a console of the test's own";
+  StartDevice();
+  const fs::path second = Folder / "second";
+  fs::create_directories(second);
+  Sim other(second, {});
+  fs::copy_file(Cli(), Folder / "korvalen-cli");
+  fs::create_directories(Folder / "ports");
+  fs::create_symlink(Device->SlavePath(), Folder / "ports" / "COM1");
+  fs::create_symlink(other.SlavePath(), Folder / "ports" / "COM2");
+  struct stat console {};
+  ASSERT_EQ(stat(Device->SlavePath().c_str(), &console), 0);
+  const fs::path consoles = Folder / "consoles";
+  std::ofstream(consoles) << "ttyFAKE              -W- (EC  p a)  " << major(console.st_rdev) << ":"
+                          << minor(console.st_rdev) << "\n";
+  const std::string com1 = "COM1 (" + (Folder / "ports" / "COM1").string() + ")";
+  const auto run = [&](std::vector<std::string> args) {
+    Options options = WithFiles(std::move(args));
+    options.BindOver = {{consoles.string(), "/proc/consoles"}};
+    Child child(Folder / "korvalen-cli", options);
+    return Collect(child);
+  };
+
+  struct Case {
+    std::vector<std::string> Args;
+    int Code;
+    std::string Says;
+  };
+  const std::vector<Case> refused = {
+      {{"ports"}, 0, "COM1\t" + (Folder / "ports" / "COM1").string() + "\tsystem console\n"},
+      {{"identify", "--port", "1", "--wait", "1"}, 2, com1 + " is the system console"},
+      {{"identify", "--device", Device->SlavePath(), "--wait", "1"},
+       2,
+       Device->SlavePath() + " is the system console"},
+      {{"load", "--port", "1", Image(5)}, 2, "Name it with --allow-console"},
+      {{"load", "--ports", "1", Image(5)}, 2, "--ports 1 leaves no port to load."},
+      {{"load", "--ports", "1-2", "--allow-console", Image(5)},
+       0,
+       com1 + " is the system console: left out of --ports 1-2."},
+  };
+  for (const Case &c : refused) {
+    SCOPED_TRACE(c.Args.size() > 1 ? c.Args[0] + " " + c.Args[1] : c.Args[0]);
+    const Ran ran = run(c.Args);
+    EXPECT_EQ(ran.Code, c.Code) << ran.Err;
+    EXPECT_TRUE(Has(ran.Out + ran.Err, c.Says)) << ran.Out << ran.Err;
+  }
+  EXPECT_FALSE(Has(Device->LogText(), "host->dev")) << "the console was written to";
+  EXPECT_TRUE(Has(run({"ports"}).Out, "COM2\t" + (Folder / "ports" / "COM2").string() + "\tfree"));
+  other.Stop();
+  EXPECT_EQ(other.MemoryBytes(), ExpectedMemory()) << "the range loaded COM2";
+
+  // Named with --allow-console, it is a port like any other.
+  const Ran allowed = run({"identify", "--port", "1", "--allow-console", "--wait", "10"});
+  EXPECT_EQ(allowed.Code, 0) << allowed.Err;
+  EXPECT_TRUE(Has(allowed.Out, "Device code: 97")) << allowed.Out;
 }
 
 // Issue: a device that echoes on line mode 0 was "the wrong microcontroller";
