@@ -1,9 +1,10 @@
 // korvalen-bench: how close a load comes to what the line allows, and what
 // the loader costs in CPU and memory while it runs.
 //
-//   korvalen-bench BIN_DIR [--pages N] [--only BAUD:MODE]
+//   korvalen-bench BIN_DIR [--pages N] [--only BAUD:MODE|adapter]
 //
-// --only runs that one load and nothing else (for looking into one figure).
+// --only runs that one load (or the adapter table) and nothing else, for
+// looking into one figure.
 // Runs the real korvalen-cli against korvalen-sim with the wire model on, and
 // prints Markdown tables. Exits 0 when every run completed (whatever the
 // figures), 1 when a run failed, 64 on a usage error.
@@ -173,9 +174,11 @@ int main(int argc, char **argv) {
     std::printf("Lower bound: %ld bytes on the line (requests + replies) x 11 bits / baud, plus "
                 "20 ms before each of the %d exchanges in line mode 2.\n\n",
                 budget.Bytes, budget.Exchanges);
-    std::printf("| baud | line | wall s | bound s | wall/bound | target | loader CPU s | CPU %% "
-                "of wall | peak RSS MB |\n");
-    std::printf("|---:|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    if (only != "adapter") {
+      std::printf("| baud | line | wall s | bound s | wall/bound | target | loader CPU s | CPU "
+                  "%% of wall | peak RSS MB |\n");
+      std::printf("|---:|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    }
     const std::vector<Case> cases = {
         {19200, 2, true, 1.02},   {19200, 0, false, 1.02}, {115200, 2, true, 1.05},
         {115200, 0, false, 1.05}, {921600, 2, true, 1.15}, {921600, 0, false, 1.15},
@@ -209,6 +212,57 @@ int main(int argc, char **argv) {
                   100 * cpu / wall, Mark(100 * cpu / wall <= kCpuTargetPercent),
                   run.Loader.MaxRssKb / 1024.0);
       std::fflush(stdout);
+    }
+
+    // What a USB serial adapter that holds received bytes costs: none, the
+    // 1 ms that the driver's low-latency flag gives, and the common chips'
+    // 16 ms latency timer (a driver that cannot be asked, Windows' default).
+    if (only.empty() || only == "adapter") {
+      std::printf("\n### Through a USB serial adapter that holds received bytes (line mode 2, "
+                  "echo)\n\n");
+      std::printf("The device's echo and replies reach the host in packets of up to 62 bytes, "
+                  "each when full or when the adapter's latency timer has run since its first "
+                  "byte (`korvalen-sim --adapter-latency-ms`).\n\n");
+      std::printf("| baud | latency timer | wall s | bound s | wall/bound | against no adapter "
+                  "|\n");
+      std::printf("|---:|---|---:|---:|---:|---:|\n");
+      for (const uint32_t baud : {19200u, 115200u}) {
+        double alone = 0;
+        for (const uint32_t latency : {0u, 1u, 16u}) {
+          LoadSetup setup;
+          setup.BinDir = bin;
+          setup.WorkDir = scratch.Path();
+          setup.ImagePath = imagePath;
+          setup.LineMode = 2;
+          setup.Baud = baud;
+          setup.Echo = true;
+          setup.PaceBaud = baud;
+          setup.SimFaults = {"--adapter-latency-ms", std::to_string(latency)};
+          setup.Limit = std::chrono::milliseconds(600000);
+          const LoadOutcome run = RunLoad(setup);
+          const std::string timer =
+              latency == 0 ? "no adapter"
+                           : std::to_string(latency) + " ms" +
+                                 (latency == 1 ? " (low latency asked)" : " (not asked)");
+          if (!Completed(run, expected)) {
+            allCompleted = false;
+            std::printf("| %u | %s | failed: %s ||||\n", baud, timer.c_str(),
+                        Describe(run).c_str());
+            std::fflush(stdout);
+            continue;
+          }
+          const double wall = run.Loader.WallSeconds;
+          const double bound = LowerBound(budget, baud, 2);
+          if (latency == 0)
+            alone = wall;
+          char slower[32] = "";
+          if (latency != 0 && alone > 0)
+            std::snprintf(slower, sizeof slower, "+%.0f %%", 100 * (wall / alone - 1));
+          std::printf("| %u | %s | %.3f | %.3f | %.4f | %s |\n", baud, timer.c_str(), wall, bound,
+                      wall / bound, slower);
+          std::fflush(stdout);
+        }
+      }
     }
 
     if (!only.empty())

@@ -259,7 +259,9 @@ void VirtualDevice::Run() {
 
     std::optional<Clock::time_point> deadline;
     if (!out_.empty() && !outBlocked_) {
-      deadline = out_.begin()->first;
+      size_t count = 0;
+      deadline.emplace();
+      NextHandover(out_.begin(), *deadline, count);
     }
     if (hangupPending_ && master_ >= 0) {
       auto check = now + kHangupCheck;
@@ -549,10 +551,35 @@ uint8_t VirtualDevice::Execute(const std::vector<uint8_t> &frame, std::vector<ui
   }
 }
 
+void VirtualDevice::NextHandover(std::multimap<Clock::time_point, uint8_t>::const_iterator first,
+                                 Clock::time_point &at, size_t &count) const {
+  at = first->first;
+  count = 1;
+  if (options_.AdapterLatencyMs == 0) {
+    return;
+  }
+  // Full when its last byte arrives, else when the latency timer runs out.
+  const auto timerEnd = first->first + std::chrono::milliseconds(options_.AdapterLatencyMs);
+  auto it = std::next(first);
+  while (count < kAdapterPacketBytes && it != out_.end() && it->first <= timerEnd) {
+    ++count;
+    ++it;
+  }
+  at = count == kAdapterPacketBytes ? std::prev(it)->first : timerEnd;
+}
+
 void VirtualDevice::FlushDue(Clock::time_point now) {
   std::vector<uint8_t> due;
-  for (auto it = out_.begin(); it != out_.end() && it->first <= now; ++it) {
-    due.push_back(it->second);
+  for (auto it = out_.cbegin(); it != out_.cend();) {
+    Clock::time_point at;
+    size_t count = 0;
+    NextHandover(it, at, count);
+    if (at > now) {
+      break;
+    }
+    for (; count > 0; --count, ++it) {
+      due.push_back(it->second);
+    }
   }
   if (due.empty()) {
     return;

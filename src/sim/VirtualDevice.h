@@ -55,6 +55,8 @@ constexpr size_t kPageBytes = 1536;
 constexpr size_t kBlockBytes = 128;
 constexpr size_t kBlocksPerPage = 12;
 constexpr uint32_t kPageAddressStep = 1024;
+// Data bytes in one USB packet of an FTDI-type adapter (64, less 2 of status).
+constexpr size_t kAdapterPacketBytes = 62;
 
 // No reply to one command code: to every occurrence (Occurrence 0) or only to
 // Count occurrences from its Occurrence-th on (counted from 1). The request is
@@ -95,6 +97,13 @@ struct DeviceOptions {
   uint32_t PaceBaud = 0;
   // Extra time the device takes before answering WritePage.
   uint32_t WriteDelayMs = 0;
+  // The host's side seen through a USB serial adapter that holds what it
+  // receives: the bytes the device sends (its echo too) reach the host in
+  // packets of up to kAdapterPacketBytes, each handed over when full or
+  // AdapterLatencyMs after its first byte came off the line, as the common
+  // adapter chips do with their latency timer (16 ms unless the driver asks
+  // for low latency). 0: every byte reaches the host as it arrives.
+  uint32_t AdapterLatencyMs = 0;
 
   // A symbolic link to the slave side, made by Start and removed by Stop.
   // An old link there is replaced when it is dangling or leads to a
@@ -202,6 +211,10 @@ private:
   // Carries out an accepted request; answers its status and data.
   // Appends to `note` what became of it.
   uint8_t Execute(const std::vector<uint8_t> &frame, std::vector<uint8_t> &data, std::string &note);
+  // When the bytes of out_ from `first` on next reach the host, and how many
+  // of them go then: one at its arrival, or a packet of the adapter model.
+  void NextHandover(std::multimap<Clock::time_point, uint8_t>::const_iterator first,
+                    Clock::time_point &at, size_t &count) const;
   void FlushDue(Clock::time_point now);
   bool ReplyTakenOrOverdue(Clock::time_point now);
   void HangUp();

@@ -104,7 +104,7 @@ double ParseRate(const std::string &text, const std::string &what) {
 struct Arguments {
   std::string link, log, memoryOut;
   std::string deviceCode = "97", byte2 = "00", byte3 = "00", byte4 = "30", byte5 = "00";
-  std::string resetVector, echo = "on", paceBaud = "0", writeDelayMs = "0";
+  std::string resetVector, echo = "on", paceBaud = "0", writeDelayMs = "0", adapterLatency = "0";
   std::string busyFrames, busyRate, busyBurst, damageRate, damageFrames;
   std::string silentPolls, noReplyCommand, hangupAfter, seed = "1";
   bool exitAfterFinish = false;
@@ -130,6 +130,7 @@ sim::DeviceOptions ToOptions(const Arguments &a) {
   o.StatusIsCommandCode = a.statusIsCommandCode;
   o.PaceBaud = ParseNumber(a.paceBaud, "--pace-baud", 10'000'000);
   o.WriteDelayMs = ParseNumber(a.writeDelayMs, "--write-delay-ms", 3'600'000);
+  o.AdapterLatencyMs = ParseNumber(a.adapterLatency, "--adapter-latency-ms", 255);
   if (!a.busyFrames.empty()) {
     o.BusyFrames = ParseList(a.busyFrames, "--busy-frames");
   }
@@ -219,6 +220,11 @@ int main(int argc, char **argv) {
       ->type_name("B");
   app.add_option("--write-delay-ms", a.writeDelayMs,
                  "Time the device takes before answering WritePage (default 0)")
+      ->type_name("MS");
+  app.add_option("--adapter-latency-ms", a.adapterLatency,
+                 "Hand what the device sends to the host as a USB serial adapter does: in "
+                 "packets of up to 62 bytes, each when full or MS after its first byte (16 is "
+                 "the common chips' latency timer; default 0: every byte at once)")
       ->type_name("MS");
   app.add_option("--busy-frames", a.busyFrames,
                  "Answer these frame numbers (comma-separated) with status FF (busy)")

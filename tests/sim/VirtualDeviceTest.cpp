@@ -324,6 +324,43 @@ TEST(VirtualDevicePacing, WritePageWaitsForTheDeviceDelay) {
   EXPECT_GE(std::chrono::steady_clock::now() - sent, 300ms);
 }
 
+// Through the adapter model nothing reaches the host before its packet is
+// full or the latency timer of its first byte has run out; every byte comes.
+TEST(VirtualDevicePacing, AnAdapterHoldsWhatTheDeviceSendsInPackets) {
+  struct Case {
+    const char *Name;
+    uint32_t Baud, LatencyMs;
+    Bytes Request;
+    size_t ReplyBytes;
+    std::chrono::milliseconds FirstByteNotBefore;
+  };
+  const Bytes block = Block(0, 0x11); // 135 bytes: echoed in three packets
+  const std::vector<Case> cases = {
+      // 6 echoed + 18 reply bytes, all within one timer: one packet at 16 ms.
+      {"identify, unpaced", 0, 16, kIdentify, 18, 16ms},
+      // The first packet is full when its 62nd byte has crossed the line:
+      // 62 x 11 bits at 19200 bit/s = 35.5 ms, before the 100 ms timer.
+      {"write block, packet full first", 19200, 100, block, 6, 35ms},
+      {"write block, no adapter", 0, 0, block, 6, 0ms},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Name);
+    DeviceOptions o;
+    o.PaceBaud = c.Baud;
+    o.AdapterLatencyMs = c.LatencyMs;
+    Running r{o};
+    const auto sent = std::chrono::steady_clock::now();
+    r.host->Send(c.Request);
+    const Bytes first = r.host->Read(1);
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, c.FirstByteNotBefore);
+    Bytes rest = r.host->Read(c.Request.size() + c.ReplyBytes - 1);
+    rest.insert(rest.begin(), first.begin(), first.end());
+    ASSERT_EQ(rest.size(), c.Request.size() + c.ReplyBytes);
+    EXPECT_EQ(Bytes(rest.begin(), rest.begin() + static_cast<long>(c.Request.size())), c.Request);
+    EXPECT_EQ(Sum(Bytes(rest.begin() + static_cast<long>(c.Request.size()), rest.end())), 0);
+  }
+}
+
 TEST(VirtualDeviceLifecycle, LinkIsMadeReplacedAndRemoved) {
   namespace fs = std::filesystem;
   const fs::path dir = fs::temp_directory_path() / ("korvalen-sim-" + std::to_string(::getpid()));
