@@ -5,7 +5,7 @@
 # of 8 devices against one alone; the desktop program's load on a real X
 # display (scripts/gui-bench.sh); and the Windows programs under Wine against
 # the same device (scripts/windows-bench.sh). Prints Markdown tables for the
-# README.
+# manual's pages (docs/).
 #
 #   scripts/bench.sh BUILD_DIR [korvalen-bench options]
 #

@@ -2,7 +2,7 @@
 # The desktop program's load, timed as the operator sees it: on a real X
 # display (Xvfb and openbox), from the press of Load to the outcome box,
 # against korvalen-sim with the wire modelled at the program's 19200 baud, in
-# line mode 2 with the RS-485 echo. Prints a Markdown table row for the README
+# line mode 2 with the RS-485 echo. Prints a Markdown table row for docs/desktop.md
 # with the ratio to the line's lower bound, the program's CPU share, and how
 # fast the window answered the window manager's pings meanwhile.
 #

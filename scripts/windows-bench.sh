@@ -1,6 +1,6 @@
 #!/bin/sh
 # The Windows measures, under Wine against the Linux virtual device, printed
-# as Markdown for the README (part of `make bench`):
+# as Markdown for docs/windows.md (part of `make bench`):
 # - a 64-page load at 115200 baud in line mode 2 by korvalen-cli.exe, against
 #   the Linux korvalen-cli in the same run (target: wall <= 1.05 x Linux);
 # - a silent 10 s wait (identify --wait 10): CPU of the program and of
