@@ -121,6 +121,10 @@ private:
   fs::path Folder, Program;
 };
 
+// The exit code of a child that could not lay files over in a mount
+// namespace of its own (no privilege for it on this machine).
+inline constexpr int kNoMountNamespace = 124;
+
 // One started child. The destructor kills one still running.
 class Child {
 public:
@@ -153,6 +157,9 @@ public:
       envp.push_back(e.data());
     envp.push_back(nullptr);
     const Stream streams[3] = {options.In, options.Out, options.Err};
+    std::vector<std::string> folders;
+    for (const auto &over : options.BindOver)
+      folders.push_back(fs::path(over.second).parent_path().string());
 
     Pid = fork();
     if (Pid != 0)
@@ -196,11 +203,19 @@ public:
       setrlimit(RLIMIT_AS, &memory);
     }
     if (!options.BindOver.empty()) {
-      if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
-        _exit(124);
-      for (const auto &[source, target] : options.BindOver)
-        if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
-          _exit(124);
+      // Nothing laid over here may reach the machine's own namespace: the
+      // mounts below turn private first. In a chroot "/" is no mount, but
+      // the folder of each file laid over is.
+      if (unshare(CLONE_NEWNS) != 0)
+        _exit(kNoMountNamespace);
+      const bool rootPrivate = mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+      for (size_t i = 0; i < options.BindOver.size(); ++i) {
+        const auto &[source, target] = options.BindOver[i];
+        if ((!rootPrivate &&
+             mount(nullptr, folders[i].c_str(), nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) ||
+            mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+          _exit(kNoMountNamespace);
+      }
     }
     if (options.AsOrdinaryUser && root &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
