@@ -1,199 +1,29 @@
 #include "cli/Gang.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <set>
 
 #include "cli/ChildProcesses.h"
 #include "cli/Console.h"
+#include "cli/GangDisplay.h"
 #include "cli/JsonEvents.h"
-#include "cli/Terminal.h"
+#include "cli/Signals.h"
 #include "link/Zor_RS_Base.h"
+#include "loader/LoadSequence.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
-
-volatile std::sig_atomic_t gInterrupts = 0;
-
-extern "C" void OnGangInterrupt(int signal) {
-  // Windows puts the default handling back before each call.
-  std::signal(signal, OnGangInterrupt);
-  gInterrupts = gInterrupts + 1;
-}
 
 // The first Ctrl-C lets every port finish its page, the second stops them at
 // once (each child does what it does alone); from this one on, a child that
 // still runs is killed.
 constexpr int kInterruptsToKill = 3;
-constexpr int kBarWidth = 10;
-// How often a terminal's progress lines are redrawn at most, and how long the
-// gang waits for its children between two looks at Ctrl-C otherwise.
-constexpr int kRedrawMs = 100;
+// How long the gang waits for its children between two looks at Ctrl-C when
+// it draws no lines.
 constexpr int kWaitMs = 200;
-constexpr int kDefaultColumns = 80;
-
-// The signals that ask the program to stop, as the single load takes them.
-#ifdef SIGHUP
-constexpr std::array<int, 3> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
-#else
-constexpr std::array<int, 2> kStopSignals = {SIGINT, SIGTERM};
-#endif
-
-// The gang counts them while it runs, and passes each one on.
-class StopSignals {
-public:
-  StopSignals() {
-    for (size_t i = 0; i < kStopSignals.size(); ++i)
-      Previous[i] = std::signal(kStopSignals[i], OnGangInterrupt);
-  }
-  ~StopSignals() {
-    for (size_t i = 0; i < kStopSignals.size(); ++i)
-      std::signal(kStopSignals[i], Previous[i]);
-  }
-  StopSignals(const StopSignals &) = delete;
-  StopSignals &operator=(const StopSignals &) = delete;
-
-private:
-  std::array<void (*)(int), kStopSignals.size()> Previous{};
-};
-
-// What each port's line and row of the table show.
-struct PortState {
-  GangPort Port;
-  std::string Label;
-  int Percent = 0;
-  std::optional<int> DeviceCode;
-  uint64_t Retries = 0;
-  bool Reported = false; // its end event came
-  bool Ended = false;    // its process ended
-  int ExitCode = kExitLinkFailure;
-  std::string Message;
-  double Elapsed = 0;
-  Clock::time_point Started = Clock::now();
-};
-
-const char *ResultName(int exitCode) {
-  switch (exitCode) {
-  case kExitDone:
-    return "done";
-  case kExitRejected:
-    return "rejected";
-  case kExitCancelled:
-    return "cancelled";
-  case kExitFileProblem:
-    return "file";
-  default:
-    return "failed";
-  }
-}
-
-// Counts code points, not bytes: the labels are Cyrillic.
-size_t DisplayWidth(const std::string &text) {
-  return static_cast<size_t>(
-      std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
-}
-
-std::string FitWidth(const std::string &text, size_t columns) {
-  size_t seen = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if ((text[i] & 0xC0) != 0x80 && seen++ == columns)
-      return text.substr(0, i);
-  }
-  return text;
-}
-
-// One line per port, redrawn in place on a terminal; otherwise a plain line,
-// prefixed by the port, for each change.
-class GangDisplay {
-public:
-  GangDisplay(const std::vector<PortState> &ports, bool onTerminal)
-      : Ports(ports), OnTerminal(onTerminal), Printed(ports.size()) {
-    for (const PortState &port : Ports)
-      NameWidth = std::max(NameWidth, DisplayWidth(port.Port.Name));
-  }
-
-  void Changed(size_t index) {
-    if (OnTerminal) {
-      Dirty = true;
-      return;
-    }
-    const PortState &port = Ports[index];
-    Shown &printed = Printed[index];
-    // How a port ended its own messages say, and the table.
-    if (port.Reported || port.Ended)
-      return;
-    if (port.Label != printed.Label && !port.Label.empty()) {
-      Say(index, port.Label);
-      printed.Label = port.Label;
-    }
-    if (port.Percent != printed.Percent) {
-      Say(index, std::to_string(port.Percent) + "%");
-      printed.Percent = port.Percent;
-    }
-  }
-
-  // A line of its own, above the progress lines.
-  void Say(size_t index, const std::string &text) {
-    Erase();
-    std::cerr << Ports[index].Port.Name << ": " << text << '\n';
-    Dirty = true;
-    if (!OnTerminal)
-      std::cerr.flush();
-  }
-
-  void Refresh(bool now = false) {
-    if (!OnTerminal || !Dirty)
-      return;
-    if (!now && Clock::now() - LastDrawn < std::chrono::milliseconds(kRedrawMs))
-      return;
-    Erase();
-    const int columns = TerminalColumns();
-    const size_t width = static_cast<size_t>(columns > 1 ? columns - 1 : kDefaultColumns);
-    for (const PortState &port : Ports)
-      std::cerr << "\x1b[2K" << FitWidth(Line(port), width) << '\n';
-    std::cerr.flush();
-    DrawnLines = Ports.size();
-    Dirty = false;
-    LastDrawn = Clock::now();
-  }
-
-private:
-  struct Shown {
-    std::string Label;
-    int Percent = 0;
-  };
-
-  std::string Line(const PortState &port) const {
-    const int filled = kBarWidth * port.Percent / 100;
-    std::string name = port.Port.Name;
-    name.append(NameWidth - DisplayWidth(name), ' ');
-    char percent[8];
-    std::snprintf(percent, sizeof percent, "%3d%%", port.Percent);
-    return name + "  [" + std::string(static_cast<size_t>(filled), '#') +
-           std::string(static_cast<size_t>(kBarWidth - filled), '.') + "]  " + percent + "  " +
-           port.Label;
-  }
-
-  // Takes the progress lines off the screen, leaving the cursor where they began.
-  void Erase() {
-    if (!OnTerminal || DrawnLines == 0)
-      return;
-    std::cerr << "\x1b[" << DrawnLines << "A\r\x1b[J";
-    DrawnLines = 0;
-  }
-
-  const std::vector<PortState> &Ports;
-  const bool OnTerminal;
-  std::vector<Shown> Printed;
-  size_t NameWidth = 0;
-  size_t DrawnLines = 0;
-  bool Dirty = true;
-  Clock::time_point LastDrawn{};
-};
 
 // Takes in one event of a child: the port's state follows it, and with
 // --json it goes on to standard output, stamped by our clock and port.
@@ -250,23 +80,6 @@ void EndUnreported(PortState &port, const ChildProcesses::Ended &end, bool json)
   JsonEvents(std::cout, port.Port.Name).End(last);
 }
 
-void PrintTable(const std::vector<PortState> &ports, std::ostream &out) {
-  size_t nameWidth = 4;
-  for (const PortState &port : ports)
-    nameWidth = std::max(nameWidth, DisplayWidth(port.Port.Name));
-  char row[160];
-  std::snprintf(row, sizeof row, "%-*s  %-6s  %-9s  %7s  %7s  %s", static_cast<int>(nameWidth),
-                "Port", "Device", "Result", "Time s", "Retries", "Message");
-  out << row << '\n';
-  for (const PortState &port : ports) {
-    const std::string code = port.DeviceCode ? std::to_string(*port.DeviceCode) : "-";
-    std::snprintf(row, sizeof row, "%-*s  %-6s  %-9s  %7.2f  %7llu  ", static_cast<int>(nameWidth),
-                  port.Port.Name.c_str(), code.c_str(), ResultName(port.ExitCode), port.Elapsed,
-                  static_cast<unsigned long long>(port.Retries));
-    out << row << port.Message << '\n';
-  }
-  out.flush();
-}
 } // namespace
 
 std::optional<std::vector<int>> ParsePortRange(const std::string &text, std::string &problem) {
@@ -315,27 +128,16 @@ std::vector<GangPort> GangPorts(const std::vector<int> &ports,
   return gang;
 }
 
-std::vector<std::string> SharedLoadArguments(const std::vector<std::string> &loadArguments) {
-  static const std::set<std::string> kWithValue = {"--port", "--device", "--ports"};
-  std::vector<std::string> shared;
-  for (size_t i = 0; i < loadArguments.size(); ++i) {
-    const std::string &argument = loadArguments[i];
-    const std::string name = argument.substr(0, argument.find('='));
-    if (argument == "--json")
-      continue;
-    if (kWithValue.count(name)) {
-      if (name == argument)
-        ++i; // its value follows
-      continue;
-    }
-    shared.push_back(argument);
-  }
-  return shared;
+std::vector<std::string> ChildCommandLine(const GangSetup &setup, const GangPort &port) {
+  std::vector<std::string> line = {setup.Program, "load"};
+  line.insert(line.end(), setup.LoadOptions.begin(), setup.LoadOptions.end());
+  // The file after "--": a name that begins with '-' is still a file.
+  line.insert(line.end(), {"--json", port.Option, port.Value, "--", setup.File});
+  return line;
 }
 
 int RunGang(const GangSetup &setup) {
-  gInterrupts = 0;
-  const StopSignals stopSignals;
+  const CountedStopSignals stopSignals;
 
   std::vector<PortState> ports;
   for (const GangPort &port : setup.Ports) {
@@ -346,11 +148,8 @@ int RunGang(const GangSetup &setup) {
   std::vector<std::optional<size_t>> childOf(ports.size()); // port -> child
   std::vector<size_t> portOf;                               // child -> port
   for (size_t i = 0; i < ports.size(); ++i) {
-    std::vector<std::string> arguments = {setup.Program, "load"};
-    arguments.insert(arguments.end(), setup.SharedArguments.begin(), setup.SharedArguments.end());
-    arguments.insert(arguments.end(), {"--json", ports[i].Port.Option, ports[i].Port.Value});
     try {
-      childOf[i] = children.Start(arguments);
+      childOf[i] = children.Start(ChildCommandLine(setup, ports[i].Port));
       portOf.push_back(i);
     } catch (const std::exception &failure) {
       ports[i].Ended = ports[i].Reported = true;
@@ -371,8 +170,8 @@ int RunGang(const GangSetup &setup) {
     display.Refresh();
     lines.clear();
     ended.clear();
-    children.Wait(onTerminal ? kRedrawMs : kWaitMs, lines, ended);
-    for (const int interrupts = gInterrupts; forwarded < interrupts;) {
+    children.Wait(onTerminal ? GangDisplay::kRedrawMs : kWaitMs, lines, ended);
+    for (const int interrupts = stopSignals.Count(); forwarded < interrupts;) {
       ++forwarded;
       for (size_t i = 0; i < ports.size(); ++i) {
         if (!childOf[i] || ports[i].Ended)

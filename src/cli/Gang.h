@@ -25,16 +25,18 @@ std::vector<GangPort> GangPorts(const std::vector<int> &ports,
                                 const std::vector<std::string> &devices,
                                 const std::vector<int> &range, std::string &problem);
 
-// The arguments of `load` less those that choose ports or ask for --json: what
-// every child gets besides its own port.
-std::vector<std::string> SharedLoadArguments(const std::vector<std::string> &loadArguments);
-
 struct GangSetup {
   std::string Program; // korvalen-cli itself
   std::vector<GangPort> Ports;
-  std::vector<std::string> SharedArguments;
+  // What every child's `load` gets besides its port and --json: the options
+  // of the load as parsed, and the file.
+  std::vector<std::string> LoadOptions;
+  std::string File;
   bool Json = false; // pass the ports' events on to standard output
 };
+
+// The command line of the child that loads `port`.
+std::vector<std::string> ChildCommandLine(const GangSetup &setup, const GangPort &port);
 
 // Loads every port at once and waits for all. Answers 0 when every device is
 // done, otherwise the highest exit code among the ports (1 rejected, 2 link

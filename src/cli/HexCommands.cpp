@@ -6,9 +6,11 @@
 #include <fstream>
 #include <iostream>
 
+#include "cli/Command.h"
+#include "cli/ExitCodes.h"
 #include "cli/ImageFile.h"
-#include "cli/Terminal.h"
 #include "loader/LoadSequence.h"
+#include "runtime/Hooks.h"
 #include "runtime/ProgramPath.h"
 
 namespace {
@@ -148,79 +150,97 @@ std::optional<FirmwareImage> PackForLoad(const std::string &file, int deviceCode
   return std::move(packed->Image);
 }
 
-HexCommands::HexCommands(CLI::App &app) {
-  Pack = app.add_subcommand("pack", "Turn an Intel HEX file into a firmware image (.rom)");
-  Pack->footer(kByteOrder);
-  Pack->add_option("HEX", Input, "Intel HEX file")->required();
-  Pack->add_option("-o,--output", Output, "The image to write (.rom)")->required();
-  auto *code = AddDeviceCodeOption(*Pack, DeviceCode,
-                                   "Add the trailer (device code, 0x65, 0): the image then loads "
-                                   "only into a device that reports this code");
-  auto *none = Pack->add_flag("--no-trailer", NoTrailer,
-                              "No trailer (the default, said on purpose): the image loads into "
-                              "any device without a check");
-  code->excludes(none);
-  none->excludes(code);
-
-  Unpack = app.add_subcommand("unpack", "Write a firmware image's words back as Intel HEX");
-  Unpack->footer(kByteOrder);
-  Unpack->add_option("ROM", Input, "Firmware image (.rom)")->required();
-  Unpack->add_option("-o,--output", Output, "The Intel HEX file to write")->required();
-}
-
-std::optional<int> HexCommands::Run() const {
-  if (*Pack)
-    return RunPack();
-  if (*Unpack)
-    return RunUnpack();
-  return std::nullopt;
-}
-
-int HexCommands::RunPack() const {
-  if (SameFile(Input, Output)) {
-    std::cerr << "The output would replace the input." << std::endl;
-    return kExitUsage;
+namespace {
+class PackCommand final : public Command {
+public:
+  void AddTo(CLI::App &app) override {
+    FSubcommand = app.add_subcommand("pack", "Turn an Intel HEX file into a firmware image (.rom)");
+    FSubcommand->footer(kByteOrder);
+    FSubcommand->add_option("HEX", FInput, "Intel HEX file")->required();
+    FSubcommand->add_option("-o,--output", FOutput, "The image to write (.rom)")->required();
+    auto *code = AddDeviceCodeOption(*FSubcommand, FDeviceCode,
+                                     "Add the trailer (device code, 0x65, 0): the image then "
+                                     "loads only into a device that reports this code");
+    auto *none = FSubcommand->add_flag("--no-trailer", FNoTrailer,
+                                       "No trailer (the default, said on purpose): the image "
+                                       "loads into any device without a check");
+    code->excludes(none);
+    none->excludes(code);
   }
-  const std::optional<PackedHex> packed = PackFile(Input, DeviceCode);
-  if (!packed)
-    return kExitFileProblem;
-  const std::vector<uint8_t> &bytes = packed->Image.Data();
-  if (!WriteOutput(Output,
-                   std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size())))
-    return kExitFileProblem;
-  const int pages = packed->Image.PageCount();
-  std::cout << Output << ": " << pages << (pages == 1 ? " page, " : " pages, ") << bytes.size()
-            << " bytes";
-  if (DeviceCode)
-    std::cout << ", trailer for device code " << DeviceCode;
-  std::cout << std::endl;
-  if (!DeviceCode && !NoTrailer)
-    std::cerr << "No trailer: the image loads into any device without a check "
-                 "(--device-code adds one)."
+
+  int Run(const std::string &) override {
+    if (SameFile(FInput, FOutput)) {
+      std::cerr << "The output would replace the input." << std::endl;
+      return kExitUsage;
+    }
+    const std::optional<PackedHex> packed = PackFile(FInput, FDeviceCode);
+    if (!packed)
+      return kExitFileProblem;
+    const std::vector<uint8_t> &bytes = packed->Image.Data();
+    if (!WriteOutput(FOutput,
+                     std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size())))
+      return kExitFileProblem;
+    const int pages = packed->Image.PageCount();
+    std::cout << FOutput << ": " << pages << (pages == 1 ? " page, " : " pages, ") << bytes.size()
+              << " bytes";
+    if (FDeviceCode)
+      std::cout << ", trailer for device code " << FDeviceCode;
+    std::cout << std::endl;
+    if (!FDeviceCode && !FNoTrailer)
+      std::cerr << "No trailer: the image loads into any device without a check "
+                   "(--device-code adds one)."
+                << std::endl;
+    return kExitDone;
+  }
+
+private:
+  std::string FInput, FOutput;
+  int FDeviceCode = 0;
+  bool FNoTrailer = false;
+};
+
+class UnpackCommand final : public Command {
+public:
+  void AddTo(CLI::App &app) override {
+    FSubcommand = app.add_subcommand("unpack", "Write a firmware image's words back as Intel HEX");
+    FSubcommand->footer(kByteOrder);
+    FSubcommand->add_option("ROM", FInput, "Firmware image (.rom)")->required();
+    FSubcommand->add_option("-o,--output", FOutput, "The Intel HEX file to write")->required();
+  }
+
+  int Run(const std::string &) override {
+    if (SameFile(FInput, FOutput)) {
+      std::cerr << "The output would replace the input." << std::endl;
+      return kExitUsage;
+    }
+    FirmwareImage image;
+    if (const int refused = ReadImage(FInput, image); refused != kExitDone)
+      return refused;
+    if (!WriteOutput(FOutput, UnpackIntelHex(image)))
+      return kExitFileProblem;
+    const int pages = image.PageCount();
+    std::cout << FOutput << ": the words of " << pages << (pages == 1 ? " page" : " pages")
               << std::endl;
-  return kExitDone;
+    if (image.HasTrailer()) {
+      const TrailerBytes trailer = image.Trailer();
+      std::cerr << "The trailer (device code " << int{trailer[0]}
+                << ") has no place in Intel HEX: left out." << std::endl;
+    }
+    if (image.IgnoredBytes() != 0)
+      std::cerr << "The last " << image.IgnoredBytes()
+                << " bytes are no whole page and are never loaded: left out." << std::endl;
+    return kExitDone;
+  }
+
+private:
+  std::string FInput, FOutput;
+};
+} // namespace
+
+std::unique_ptr<Command> MakePackCommand() {
+  return std::make_unique<PackCommand>();
 }
 
-int HexCommands::RunUnpack() const {
-  if (SameFile(Input, Output)) {
-    std::cerr << "The output would replace the input." << std::endl;
-    return kExitUsage;
-  }
-  FirmwareImage image;
-  if (const int refused = ReadImage(Input, image); refused != kExitDone)
-    return refused;
-  if (!WriteOutput(Output, UnpackIntelHex(image)))
-    return kExitFileProblem;
-  const int pages = image.PageCount();
-  std::cout << Output << ": the words of " << pages << (pages == 1 ? " page" : " pages")
-            << std::endl;
-  if (image.HasTrailer()) {
-    const TrailerBytes trailer = image.Trailer();
-    std::cerr << "The trailer (device code " << int{trailer[0]}
-              << ") has no place in Intel HEX: left out." << std::endl;
-  }
-  if (image.IgnoredBytes() != 0)
-    std::cerr << "The last " << image.IgnoredBytes()
-              << " bytes are no whole page and are never loaded: left out." << std::endl;
-  return kExitDone;
+std::unique_ptr<Command> MakeUnpackCommand() {
+  return std::make_unique<UnpackCommand>();
 }

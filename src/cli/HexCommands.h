@@ -1,5 +1,6 @@
-// korvalen-cli pack / unpack, and the Intel HEX side of load: the compiler's
-// output turned into the system's image and back.
+// The Intel HEX side of korvalen-cli: the compiler's output turned into the
+// system's image for a load. The pack and unpack commands are made in
+// HexCommands.cpp (see Command.h).
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -30,21 +31,3 @@ void ReportHexWarnings(const std::string &file, const std::vector<HexWarning> &w
 std::optional<FirmwareImage>
 PackForLoad(const std::string &file, int deviceCode,
             const std::function<void(const std::string &)> &warned = nullptr);
-
-// The pack and unpack subcommands.
-class HexCommands {
-public:
-  explicit HexCommands(CLI::App &app);
-  // The exit code of the command the line named; nothing when it named neither.
-  std::optional<int> Run() const;
-
-private:
-  int RunPack() const;
-  int RunUnpack() const;
-
-  CLI::App *Pack = nullptr;
-  CLI::App *Unpack = nullptr;
-  std::string Input, Output;
-  int DeviceCode = 0;
-  bool NoTrailer = false;
-};

@@ -2,7 +2,9 @@
 
 #include <iostream>
 
-#include "cli/Terminal.h"
+#include "cli/ExitCodes.h"
+#include "cli/HexCommands.h"
+#include "cli/RunReport.h"
 #include "loader/LoadSequence.h"
 #include "runtime/Exceptions.h"
 #include "runtime/Hooks.h"
@@ -43,4 +45,22 @@ int ReadImage(const std::string &file, FirmwareImage &image) {
     return kExitFileProblem;
   }
   return kExitDone;
+}
+
+int CheckLoadFile(const std::string &file, int deviceCode, RunReport &report,
+                  std::optional<FirmwareImage> &packed) {
+  if (IsIntelHexFile(file)) {
+    packed = PackForLoad(file, deviceCode,
+                         [&report](const std::string &warning) { report.Warning(warning); });
+    return packed ? kExitDone : kExitFileProblem;
+  }
+  if (deviceCode != 0) {
+    const std::string text =
+        "--device-code is for an Intel HEX file; an image carries its own trailer.";
+    std::cerr << text << std::endl;
+    report.Note(text);
+    return kExitUsage;
+  }
+  FirmwareImage checked;
+  return ReadImage(file, checked);
 }

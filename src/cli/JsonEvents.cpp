@@ -3,7 +3,8 @@
 #include <chrono>
 #include <ostream>
 
-#include "cli/Terminal.h"
+#include "cli/ExitCodes.h"
+#include "cli/FrameTrace.h"
 
 namespace {
 const std::chrono::steady_clock::time_point gProgramStart = std::chrono::steady_clock::now();

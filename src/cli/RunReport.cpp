@@ -1,10 +1,12 @@
 #include "cli/RunReport.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <utility>
 
-#include "cli/Terminal.h"
+#include "cli/FrameTrace.h"
+#include "cli/TerminalProgress.h"
 
 // Tells the report what the load shows, and shows it on the real view.
 class RunReport::ReportingProgress : public ProgressView {
@@ -196,4 +198,25 @@ std::string StatisticsText(const LinkStatistics &s, uint64_t unansweredPolls) {
   if (unansweredPolls > 0)
     text += "; " + Count(unansweredPolls, "unanswered poll") + " before the device answered";
   return text;
+}
+
+std::ostream &Results(const RunReport &report) {
+  return report.WritesJson() ? std::cerr : std::cout;
+}
+
+void PrintIdentity(const DeviceIdentity &identity, std::ostream &out) {
+  char code[32];
+  std::snprintf(code, sizeof code, "%u (0x%02X)", identity.DeviceCode, identity.DeviceCode);
+  char byte4[8];
+  std::snprintf(byte4, sizeof byte4, "0x%02X", identity.Data4);
+  out << "Device code: " << code << "\n"
+      << "Data byte 4: " << byte4 << "\n"
+      << "Reset vector: " << HexBytes(identity.ResetVector.data(), identity.ResetVector.size())
+      << "\n"
+      << "Accepted: " << (IsAcceptedDevice(identity) ? "yes" : "no") << std::endl;
+}
+
+void PrintWaitStatistics(const RunReport &report) {
+  if (report.Statistics().Exchanges > 0)
+    std::cerr << "Line: " << report.StatisticsText() << "." << std::endl;
 }

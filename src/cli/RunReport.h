@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -80,3 +81,12 @@ private:
 
 // The counts in one line, as RunReport::StatisticsText says.
 std::string StatisticsText(const LinkStatistics &statistics, uint64_t unansweredPolls);
+
+// Results for a person: standard output, unless it carries the events.
+std::ostream &Results(const RunReport &report);
+// What the device reported: its code, data byte 4, reset vector, whether the
+// system accepts it.
+void PrintIdentity(const DeviceIdentity &identity, std::ostream &out);
+// The line's counts of a run that never reached the device, so a person sees
+// whether it was silent or answered garbage.
+void PrintWaitStatistics(const RunReport &report);

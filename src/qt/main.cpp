@@ -8,11 +8,6 @@
 #include <QApplication>
 #include <memory>
 
-namespace {
-// The system could not give the program its standard descriptors (EX_OSERR).
-constexpr int kExitNoDescriptors = 71;
-} // namespace
-
 int main(int argc, char **argv) {
   // Before anything is opened: the single-instance lock or the serial port
   // must never become the terminal's stream that Qt writes its warnings to.

@@ -6,15 +6,17 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "cli/FrameTrace.h"
 #include "cli/Gang.h"
 #include "cli/JsonEvents.h"
+#include "cli/LinkOptions.h"
 #include "cli/RunReport.h"
-#include "cli/Terminal.h"
 
 namespace fs = std::filesystem;
 
@@ -53,7 +55,9 @@ protected:
   // the port option it was given.
   std::string Child(const std::string &body) {
     const fs::path path = folder / "child.sh";
-    std::ofstream(path) << "#!/bin/sh\nfor a; do port=$a; done\n" << body;
+    std::ofstream(path) << "#!/bin/sh\nwhile [ $# -gt 0 ]; do case $1 in --port|--device) "
+                           "port=$2; shift;; esac; shift; done\n"
+                        << body;
     fs::permissions(path, fs::perms::owner_all);
     return path.string();
   }
@@ -62,7 +66,8 @@ protected:
     setup.Program = program;
     for (int n = 1; n <= ports; ++n)
       setup.Ports.push_back({"COM" + std::to_string(n), "--port", std::to_string(n)});
-    setup.SharedArguments = {"--baud", "115200", "app.rom"};
+    setup.LoadOptions = {"--baud", "115200"};
+    setup.File = "app.rom";
     return setup;
   }
 
@@ -92,10 +97,52 @@ TEST(GangPorts, RangesAndRepeatsAreCheckedBeforeAnythingStarts) {
   EXPECT_EQ(problem, "COM4 is named twice.");
 }
 
-TEST(GangPorts, ChildrenGetEverythingButThePortsAndJson) {
-  EXPECT_EQ(SharedLoadArguments({"--port", "3", "--baud", "115200", "--device=/dev/x", "--json",
-                                 "--ports", "4-5", "--port=6", "--wait", "2", "app.rom"}),
-            (std::vector<std::string>{"--baud", "115200", "--wait", "2", "app.rom"}));
+// A child's `load` parses back into the options the gang was given, its own
+// port, --json, and the file, whatever its name.
+TEST(GangPorts, AChildGetsTheParsedOptionsItsPortAndTheFile) {
+  const std::vector<std::vector<std::string>> lines = {
+      {"--port", "3", "--port", "4"},
+      {"--ports", "3-5", "--baud", "115200", "--line-mode", "0", "--wait", "2.5", "--verbose"},
+      {"--device=/dev/x", "--device", "/dev/y", "--allow-console", "--json", "--wait", "0"},
+  };
+  const auto parse = [](std::vector<std::string> arguments, LinkOptions &options,
+                        std::string &file) {
+    CLI::App app;
+    AddLinkOptions(app, options, true);
+    app.add_option("FILE", file)->required();
+    std::reverse(arguments.begin(), arguments.end()); // CLI11 takes them last first
+    app.parse(arguments);
+  };
+  for (const auto &line : lines) {
+    SCOPED_TRACE(line[0] + " " + line[1]);
+    LinkOptions given;
+    std::string file;
+    std::vector<std::string> arguments = line;
+    arguments.push_back("app.rom");
+    parse(arguments, given, file);
+
+    GangSetup setup;
+    setup.Program = "korvalen-cli";
+    setup.LoadOptions = LinkArguments(given);
+    setup.File = "-odd name.rom";
+    const GangPort port{"/dev/z", "--device", "/dev/z"};
+    const std::vector<std::string> child = ChildCommandLine(setup, port);
+    ASSERT_GE(child.size(), 2u);
+    EXPECT_EQ(child[0], "korvalen-cli");
+    EXPECT_EQ(child[1], "load");
+    LinkOptions taken;
+    parse({child.begin() + 2, child.end()}, taken, file);
+    EXPECT_EQ(file, "-odd name.rom");
+    EXPECT_EQ(taken.Devices, (std::vector<std::string>{"/dev/z"}));
+    EXPECT_TRUE(taken.Ports.empty());
+    EXPECT_TRUE(taken.Range.empty());
+    EXPECT_TRUE(taken.Json);
+    EXPECT_EQ(taken.LineMode, given.LineMode);
+    EXPECT_EQ(taken.Baud, given.Baud);
+    EXPECT_EQ(taken.Wait, given.Wait);
+    EXPECT_EQ(taken.Verbose, given.Verbose);
+    EXPECT_EQ(taken.AllowConsole, given.AllowConsole);
+  }
 }
 
 // The names the JSON retries and the --verbose trace give requests.

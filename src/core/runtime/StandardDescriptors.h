@@ -7,6 +7,10 @@
 
 #include <optional>
 
+// The exit code of a program that could not be given its standard
+// descriptors (EX_OSERR): nothing can be opened safely.
+inline constexpr int kExitNoDescriptors = 71;
+
 struct StandardDescriptors {
   bool InputWasClosed = false;
   bool OutputWasClosed = false;
