@@ -25,10 +25,6 @@ struct Outcome {
   std::string Out, Err;
 };
 
-fs::path BinDir() {
-  return KORVALEN_BIN_DIR;
-}
-
 std::string Slurp(const fs::path &path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
@@ -86,7 +82,7 @@ protected:
   }
   Outcome RunCli(std::vector<std::string> args,
                  std::optional<std::chrono::milliseconds> interruptAfter = std::nullopt) {
-    return RunProgram(BinDir() / "korvalen-cli", std::move(args), folder, interruptAfter);
+    return RunProgram(KORVALEN_CLI_PROGRAM, std::move(args), folder, interruptAfter);
   }
   std::string Image(size_t pages, std::optional<Bytes> trailer = std::nullopt) {
     std::mt19937 random(static_cast<uint32_t>(pages));
@@ -211,7 +207,7 @@ TEST_F(Cli, InfoShowsTheLayout) {
 
 TEST_F(Cli, PortsListsTheTableBesideTheProgram) {
   // A copy of the program in a folder of its own, with its own ports folder.
-  fs::copy_file(BinDir() / "korvalen-cli", folder / "korvalen-cli");
+  fs::copy_file(fs::path(KORVALEN_CLI_PROGRAM), folder / "korvalen-cli");
   fs::create_directories(folder / "ports");
   StartDevice();
   fs::create_symlink(device->SlavePath(), folder / "ports" / "COM3");
@@ -288,7 +284,7 @@ public:
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = {(BinDir() / "korvalen-sim").string(),
+    std::vector<std::string> args = {std::string(KORVALEN_SIM_PROGRAM),
                                      "--echo",
                                      "off",
                                      "--memory-out",

@@ -28,7 +28,7 @@ protected:
     fs::create_directories(Folder / "ports");
     Program = Folder / "korvalen-cli";
     // A copy of the program with a ports folder of its own: COMn names a device of the test.
-    fs::copy_file(fs::path(KORVALEN_BIN_DIR) / "korvalen-cli", Program);
+    fs::copy_file(fs::path(KORVALEN_CLI_PROGRAM), Program);
   }
   void TearDown() override {
     Devices.clear();

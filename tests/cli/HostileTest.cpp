@@ -30,7 +30,7 @@ protected:
     fs::remove_all(Folder);
   }
 
-  fs::path Cli() const { return fs::path(KORVALEN_BIN_DIR) / "korvalen-cli"; }
+  fs::path Cli() const { return KORVALEN_CLI_PROGRAM; }
 
   Options WithFiles(std::vector<std::string> args) {
     return WithOutputFiles(Folder, std::move(args));
@@ -217,7 +217,7 @@ TEST_F(Hostile, EveryProgramStartsWithItsStandardDescriptorsOpen) {
   };
 
   // The device with a log, serving until told to stop.
-  Child sim(fs::path(KORVALEN_BIN_DIR) / "korvalen-sim",
+  Child sim(fs::path(KORVALEN_SIM_PROGRAM),
             closedAll({"--link", (Folder / "COM1").string(), "--log", (Folder / "sim.log").string(),
                        "--silent-polls", "1000000"}));
   ASSERT_TRUE(WaitUntil([&] { return fs::exists(Folder / "COM1"); }));

@@ -391,7 +391,7 @@ public:
     options.Args = args;
     options.Out = Stream::ToFile(Out.string());
     options.Err = Stream::ToFile((folder / "sim.err").string());
-    Program.emplace(fs::path(KORVALEN_BIN_DIR) / "korvalen-sim", options);
+    Program.emplace(fs::path(KORVALEN_SIM_PROGRAM), options);
     WaitUntil([this] { return Slurp(Out).find('\n') != std::string::npos; }, 10s);
     const std::string first = Slurp(Out);
     Path = first.substr(0, first.find('\n'));

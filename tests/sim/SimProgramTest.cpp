@@ -29,7 +29,7 @@ public:
       ::close(out[0]);
       ::close(out[1]);
       std::vector<char *> argv;
-      std::string program = KORVALEN_SIM_PATH;
+      std::string program = KORVALEN_SIM_PROGRAM;
       argv.push_back(program.data());
       for (auto &a : args) {
         argv.push_back(a.data());
