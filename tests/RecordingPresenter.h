@@ -54,3 +54,17 @@ public:
 private:
   DialogHooks Previous;
 };
+
+// Installs a UI-pump hook (ProcessMessages) for one scope and puts the
+// previous one back after, however the scope is left.
+class ScopedProcessMessages {
+public:
+  explicit ScopedProcessMessages(std::function<void()> hook)
+      : FPrevious(SetProcessMessagesHook(std::move(hook))) {}
+  ~ScopedProcessMessages() { SetProcessMessagesHook(std::move(FPrevious)); }
+  ScopedProcessMessages(const ScopedProcessMessages &) = delete;
+  ScopedProcessMessages &operator=(const ScopedProcessMessages &) = delete;
+
+private:
+  std::function<void()> FPrevious;
+};

@@ -35,6 +35,9 @@ MainWindowSetup WithQuitRequest(MainWindowSetup setup) {
   return setup;
 }
 
+void Place(QWidget *control, const ControlBox &box) {
+  control->setGeometry(box.Left, box.Top, box.Width, box.Height);
+}
 } // namespace
 
 TMainForm *MainForm = nullptr;
@@ -77,17 +80,17 @@ TMainForm::TMainForm(MainFormEnvironment environment, QWidget *parent)
 
   bRS232 = new QPushButton(QString::fromUtf8(kPortButtonCaption), this);
   bRS232->setObjectName(QStringLiteral("bRS232"));
-  bRS232->setGeometry(24, 16, 321, 25);
+  Place(bRS232, kPortButtonBox);
   connect(bRS232, &QPushButton::clicked, this, [this] { RunHandler([this] { bRS232Click(); }); });
 
   bOpen = new QPushButton(QString::fromUtf8(kOpenButtonCaption), this);
   bOpen->setObjectName(QStringLiteral("bOpen"));
-  bOpen->setGeometry(24, 56, 321, 25);
+  Place(bOpen, kOpenButtonBox);
   connect(bOpen, &QPushButton::clicked, this, [this] { RunHandler([this] { bOpenClick(); }); });
 
   bLoad = new QPushButton(QString::fromUtf8(kLoadButtonCaption), this);
   bLoad->setObjectName(QStringLiteral("bLoad"));
-  bLoad->setGeometry(24, 136, 321, 25);
+  Place(bLoad, kLoadButtonBox);
   connect(bLoad, &QPushButton::clicked, this, [this] { RunHandler([this] { bLoadClick(); }); });
 
   setTabOrder(bRS232, bOpen);
@@ -99,7 +102,7 @@ TMainForm::TMainForm(MainFormEnvironment environment, QWidget *parent)
 
   lFN = new QLabel(this);
   lFN->setObjectName(QStringLiteral("lFN"));
-  lFN->setGeometry(24, 88, 321, 41);
+  Place(lFN, kFileLabelBox);
   lFN->setWordWrap(true);
   lFN->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   lFN->setTextFormat(Qt::PlainText);
@@ -107,7 +110,7 @@ TMainForm::TMainForm(MainFormEnvironment environment, QWidget *parent)
   Label1 = new QLabel(
       QString::fromUtf8(kWarningTitle) + QLatin1Char('\n') + QString::fromUtf8(kWarningText), this);
   Label1->setObjectName(QStringLiteral("Label1"));
-  Label1->setGeometry(0, kClientHeight - kWarningHeight, kClientWidth, kWarningHeight);
+  Place(Label1, kWarningBox);
   Label1->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
   Label1->setWordWrap(true);
   Label1->setTextFormat(Qt::PlainText);

@@ -83,16 +83,19 @@ bool TMainForm::OnInit() {
                reinterpret_cast<LPARAM>(LoadImageW(instance, MAKEINTRESOURCEW(kIconId), IMAGE_ICON,
                                                    GetSystemMetrics(SM_CXSMICON),
                                                    GetSystemMetrics(SM_CYSMICON), 0)));
-  bRS232 = AddControl(Handle, WC_BUTTONW, Wide(kPortButtonCaption), WS_TABSTOP | BS_PUSHBUTTON, 24,
-                      16, 321, 25, kPortButtonId);
-  bOpen = AddControl(Handle, WC_BUTTONW, Wide(kOpenButtonCaption), WS_TABSTOP | BS_PUSHBUTTON, 24,
-                     56, 321, 25, kOpenButtonId);
-  lFN = AddControl(Handle, WC_STATICW, L"", SS_LEFT | SS_NOPREFIX, 24, 88, 321, 41, kFileLabelId);
-  bLoad = AddControl(Handle, WC_BUTTONW, Wide(kLoadButtonCaption), WS_TABSTOP | BS_PUSHBUTTON, 24,
-                     136, 321, 25, kLoadButtonId);
-  Label1 = AddControl(Handle, WC_STATICW, Wide(std::string(kWarningTitle) + "\r\n" + kWarningText),
-                      SS_CENTER | SS_NOPREFIX, 0, kClientHeight - kWarningHeight, kClientWidth,
-                      kWarningHeight, kWarningId);
+  const auto add = [this](const wchar_t *kind, const std::wstring &text, DWORD style,
+                          const ControlBox &box, int id) {
+    return AddControl(Handle, kind, text, style, box.Left, box.Top, box.Width, box.Height, id);
+  };
+  bRS232 = add(WC_BUTTONW, Wide(kPortButtonCaption), WS_TABSTOP | BS_PUSHBUTTON, kPortButtonBox,
+               kPortButtonId);
+  bOpen = add(WC_BUTTONW, Wide(kOpenButtonCaption), WS_TABSTOP | BS_PUSHBUTTON, kOpenButtonBox,
+              kOpenButtonId);
+  lFN = add(WC_STATICW, L"", SS_LEFT | SS_NOPREFIX, kFileLabelBox, kFileLabelId);
+  bLoad = add(WC_BUTTONW, Wide(kLoadButtonCaption), WS_TABSTOP | BS_PUSHBUTTON, kLoadButtonBox,
+              kLoadButtonId);
+  Label1 = add(WC_STATICW, Wide(std::string(kWarningTitle) + "\r\n" + kWarningText),
+               SS_CENTER | SS_NOPREFIX, kWarningBox, kWarningId);
   return true;
 }
 

@@ -2,6 +2,8 @@
 // retries and pauses, echo handling, against a scripted port and clock.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "ScriptedLink.h"
 #include "link/Zor_RS232.h"
 #include "runtime/Exceptions.h"
@@ -261,14 +263,15 @@ TEST_F(Exchange, WithNoPortOpenEveryAttemptEndsWithNoLinkAfterTheDeadline) {
 
 TEST_F(Exchange, ASilentDeviceIsAwaitedWithoutSpinning) {
   link->ReplyTimeout = 100;
-  // With a user interface the link wakes only as often as it serves it...
-  auto previous = SetProcessMessagesHook([] {});
-  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
-  EXPECT_GE(line->Waits, 300 / 10);
-  EXPECT_LE(line->Waits, 300 / 4);
-  EXPECT_EQ(line->ZeroWaits, 0);
+  {
+    // With a user interface the link wakes only as often as it serves it...
+    const ScopedProcessMessages pump([] {});
+    EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
+    EXPECT_GE(line->Waits, 300 / 10);
+    EXPECT_LE(line->Waits, 300 / 4);
+    EXPECT_EQ(line->ZeroWaits, 0);
+  }
   // ...without one it sleeps on the port until a byte or the deadline comes.
-  SetProcessMessagesHook(previous);
   line->Waits = 0;
   EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
   EXPECT_LE(line->Waits, 6);
@@ -289,7 +292,8 @@ TEST_F(Exchange, GetStringReadsUpToAZeroByte) {
 // the echo, the wait for the reply and the pauses between attempts.
 TEST_F(Exchange, TheUserInterfaceRunsAtLeastEveryTenMilliseconds) {
   std::vector<uint64_t> pumps;
-  auto previous = SetProcessMessagesHook([&] { pumps.push_back(clock.Now); });
+  std::optional<ScopedProcessMessages> pump;
+  pump.emplace([&] { pumps.push_back(clock.Now); });
   const auto longestGap = [&](uint64_t start) {
     uint64_t longest = 0;
     for (uint64_t at : pumps) {
@@ -319,16 +323,16 @@ TEST_F(Exchange, TheUserInterfaceRunsAtLeastEveryTenMilliseconds) {
   start = clock.Now;
   EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
   EXPECT_LE(longestGap(start), 10u) << "from " << start << ": " << times();
-  SetProcessMessagesHook(previous);
+  pump.reset();
 
   // The pauses keep their length: cut into slices, never shortened.
   link->SetLineMode(1);
   line->Echo = false;
   line->Device = [](const Bytes &) { return ReplyFrame(kStatusBusy); };
   clock.Pauses.clear();
-  SetProcessMessagesHook([] {});
+  pump.emplace([] {});
   EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SDeviceBusy);
-  SetProcessMessagesHook(previous);
+  pump.reset();
   uint64_t paused = 0;
   for (uint32_t slice : clock.Pauses) {
     EXPECT_LE(slice, 10u);

@@ -41,6 +41,16 @@ inline constexpr const char *kImagePattern = "*.rom";
 inline constexpr int kClientWidth = 361;
 inline constexpr int kClientHeight = 251;
 inline constexpr int kWarningHeight = 75; // docked to the bottom edge
+// Where each control stands in the client area, in pixels.
+struct ControlBox {
+  int Left, Top, Width, Height;
+};
+inline constexpr ControlBox kPortButtonBox{24, 16, 321, 25};
+inline constexpr ControlBox kOpenButtonBox{24, 56, 321, 25};
+inline constexpr ControlBox kFileLabelBox{24, 88, 321, 41};
+inline constexpr ControlBox kLoadButtonBox{24, 136, 321, 25};
+inline constexpr ControlBox kWarningBox{0, kClientHeight - kWarningHeight, kClientWidth,
+                                        kWarningHeight};
 } // namespace main_window
 
 // The one link object of the run, reachable program-wide; null before the
