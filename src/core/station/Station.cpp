@@ -1,0 +1,268 @@
+#include "station/Station.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "runtime/Hooks.h"
+
+#include "station/RunStatistics.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+// How often a board that still answers is asked again whether it is there.
+constexpr std::chrono::milliseconds kPresentPollPause{100};
+
+bool Asked(const std::function<bool()> &question) {
+  return question && question();
+}
+
+uint64_t HangUps(const TZor_RS &link) {
+  return link.Statistics.Failed(AttemptFailure::HungUp);
+}
+
+// The boxes a load shows, held until its record is on disk: nothing says a
+// load has ended before the journal holds it.
+class HeldMessages final : public MessagePresenter {
+public:
+  HeldMessages() : FPrevious(SetMessagePresenter(this)) {}
+  ~HeldMessages() override {
+    Release();
+    SetMessagePresenter(FPrevious);
+  }
+  HeldMessages(const HeldMessages &) = delete;
+  HeldMessages &operator=(const HeldMessages &) = delete;
+
+  void Error(const std::string &text) override { FHeld.emplace_back(true, text); }
+  void Info(const std::string &text) override { FHeld.emplace_back(false, text); }
+  // A question cannot wait: it is asked at once.
+  uint16_t YesNo(const std::string &text) override {
+    return FPrevious ? FPrevious->YesNo(text) : kNo;
+  }
+  // Shows what was held, in order, through the presenter of before.
+  void Release() {
+    SetMessagePresenter(FPrevious);
+    for (const auto &[error, text] : std::exchange(FHeld, {})) {
+      if (error)
+        ShowError(text);
+      else
+        ShowInfo(text);
+    }
+    SetMessagePresenter(this);
+  }
+
+private:
+  MessagePresenter *FPrevious;
+  std::vector<std::pair<bool, std::string>> FHeld;
+};
+
+// The load's own view, which also gives up the wait for a board when the
+// session is to stop or the port has gone.
+class StationView final : public ProgressView {
+public:
+  StationView(std::unique_ptr<ProgressView> inner, std::function<bool()> giveUpWaiting,
+              const bool &loading)
+      : FInner(std::move(inner)), FGiveUpWaiting(std::move(giveUpWaiting)), FLoading(loading) {}
+  void ShowView() override { FInner->ShowView(); }
+  void SetCancelVisible(bool visible) override { FInner->SetCancelVisible(visible); }
+  void SetLabel(const std::string &text) override { FInner->SetLabel(text); }
+  void SetGaugeVisible(bool visible) override { FInner->SetGaugeVisible(visible); }
+  void SetGaugeValue(int percent) override { FInner->SetGaugeValue(percent); }
+  bool IsCancelled() const override {
+    return FInner->IsCancelled() || (!FLoading && FGiveUpWaiting());
+  }
+
+private:
+  std::unique_ptr<ProgressView> FInner;
+  std::function<bool()> FGiveUpWaiting;
+  const bool &FLoading;
+};
+
+// One board's load, followed as it goes.
+class Board {
+public:
+  Board(TZor_RS &link, const StationSetup &setup, const StationObserver &observer)
+      : FLink(link), FSetup(setup), FObserver(observer), FStatistics(link.Statistics),
+        FHangUpsBefore(HangUps(link)) {}
+
+  bool HungUp() const { return HangUps(FLink) > FHangUpsBefore; }
+
+  BoardEnd Run(LoadRequest request) {
+    Follow(request);
+    BoardEnd end;
+    end.Result = RunLoadSequence(FLink, request);
+    end.Identity = FIdentity;
+    if (FIdentity)
+      end.Seconds = std::chrono::duration<double>(Clock::now() - FAnswered).count();
+    end.Statistics = FStatistics.Since(FLink.Statistics);
+    end.UnansweredPolls = FStatistics.UnansweredPolls();
+    end.HungUp = HungUp();
+    return end;
+  }
+
+private:
+  void Follow(LoadRequest &request) {
+    auto pollFailed = std::move(request.Observer.PollFailed);
+    request.Observer.PollFailed = [this, pollFailed] {
+      FStatistics.PollFailed(FLink.Statistics);
+      if (pollFailed)
+        pollFailed();
+    };
+    auto identified = std::move(request.Observer.Identified);
+    request.Observer.Identified = [this, identified](const DeviceIdentity &identity) {
+      FIdentity = identity;
+      FAnswered = Clock::now();
+      FStatistics.Answered();
+      FLoading = true;
+      if (FObserver.StateChanged)
+        FObserver.StateChanged(StationState::Loading);
+      if (identified)
+        identified(identity);
+    };
+    auto create = std::move(request.CreateProgress);
+    request.CreateProgress = [this, create] {
+      return std::make_unique<StationView>(
+          create(), [this] { return Asked(FSetup.StopRequested) || HungUp(); }, FLoading);
+    };
+  }
+
+  TZor_RS &FLink;
+  const StationSetup &FSetup;
+  const StationObserver &FObserver;
+  RunStatistics FStatistics;
+  uint64_t FHangUpsBefore;
+  bool FLoading = false;
+  std::optional<DeviceIdentity> FIdentity;
+  Clock::time_point FAnswered{};
+};
+
+LoadRecord RecordOf(const StationSetup &setup, const BoardEnd &end,
+                    const std::pair<std::string, int> &outcome) {
+  LoadRecord record = setup.Template;
+  record.Id = NewRecordId();
+  record.Time = UtcTimeNow();
+  if (setup.ImageFacts)
+    std::tie(record.ImageSha256, record.ImageBytes) = setup.ImageFacts();
+  record.DeviceCode = end.Identity->DeviceCode;
+  record.ResetVector = end.Identity->ResetVector;
+  record.Outcome = outcome.first;
+  record.ExitCode = outcome.second;
+  record.Message = end.Result.Message;
+  record.PagesSent = end.Result.PagesSent;
+  record.FinishConfirmed = end.Result.FinishConfirmed;
+  // Milliseconds are what the line's waits are made of; finer is noise.
+  record.Seconds = std::round(end.Seconds * 1000) / 1000;
+  record.Statistics = end.Statistics;
+  record.UnansweredPolls = end.UnansweredPolls;
+  return record;
+}
+
+void Count(SessionSummary &summary, const LoadRecord &record) {
+  ++summary.Boards;
+  if (record.Outcome == "done")
+    ++summary.Done;
+  else if (record.Outcome == "rejected")
+    ++summary.Rejected;
+  else if (record.Outcome == "failed")
+    ++summary.Failed;
+  else
+    ++summary.Cancelled;
+  summary.ExitCode = std::max(summary.ExitCode, record.ExitCode);
+}
+
+enum class Departure { Gone, Stopped, HungUp };
+
+// Asks the board whether it is there until it has not answered for
+// GoneAfter in a row.
+Departure WaitUntilGone(TZor_RS &link, const StationSetup &setup, uint64_t hangUpsBefore) {
+  Clock::time_point lastAnswer = Clock::now();
+  for (;;) {
+    if (Asked(setup.StopRequested) || Asked(setup.Interrupted))
+      return Departure::Stopped;
+    bool answered = false;
+    link.ReplyTimeout = kIdentifyTimeoutMs;
+    try {
+      link.SendCommand(kBootloaderAddress, kCommandIdentify);
+      answered = true;
+    } catch (...) {
+    }
+    if (HangUps(link) > hangUpsBefore)
+      return Departure::HungUp;
+    if (answered) {
+      lastAnswer = Clock::now();
+      std::this_thread::sleep_for(kPresentPollPause);
+    } else if (Clock::now() - lastAnswer >= setup.GoneAfter) {
+      return Departure::Gone;
+    }
+  }
+}
+} // namespace
+
+SessionSummary RunStation(TZor_RS &link, const StationSetup &setup,
+                          const StationObserver &observer) {
+  if (setup.Records)
+    setup.Records->CheckWritable();
+  const auto changed = [&observer](StationState state) {
+    if (observer.StateChanged)
+      observer.StateChanged(state);
+  };
+  SessionSummary summary;
+  for (;;) {
+    if (summary.Boards > 0 && Asked(setup.StopRequested)) {
+      summary.End = SessionEnd::Stopped;
+      return summary;
+    }
+    std::optional<LoadRequest> request = setup.NextLoad();
+    if (!request) {
+      summary.End = SessionEnd::FileProblem;
+      return summary;
+    }
+    changed(StationState::Waiting);
+    Board board(link, setup, observer);
+    std::optional<HeldMessages> held;
+    if (setup.Records)
+      held.emplace();
+    BoardEnd end = board.Run(std::move(*request));
+    const auto outcome = RecordedOutcome(end.Result.Outcome);
+    if (end.Identity && outcome) {
+      end.Record = RecordOf(setup, end, *outcome);
+      if (setup.Records) {
+        try {
+          setup.Records->Append(*end.Record);
+        } catch (const EJournalError &failure) {
+          end.JournalFailure = failure.what();
+        }
+      }
+      Count(summary, *end.Record);
+    }
+    held.reset();
+    if (observer.BoardEnded)
+      observer.BoardEnded(end);
+
+    if (!end.JournalFailure.empty())
+      summary.End = SessionEnd::JournalFailed;
+    else if (end.HungUp)
+      summary.End = SessionEnd::HungUp;
+    else if (!end.Identity)
+      summary.End = SessionEnd::Stopped; // given up while waiting: nothing to record
+    else if (end.Result.Outcome == LoadOutcome::Cancelled)
+      summary.End = SessionEnd::Interrupted;
+    else if (!setup.Repeat)
+      summary.End = SessionEnd::OneLoad;
+    else {
+      changed(StationState::TakeOut);
+      const Departure departure = WaitUntilGone(link, setup, HangUps(link));
+      if (departure == Departure::Gone) {
+        if (observer.BoardGone)
+          observer.BoardGone();
+        continue;
+      }
+      summary.End = departure == Departure::HungUp ? SessionEnd::HungUp : SessionEnd::Stopped;
+    }
+    return summary;
+  }
+}
