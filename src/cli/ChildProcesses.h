@@ -31,7 +31,8 @@ public:
   ChildProcesses &operator=(const ChildProcesses &) = delete;
 
   // Starts the program `arguments[0]` with the rest as its arguments, its
-  // standard input empty, in a process group of its own: a terminal's Ctrl-C
+  // standard input a pipe that stays open, with nothing in it, until
+  // CloseInput or the end of this program, in a process group of its own: a terminal's Ctrl-C
   // reaches only this program, which passes it on by Interrupt. A child is
   // stopped when this program ends, even by a kill it cannot catch, so that
   // none is left waiting for a device with nobody to report to. Answers the
@@ -48,6 +49,8 @@ public:
   void Interrupt(size_t child);
   // Ends a running child at once.
   void Kill(size_t child);
+  // Closes the child's standard input: it reads its end.
+  void CloseInput(size_t child);
 
 private:
   struct Impl;

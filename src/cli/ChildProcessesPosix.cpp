@@ -49,6 +49,7 @@ struct Stream {
 
 struct Child {
   pid_t Pid = -1;
+  int Input = -1;    // the write end of its standard input
   Stream Streams[2]; // standard output, standard error
   bool Reaped = false;
   bool Reported = false;
@@ -103,20 +104,18 @@ ChildProcesses::~ChildProcesses() {
     }
     for (Stream &stream : child.Streams)
       Close(stream.Fd);
+    Close(child.Input);
   }
 }
 
 size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
   Pipe out = MakePipe();
-  Pipe err;
-  int nothing = -1;
+  Pipe err, in;
   try {
     err = MakePipe();
-    nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (nothing < 0)
-      throw std::runtime_error(std::string("cannot open /dev/null: ") + std::strerror(errno));
+    in = MakePipe();
   } catch (...) {
-    for (int *fd : {&out.Read, &out.Write, &err.Read, &err.Write, &nothing})
+    for (int *fd : {&out.Read, &out.Write, &err.Read, &err.Write})
       Close(*fd);
     throw;
   }
@@ -144,7 +143,7 @@ size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (dup2(nothing, STDIN_FILENO) < 0 || dup2(out.Write, STDOUT_FILENO) < 0 ||
+    if (dup2(in.Read, STDIN_FILENO) < 0 || dup2(out.Write, STDOUT_FILENO) < 0 ||
         dup2(err.Write, STDERR_FILENO) < 0)
       _exit(kExitCannotStart);
     execv(argv[0], argv.data());
@@ -153,14 +152,16 @@ size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
   const int failure = pid < 0 ? errno : 0;
   Close(out.Write);
   Close(err.Write);
-  Close(nothing);
+  Close(in.Read);
   if (pid < 0) {
     Close(out.Read);
     Close(err.Read);
+    Close(in.Write);
     throw std::runtime_error("cannot start " + arguments[0] + ": " + std::strerror(failure));
   }
   Child child;
   child.Pid = pid;
+  child.Input = in.Write;
   child.Streams[0].Fd = out.Read;
   child.Streams[1].Fd = err.Read;
   I->Children.push_back(std::move(child));
@@ -214,6 +215,10 @@ size_t ChildProcesses::Running() const {
 void ChildProcesses::Interrupt(size_t child) {
   if (!I->Children[child].Reaped)
     kill(I->Children[child].Pid, SIGINT);
+}
+
+void ChildProcesses::CloseInput(size_t child) {
+  Close(I->Children[child].Input);
 }
 
 void ChildProcesses::Kill(size_t child) {

@@ -70,6 +70,7 @@ struct Chunk {
 
 struct Child {
   HANDLE Process = nullptr;
+  HANDLE Input = nullptr; // the write end of its standard input
   DWORD Id = 0;
   std::thread Readers[2];
   bool Open[2] = {true, true};
@@ -135,6 +136,8 @@ ChildProcesses::~ChildProcesses() {
         reader.join();
     WaitForSingleObject(child.Process, INFINITE);
     CloseHandle(child.Process);
+    if (child.Input)
+      CloseHandle(child.Input);
   }
   if (I->Job)
     CloseHandle(I->Job);
@@ -156,8 +159,13 @@ size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
     }
     SetHandleInformation(readEnds[stream], HANDLE_FLAG_INHERIT, 0);
   }
-  HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr);
+  HANDLE inputRead = nullptr, inputWrite = nullptr;
+  if (!CreatePipe(&inputRead, &inputWrite, &inherit, 0)) {
+    const DWORD error = GetLastError();
+    closeAll();
+    throw std::runtime_error("cannot make a pipe: " + SystemMessage(error));
+  }
+  SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
 
   std::wstring commandLine;
   for (const std::string &argument : arguments) {
@@ -168,7 +176,7 @@ size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nothing;
+  startup.hStdInput = inputRead;
   startup.hStdOutput = writeEnds[0];
   startup.hStdError = writeEnds[1];
   PROCESS_INFORMATION started{};
@@ -178,13 +186,13 @@ size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
                                  TRUE, CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr,
                                  nullptr, &startup, &started);
   const DWORD error = GetLastError();
-  if (nothing != INVALID_HANDLE_VALUE)
-    CloseHandle(nothing);
+  CloseHandle(inputRead);
   CloseHandle(writeEnds[0]);
   CloseHandle(writeEnds[1]);
   writeEnds[0] = writeEnds[1] = nullptr;
   if (!ok) {
     closeAll();
+    CloseHandle(inputWrite);
     throw std::runtime_error("cannot start " + arguments[0] + ": " + SystemMessage(error));
   }
   if (I->Job)
@@ -194,6 +202,7 @@ size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
   const size_t index = I->Children.size();
   Child &child = I->Children.emplace_back();
   child.Process = started.hProcess;
+  child.Input = inputWrite;
   child.Id = started.dwProcessId;
   for (int stream = 0; stream < 2; ++stream)
     child.Readers[stream] = std::thread(
@@ -253,6 +262,14 @@ void ChildProcesses::Interrupt(size_t child) {
   if (!I->Children[child].Reported &&
       !GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, I->Children[child].Id))
     Kill(child);
+}
+
+void ChildProcesses::CloseInput(size_t child) {
+  Child &target = I->Children[child];
+  if (target.Input) {
+    CloseHandle(target.Input);
+    target.Input = nullptr;
+  }
 }
 
 void ChildProcesses::Kill(size_t child) {

@@ -6,6 +6,7 @@ std::vector<std::unique_ptr<Command>> MakeCommands() {
   commands.push_back(MakeIdentifyCommand());
   commands.push_back(MakeLoadCommand());
   commands.push_back(MakeInfoCommand());
+  commands.push_back(MakeReportCommand());
   commands.push_back(MakePackCommand());
   commands.push_back(MakeUnpackCommand());
   return commands;

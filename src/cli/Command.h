@@ -28,6 +28,7 @@ std::unique_ptr<Command> MakePortsCommand();
 std::unique_ptr<Command> MakeIdentifyCommand();
 std::unique_ptr<Command> MakeLoadCommand();
 std::unique_ptr<Command> MakeInfoCommand();
+std::unique_ptr<Command> MakeReportCommand();
 std::unique_ptr<Command> MakePackCommand();
 std::unique_ptr<Command> MakeUnpackCommand();
 

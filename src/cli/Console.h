@@ -41,5 +41,10 @@ private:
   std::vector<char *> Pointers;
 };
 
+// True once standard input has ended (its writer closed it), looked at
+// without waiting: how a gang tells a port in repeat mode to start no new
+// board. Whatever may be read is read and dropped.
+bool StandardInputEnded();
+
 // How many columns the terminal on standard error has; 80 when unknown.
 int TerminalColumns();

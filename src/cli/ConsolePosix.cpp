@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <initializer_list>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -53,6 +54,22 @@ void IgnoreBrokenPipe() {
 }
 
 Utf8Arguments::Utf8Arguments(int &, char **&) {}
+
+bool StandardInputEnded() {
+  for (;;) {
+    pollfd state{STDIN_FILENO, POLLIN, 0};
+    if (poll(&state, 1, 0) <= 0)
+      return false;
+    if ((state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (state.revents & POLLIN) == 0)
+      return true;
+    char drop[256];
+    const ssize_t got = read(STDIN_FILENO, drop, sizeof drop);
+    if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN))
+      return true;
+    if (got < 0)
+      return false;
+  }
+}
 
 int TerminalColumns() {
   winsize size{};

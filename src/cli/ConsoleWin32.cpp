@@ -74,6 +74,21 @@ Utf8Arguments::Utf8Arguments(int &argc, char **&argv) {
   argv = Pointers.data();
 }
 
+bool StandardInputEnded() {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  for (;;) {
+    DWORD waiting = 0;
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr))
+      return GetLastError() == ERROR_BROKEN_PIPE;
+    if (waiting == 0)
+      return false;
+    char drop[256];
+    DWORD got = 0;
+    if (!ReadFile(input, drop, sizeof drop, &got, nullptr) || got == 0)
+      return true;
+  }
+}
+
 int TerminalColumns() {
   CONSOLE_SCREEN_BUFFER_INFO info{};
   if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))

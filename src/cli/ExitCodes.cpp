@@ -12,7 +12,7 @@ constexpr Meaning kMeanings[] = {
     {kExitCancelled, "cancelled or --wait expired"},
     {kExitFileProblem, "the file is missing or unreadable"},
     {kExitUsage, "bad usage"},
-    {kExitOutputFailed, "the results could not be written to standard output"},
+    {kExitOutputFailed, "the results could not be written to standard output or the journal"},
 };
 } // namespace
 

@@ -11,7 +11,7 @@ enum ExitCode : int {
   kExitCancelled = 3,
   kExitFileProblem = 4,
   kExitUsage = 64,
-  kExitOutputFailed = 74, // the work is done, but its results could not be written
+  kExitOutputFailed = 74, // the results (standard output, the journal) could not be written
 };
 
 // "Exit codes: 0 done, 1 the device or the image was rejected, ...": every

@@ -27,12 +27,13 @@ constexpr int kWaitMs = 200;
 
 // Takes in one event of a child: the port's state follows it, and with
 // --json it goes on to standard output, stamped by our clock and port.
-void TakeEvent(PortState &port, Json &event, bool json) {
+void TakeEvent(PortState &port, Json &event, const GangSetup &setup) {
   event["port"] = port.Port.Name;
   event["t"] = static_cast<double>(static_cast<int64_t>(SecondsSinceStart() * 1000 + 0.5)) / 1000;
   const std::string name = event.value("event", "");
   if (name == "waiting") {
     port.Label = SSwitchOnDevice;
+    port.Percent = 0;
   } else if (name == "identified") {
     port.DeviceCode = event.value("device_code", 0);
     port.Label = SIdentifying;
@@ -42,7 +43,6 @@ void TakeEvent(PortState &port, Json &event, bool json) {
   } else if (name == "retry") {
     ++port.Retries;
   } else if (name == "done" || name == "failed" || name == "cancelled") {
-    port.Reported = true;
     port.ExitCode = event.value("exit_code", int{kExitLinkFailure});
     port.Message = event.value("message", "");
     port.Elapsed = event.value("elapsed", 0.0);
@@ -50,10 +50,33 @@ void TakeEvent(PortState &port, Json &event, bool json) {
       port.Retries = event["statistics"].value("retries", port.Retries);
     if (port.ExitCode == kExitDone)
       port.Percent = 100;
-    port.Label = port.Message.empty() ? ResultName(port.ExitCode) : port.Message;
+    if (setup.Repeat) {
+      // One board of the session; the board stays until it is taken out.
+      port.Done += port.ExitCode == kExitDone;
+      port.Rejected += port.ExitCode == kExitRejected;
+      port.Failed += port.ExitCode == kExitLinkFailure;
+      port.Cancelled += port.ExitCode == kExitCancelled;
+      port.Label = std::string(STakeOut) + " (" + ResultName(port.ExitCode) + ")";
+    } else {
+      port.Reported = true;
+      port.Label = port.Message.empty() ? ResultName(port.ExitCode) : port.Message;
+    }
+  } else if (name == "gone") {
+    port.Label = "board taken out";
+    port.Percent = 0;
+  } else if (name == "session") {
+    port.Reported = true;
+    port.ExitCode = event.value("exit_code", int{kExitLinkFailure});
+    port.Message = "session ended: " + event.value("ended_by", std::string("?"));
+    port.Label = port.Message;
   }
-  if (json)
+  if (setup.Json)
     std::cout << event.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n' << std::flush;
+}
+
+// The exit codes a port's korvalen-cli ends with by itself.
+bool IsExitCode(int code) {
+  return (code >= kExitDone && code <= kExitFileProblem) || code == kExitOutputFailed;
 }
 
 // A child that ended without its last event: say so as it would have.
@@ -160,7 +183,8 @@ int RunGang(const GangSetup &setup) {
 
   // Asked once: the lines are redrawn in place, and more often, only on a terminal.
   const bool onTerminal = StandardErrorIsTerminal();
-  GangDisplay display(ports, onTerminal);
+  GangDisplay display(ports, onTerminal, setup.Repeat);
+  bool inputsClosed = false;
   for (size_t i = 0; i < ports.size(); ++i)
     display.Changed(i);
   int forwarded = 0;
@@ -189,8 +213,21 @@ int RunGang(const GangSetup &setup) {
         display.Say(index, line.Text);
         continue;
       }
-      TakeEvent(ports[index], event, setup.Json);
+      TakeEvent(ports[index], event, setup);
       display.Changed(index);
+    }
+    // Enough boards are done: no port starts another, each ends the load it
+    // is in.
+    if (setup.Repeat && setup.Count > 0 && !inputsClosed) {
+      int done = 0;
+      for (const PortState &port : ports)
+        done += port.Done;
+      if (done >= setup.Count) {
+        inputsClosed = true;
+        for (size_t i = 0; i < ports.size(); ++i)
+          if (childOf[i])
+            children.CloseInput(*childOf[i]);
+      }
     }
     for (const ChildProcesses::Ended &end : ended) {
       const size_t index = portOf[end.Child];
@@ -208,11 +245,26 @@ int RunGang(const GangSetup &setup) {
   }
   display.Refresh(true);
 
-  PrintTable(ports, setup.Json ? std::cerr : std::cout);
+  PrintTable(ports, setup.Json ? std::cerr : std::cout, setup.Repeat);
   int code = kExitDone;
-  for (const PortState &port : ports) {
-    const bool known = port.ExitCode >= kExitDone && port.ExitCode <= kExitFileProblem;
-    code = std::max(code, known ? port.ExitCode : int{kExitLinkFailure});
+  for (const PortState &port : ports)
+    code = std::max(code, IsExitCode(port.ExitCode) ? port.ExitCode : int{kExitLinkFailure});
+  if (setup.Json && setup.Repeat) {
+    int done = 0, failed = 0, rejected = 0, cancelled = 0;
+    for (const PortState &port : ports) {
+      done += port.Done;
+      failed += port.Failed;
+      rejected += port.Rejected;
+      cancelled += port.Cancelled;
+    }
+    JsonEvents(std::cout, {})
+        .Write("session", {{"boards", done + failed + rejected + cancelled},
+                           {"done", done},
+                           {"failed", failed},
+                           {"rejected", rejected},
+                           {"cancelled", cancelled},
+                           {"exit_code", code},
+                           {"ports", ports.size()}});
   }
   return code;
 }

@@ -33,6 +33,10 @@ struct GangSetup {
   std::vector<std::string> LoadOptions;
   std::string File;
   bool Json = false; // pass the ports' events on to standard output
+  // Board after board on every port (the children run --repeat); once Count
+  // boards are done in all (0: never), no port starts another.
+  bool Repeat = false;
+  int Count = 0;
 };
 
 // The command line of the child that loads `port`.
@@ -40,5 +44,5 @@ std::vector<std::string> ChildCommandLine(const GangSetup &setup, const GangPort
 
 // Loads every port at once and waits for all. Answers 0 when every device is
 // done, otherwise the highest exit code among the ports (1 rejected, 2 link
-// failure, 3 cancelled or the wait expired, 4 the file).
+// failure, 3 cancelled or the wait expired, 4 the file, 74 the journal).
 int RunGang(const GangSetup &setup);

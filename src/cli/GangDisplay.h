@@ -25,7 +25,12 @@ struct PortState {
   std::string Message;
   double Elapsed = 0;
   std::chrono::steady_clock::time_point Started = std::chrono::steady_clock::now();
+  // Repeat mode: the loads of the session by outcome.
+  int Done = 0, Failed = 0, Rejected = 0, Cancelled = 0;
 };
+
+// What tells a person that a board may be taken out of its fixture.
+extern const char *const STakeOut;
 
 // "done", "rejected", "cancelled", "file" or "failed".
 const char *ResultName(int exitCode);
@@ -37,7 +42,9 @@ public:
   static constexpr int kRedrawMs = 100;
 
   // `ports` outlives the display; `onTerminal`: standard error is a terminal.
-  GangDisplay(const std::vector<PortState> &ports, bool onTerminal);
+  // `repeat`: each line begins with the port's counts, and a total line
+  // follows.
+  GangDisplay(const std::vector<PortState> &ports, bool onTerminal, bool repeat = false);
   // Port `index` changed: on a terminal its line is redrawn at the next
   // Refresh, otherwise what changed is said on a line of its own.
   void Changed(size_t index);
@@ -56,8 +63,12 @@ private:
   // Takes the progress lines off the screen, leaving the cursor where they began.
   void Erase();
 
+  // "done 41  failed 1  rejected 0"
+  static std::string Counts(int done, int failed, int rejected);
+
   const std::vector<PortState> &FPorts;
   const bool FOnTerminal;
+  const bool FRepeat;
   std::vector<Shown> FPrinted;
   size_t FNameWidth = 0;
   size_t FDrawnLines = 0;
@@ -65,5 +76,6 @@ private:
   std::chrono::steady_clock::time_point FLastDrawn{};
 };
 
-// Port, device code, result, time, retries and message, a row per port.
-void PrintTable(const std::vector<PortState> &ports, std::ostream &out);
+// Port, device code, result, time, retries and message, a row per port; in
+// repeat mode the port's counts in place of the device code and time.
+void PrintTable(const std::vector<PortState> &ports, std::ostream &out, bool repeat = false);

@@ -27,21 +27,6 @@ const char *EndEventName(int exitCode) {
   return exitCode == kExitCancelled ? "cancelled" : "failed";
 }
 
-Json StatisticsJson(const LinkStatistics &statistics, uint64_t unansweredPolls) {
-  Json failed = Json::object();
-  for (size_t i = 0; i < kAttemptFailureKinds; ++i)
-    failed[std::string(AttemptFailureName(static_cast<AttemptFailure>(i)))] =
-        statistics.FailedAttempts[i];
-  return Json{{"exchanges", statistics.Exchanges},
-              {"failed_exchanges", statistics.FailedExchanges},
-              {"attempts", statistics.Attempts},
-              {"retries", statistics.Attempts - statistics.Exchanges},
-              {"failed_attempts", failed},
-              {"line_bytes_sent", statistics.BytesSent},
-              {"line_bytes_received", statistics.BytesReceived},
-              {"unanswered_polls", unansweredPolls}};
-}
-
 JsonEvents::JsonEvents(std::ostream &out, std::string port) : Out(out) {
   if (!port.empty())
     Port = std::move(port);

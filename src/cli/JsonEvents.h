@@ -10,13 +10,9 @@
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "link/LinkStatistics.h"
 #include "loader/LoadSequence.h"
-
-// Keys keep the order they were put in: port, t and event come first.
-using Json = nlohmann::ordered_json;
+#include "station/LoadRecord.h"
 
 // Seconds since the program started, from the steady clock.
 double SecondsSinceStart();
@@ -38,7 +34,6 @@ struct RunEnd {
 // The name of the event that ends a run with `exitCode`: "done", "cancelled"
 // or "failed".
 const char *EndEventName(int exitCode);
-Json StatisticsJson(const LinkStatistics &statistics, uint64_t unansweredPolls);
 
 class JsonEvents {
 public:

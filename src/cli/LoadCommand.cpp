@@ -1,5 +1,7 @@
 // korvalen-cli load: an image into the device behind one port, or into the
 // devices behind several ports at once (a gang, one child process per port).
+#include <cmath>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 
@@ -11,6 +13,7 @@
 #include "cli/LinkOptions.h"
 #include "cli/LoadOnePort.h"
 #include "cli/RunReport.h"
+#include "station/Journal.h"
 
 namespace {
 // The numbers of a --ports range but those that are the system console, each
@@ -29,6 +32,16 @@ std::vector<int> WithoutConsoles(const std::vector<int> &range, const std::strin
   return kept;
 }
 
+// --gone: a finite number of seconds, more than 0.
+std::string CheckGone(const std::string &text) {
+  char *end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(seconds) ||
+      seconds <= 0 || seconds > 3600)
+    return "'" + text + "' is not a number of seconds (more than 0, at most 3600)";
+  return {};
+}
+
 class LoadCommand final : public Command {
 public:
   void AddTo(CLI::App &app) override {
@@ -36,11 +49,35 @@ public:
         "load", "Load a firmware image into the device, or into several devices at once");
     AddLinkOptions(*FSubcommand, FOptions, true);
     FSubcommand
-        ->add_option("FILE", FFile, "Firmware image (.rom), or Intel HEX (.hex) packed on the way")
+        ->add_option("FILE", FLoad.File,
+                     "Firmware image (.rom), or Intel HEX (.hex) packed on the way")
         ->required();
-    AddDeviceCodeOption(*FSubcommand, FDeviceCode,
+    AddDeviceCodeOption(*FSubcommand, FLoad.DeviceCode,
                         "For an Intel HEX file: the device code it is built for; the device "
                         "must report it (without it, no check against the device)");
+    FSubcommand
+        ->add_option("--journal", FLoad.Journal,
+                     "Append a record of every load that reached a device to FILE "
+                     "(JSON Lines, flushed to disk before the load's end is shown)")
+        ->type_name("FILE");
+    auto *repeat = FSubcommand->add_flag(
+        "--repeat", FLoad.Repeat,
+        "Board after board: load, wait until the board is taken out, wait for the next, until "
+        "Ctrl-C or --count");
+    FSubcommand->add_option("--count", FLoad.Count, "With --repeat: end once N boards are done")
+        ->check(CLI::PositiveNumber)
+        ->needs(repeat)
+        ->type_name("N");
+    FSubcommand
+        ->add_option("--gone", FLoad.Gone,
+                     "With --repeat: a board is gone when it has not answered for this long")
+        ->check(CLI::Validator(CheckGone, "", "seconds"))
+        ->needs(repeat)
+        ->type_name("SECONDS")
+        ->capture_default_str();
+    // How a gang tells each of its ports to start no new board: by closing
+    // the port's standard input.
+    FSubcommand->add_flag("--until-input-closes", FLoad.UntilInputCloses)->group("");
   }
 
   int Run(const std::string &program) override {
@@ -66,10 +103,12 @@ public:
                 << std::endl;
       return kExitUsage;
     }
-    if (gang.size() == 1) {
+    // A session draws its ports' lines as a gang does, one port or many; a
+    // gang's own port in repeat mode is such a child.
+    if (gang.size() == 1 && (!FLoad.Repeat || FLoad.UntilInputCloses)) {
       FOptions.Port = gang[0].Option == "--port" ? std::stoi(gang[0].Value) : 0;
       FOptions.Device = gang[0].Option == "--device" ? gang[0].Value : "";
-      return LoadOnePort(FOptions, FFile, FDeviceCode);
+      return LoadOnePort(FOptions, FLoad);
     }
     return LoadGang(std::move(gang), program);
   }
@@ -81,25 +120,39 @@ private:
       // A file that cannot be loaded stops the gang before any port is opened.
       RunReport report({}, FOptions.Json);
       std::optional<FirmwareImage> packed;
-      if (const int refused = CheckLoadFile(FFile, FDeviceCode, report, packed);
+      if (const int refused = CheckLoadFile(FLoad.File, FLoad.DeviceCode, report, packed);
           refused != kExitDone)
         return report.End(refused);
+      if (!FLoad.Journal.empty()) {
+        try {
+          OpenJournal(FLoad.Journal)->CheckWritable();
+        } catch (const EJournalError &failure) {
+          std::cerr << failure.what() << std::endl;
+          return report.End(kExitOutputFailed, failure.what());
+        }
+      }
     }
     GangSetup setup;
     setup.Program = program;
     setup.Ports = std::move(ports);
     setup.LoadOptions = LinkArguments(FOptions);
-    if (FDeviceCode != 0)
+    if (FLoad.DeviceCode != 0)
       setup.LoadOptions.insert(setup.LoadOptions.end(),
-                               {"--device-code", std::to_string(FDeviceCode)});
-    setup.File = FFile;
+                               {"--device-code", std::to_string(FLoad.DeviceCode)});
+    if (!FLoad.Journal.empty())
+      setup.LoadOptions.insert(setup.LoadOptions.end(), {"--journal", FLoad.Journal});
+    if (FLoad.Repeat)
+      setup.LoadOptions.insert(setup.LoadOptions.end(),
+                               {"--repeat", "--gone", FLoad.Gone, "--until-input-closes"});
+    setup.Repeat = FLoad.Repeat;
+    setup.Count = FLoad.Count;
+    setup.File = FLoad.File;
     setup.Json = FOptions.Json;
     return RunGang(setup);
   }
 
   LinkOptions FOptions;
-  std::string FFile;
-  int FDeviceCode = 0;
+  LoadOptions FLoad;
 };
 } // namespace
 

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 
@@ -14,78 +16,33 @@
 #include "cli/TerminalProgress.h"
 #include "loader/LoadSequence.h"
 #include "runtime/Exceptions.h"
+#include "runtime/HostName.h"
+#include "runtime/ProgramPath.h"
+#include "station/Station.h"
 
 namespace {
-// What one load did, for its summary line.
-struct LoadTally {
-  std::optional<std::chrono::steady_clock::time_point> Started;
-};
+using Clock = std::chrono::steady_clock;
 
-void PrintSummary(const LoadResult &result, const LoadTally &tally, const RunReport &report) {
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - *tally.Started).count();
-  const size_t bytes = static_cast<size_t>(result.PagesSent) * kPageSize;
+constexpr const char *kProgramName = "korvalen-cli";
+constexpr const char *kProgramVersion = KORVALEN_VERSION;
+
+void PrintSummary(const BoardEnd &end, const RunReport &report) {
+  const double seconds = end.Seconds;
+  const size_t bytes = static_cast<size_t>(end.Result.PagesSent) * kPageSize;
   char line[200];
   std::snprintf(line, sizeof line,
                 "Sent %zu bytes (%d pages) in %.2f s: %.0f bytes/s; %llu retries.", bytes,
-                result.PagesSent, seconds, seconds > 0 ? bytes / seconds : 0.0,
+                end.Result.PagesSent, seconds, seconds > 0 ? bytes / seconds : 0.0,
                 static_cast<unsigned long long>(report.Statistics().Retries()));
   Results(report) << line << " Line: " << report.StatisticsText() << "." << std::endl;
 }
 
-} // namespace
-
-int LoadOnePort(const LinkOptions &options, const std::string &file, int deviceCode) {
-  RunReport report(PortName(options), options.Json);
-  LoadRequest request;
-  request.FileName = file;
-  if (const int refused = CheckLoadFile(file, deviceCode, report, request.Image);
-      refused != kExitDone)
-    return report.End(refused);
-  EchoCheck echoCheck(static_cast<uint8_t>(options.LineMode));
-  std::string problem;
-  auto link = OpenLink(options, echoCheck, problem);
-  if (!link)
-    return report.End(kExitLinkFailure, problem);
-  report.Watch(*link);
-  const WaitLimit limit(WaitSeconds(options));
-  bool waitExpired = false;
-  TerminalProgress *progress = nullptr;
-  LoadTally tally;
-  request.CreateProgress = [&] {
-    // With --json and no terminal to draw on, the events carry the progress.
-    auto view = std::make_unique<TerminalProgress>(limit, &waitExpired,
-                                                   options.Json && !StandardErrorIsTerminal());
-    progress = view.get();
-    return view;
-  };
-  request.Observer.Identified = [&](const DeviceIdentity &identity) {
-    tally.Started = std::chrono::steady_clock::now();
-    if (options.Verbose)
-      PrintIdentity(identity, Results(report));
-  };
-  if (options.Verbose) {
-    request.Observer.BeforeWritePage = [](int page, uint32_t address) {
-      EndBarLine();
-      std::fprintf(stderr, "page %d at program address 0x%06X\n", page, address);
-    };
-  }
-  // The gauge skips pages 2 to 4 without a step; done is all of it.
-  request.Observer.BeforeFinish = [&] { progress->SetGaugeValue(100); };
-  report.Follow(request);
-  LoadResult result;
-  try {
-    result = RunLoadSequence(*link, request);
-  } catch (const EImageTooLarge &failure) {
-    ShowError(failure.what());
-    return report.End(kExitRejected);
-  } catch (const EInOutError &failure) {
-    ShowError(failure.what());
-    return report.End(kExitFileProblem);
-  }
-  const bool transferred = tally.Started && result.Outcome != LoadOutcome::Rejected;
-  if (transferred)
-    PrintSummary(result, tally, report);
+// The exit code of one load, with what it says at its end; its event goes
+// out with report.End.
+int EndOfLoad(const BoardEnd &end, RunReport &report, bool waitExpired) {
+  const LoadResult &result = end.Result;
+  if (end.Identity && result.Outcome != LoadOutcome::Rejected)
+    PrintSummary(end, report);
   switch (result.Outcome) {
   case LoadOutcome::Done:
     if (result.PagesSent == 0)
@@ -102,7 +59,7 @@ int LoadOnePort(const LinkOptions &options, const std::string &file, int deviceC
   case LoadOutcome::Cancelled: {
     const std::string text = waitExpired ? "No answer within the wait." : "Cancelled.";
     std::cerr << text << std::endl;
-    if (!tally.Started)
+    if (!end.Identity)
       PrintWaitStatistics(report);
     return report.End(kExitCancelled, text, &result, waitExpired ? "wait" : "interrupt");
   }
@@ -111,4 +68,171 @@ int LoadOnePort(const LinkOptions &options, const std::string &file, int deviceC
     return report.End(kExitFileProblem, {}, &result);
   }
   return report.End(kExitLinkFailure, {}, &result);
+}
+
+// A record the journal would not take: said in full, so that it is not lost.
+void SayUnwritten(const BoardEnd &end) {
+  std::cerr << end.JournalFailure << " The record of this load, which it does not hold:\n"
+            << ToJson(*end.Record).dump(-1, ' ', false, Json::error_handler_t::replace)
+            << std::endl;
+}
+
+const char *SessionEndName(SessionEnd end) {
+  switch (end) {
+  case SessionEnd::OneLoad:
+  case SessionEnd::Stopped:
+    return "stopped";
+  case SessionEnd::Interrupted:
+    return "interrupted";
+  case SessionEnd::HungUp:
+    return "hung_up";
+  case SessionEnd::JournalFailed:
+    return "journal";
+  case SessionEnd::FileProblem:
+    return "file";
+  }
+  return "stopped";
+}
+
+// The session's exit code: the highest of its loads', or what ended it.
+int SessionExitCode(const SessionSummary &summary) {
+  switch (summary.End) {
+  case SessionEnd::JournalFailed:
+    return kExitOutputFailed;
+  case SessionEnd::FileProblem:
+    return std::max<int>(summary.ExitCode, kExitFileProblem);
+  case SessionEnd::HungUp:
+    return std::max<int>(summary.ExitCode, kExitLinkFailure);
+  default:
+    return summary.ExitCode;
+  }
+}
+} // namespace
+
+int LoadOnePort(const LinkOptions &options, const LoadOptions &load) {
+  std::optional<RunReport> report;
+  report.emplace(PortName(options), options.Json);
+  // The file and the journal are checked before any port is opened.
+  std::optional<FirmwareImage> packed;
+  if (const int refused = CheckLoadFile(load.File, load.DeviceCode, *report, packed);
+      refused != kExitDone)
+    return report->End(refused);
+  std::unique_ptr<Journal> journal;
+  if (!load.Journal.empty()) {
+    try {
+      journal = OpenJournal(load.Journal);
+      journal->CheckWritable();
+    } catch (const EJournalError &failure) {
+      std::cerr << failure.what() << std::endl;
+      return report->End(kExitOutputFailed, failure.what());
+    }
+  }
+  EchoCheck echoCheck(static_cast<uint8_t>(options.LineMode));
+  std::string problem;
+  auto link = OpenLink(options, echoCheck, problem);
+  if (!link)
+    return report->End(kExitLinkFailure, problem);
+
+  const WaitLimit limit(WaitSeconds(options));
+  bool waitExpired = false;
+  TerminalProgress *progress = nullptr;
+  std::pair<std::string, uint64_t> facts;
+  bool firstBoard = true;
+  int loadExitCode = kExitDone;
+  int boardsDone = 0;
+
+  StationSetup setup;
+  setup.Records = journal.get();
+  setup.Repeat = load.Repeat;
+  setup.GoneAfter = std::chrono::milliseconds(
+      static_cast<int64_t>(std::strtod(load.Gone.c_str(), nullptr) * 1000 + 0.5));
+  setup.Template.Station = HostName();
+  setup.Template.Port = PortName(options);
+  std::error_code noPath;
+  const std::filesystem::path image = std::filesystem::absolute(PathFromUtf8(load.File), noPath);
+  setup.Template.Image = noPath ? load.File : Utf8FromPath(image);
+  setup.Template.ProgramName = kProgramName;
+  setup.Template.ProgramVersion = kProgramVersion;
+  setup.Interrupted = Interrupted;
+  setup.StopRequested = [&] {
+    return Interrupted() || (load.Count > 0 && boardsDone >= load.Count) ||
+           (load.UntilInputCloses && StandardInputEnded());
+  };
+  setup.ImageFacts = [&] { return facts; };
+  setup.NextLoad = [&]() -> std::optional<LoadRequest> {
+    if (!firstBoard)
+      report.emplace(PortName(options), options.Json);
+    firstBoard = false;
+    LoadRequest request;
+    request.FileName = load.File;
+    request.Image = packed;
+    // The record names what this board gets: the file as it stands now (the
+    // load reads it again, as it always does).
+    FirmwareImage image;
+    if (!packed && ReadImage(load.File, image) != kExitDone)
+      return std::nullopt;
+    const FirmwareImage &sent = packed ? *packed : image;
+    facts = {ImageDigest(sent), sent.Size()};
+    report->Watch(*link);
+    request.CreateProgress = [&] {
+      // With --json and no terminal to draw on, the events carry the progress.
+      auto view = std::make_unique<TerminalProgress>(limit, &waitExpired,
+                                                     options.Json && !StandardErrorIsTerminal());
+      progress = view.get();
+      return view;
+    };
+    request.Observer.Identified = [&](const DeviceIdentity &identity) {
+      if (options.Verbose)
+        PrintIdentity(identity, Results(*report));
+    };
+    if (options.Verbose) {
+      request.Observer.BeforeWritePage = [](int page, uint32_t address) {
+        EndBarLine();
+        std::fprintf(stderr, "page %d at program address 0x%06X\n", page, address);
+      };
+    }
+    // The gauge skips pages 2 to 4 without a step; done is all of it.
+    request.Observer.BeforeFinish = [&] { progress->SetGaugeValue(100); };
+    report->Follow(request);
+    return request;
+  };
+
+  StationObserver observer;
+  observer.BoardEnded = [&](const BoardEnd &end) {
+    if (!end.JournalFailure.empty())
+      SayUnwritten(end);
+    // In a session, a board that never came ends nothing worth an event.
+    if (load.Repeat && !end.Identity)
+      return;
+    loadExitCode = EndOfLoad(end, *report, waitExpired);
+    if (end.Result.Outcome == LoadOutcome::Done)
+      ++boardsDone;
+  };
+  observer.BoardGone = [&] { report->Gone(); };
+
+  SessionSummary summary;
+  try {
+    summary = RunStation(*link, setup, observer);
+  } catch (const EImageTooLarge &failure) {
+    ShowError(failure.what());
+    return report->End(kExitRejected);
+  } catch (const EInOutError &failure) {
+    ShowError(failure.what());
+    return report->End(kExitFileProblem);
+  } catch (const EJournalError &failure) {
+    std::cerr << failure.what() << std::endl;
+    return report->End(kExitOutputFailed, failure.what());
+  }
+  if (!load.Repeat) {
+    if (summary.End == SessionEnd::FileProblem)
+      return report->End(kExitFileProblem);
+    return summary.End == SessionEnd::JournalFailed ? kExitOutputFailed : loadExitCode;
+  }
+  const int code = SessionExitCode(summary);
+  if (summary.End == SessionEnd::HungUp)
+    std::cerr << PortName(options) << ": the device's line is gone (an adapter pulled, or the "
+              << "device's side closed); this port stops." << std::endl;
+  report->Session(summary.Boards, summary.Done, summary.Rejected, summary.Failed, summary.Cancelled,
+                  code, SessionEndName(summary.End));
+  return code;
 }

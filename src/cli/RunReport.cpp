@@ -49,9 +49,10 @@ RunReport::~RunReport() {
 
 void RunReport::Watch(TZor_RS &link) {
   Link = &link;
+  Counts = RunStatistics(link.Statistics);
   link.AttemptFailed = [this](uint8_t command, AttemptFailure failure, int attempt) {
     // Before the device answers, failed polls are the wait, not trouble.
-    if (Events && Answered && attempt < kAttempts)
+    if (Events && Counts.HasAnswered() && attempt < kAttempts)
       Events->Retry(command, failure, attempt);
   };
 }
@@ -105,14 +106,33 @@ void RunReport::Warning(const std::string &text) {
     Events->Write("warning", {{"message", text}});
 }
 
+void RunReport::Gone() {
+  if (Events)
+    Events->Write("gone");
+}
+
+void RunReport::Session(int boards, int done, int rejected, int failed, int cancelled, int exitCode,
+                        const std::string &endedBy) {
+  std::cerr << "Session: " << boards << (boards == 1 ? " board" : " boards") << ", " << done
+            << " done, " << failed << " failed, " << rejected << " rejected, " << cancelled
+            << " cancelled." << std::endl;
+  if (Events)
+    Events->Write("session", {{"boards", boards},
+                              {"done", done},
+                              {"failed", failed},
+                              {"rejected", rejected},
+                              {"cancelled", cancelled},
+                              {"exit_code", exitCode},
+                              {"ended_by", endedBy}});
+}
+
 void RunReport::PollFailed() {
-  ++Polls;
   if (Link)
-    AtAnswer = Link->Statistics;
+    Counts.PollFailed(Link->Statistics);
 }
 
 void RunReport::Identified(const DeviceIdentity &identity) {
-  Answered = true;
+  Counts.Answered();
   if (Events)
     Events->Identified(identity);
 }
@@ -133,21 +153,18 @@ int RunReport::End(int exitCode, const std::string &message, const LoadResult *r
   }
   if (Link) {
     end.Statistics = Statistics();
-    end.UnansweredPolls = Polls;
+    end.UnansweredPolls = Counts.UnansweredPolls();
   }
   Events->End(end);
   return exitCode;
 }
 
 LinkStatistics RunReport::Statistics() const {
-  if (!Link)
-    return {};
-  // A device that never answered: how its polls failed is the whole story.
-  return Answered ? Link->Statistics.Since(AtAnswer) : Link->Statistics;
+  return Link ? Counts.Since(Link->Statistics) : LinkStatistics{};
 }
 
 std::string RunReport::StatisticsText() const {
-  return ::StatisticsText(Statistics(), Polls);
+  return ::StatisticsText(Statistics(), Counts.UnansweredPolls());
 }
 
 void RunReport::Error(const std::string &text) {

@@ -15,6 +15,7 @@
 #include "link/Zor_RS232.h"
 #include "loader/LoadSequence.h"
 #include "runtime/Hooks.h"
+#include "station/RunStatistics.h"
 
 class RunReport : public MessagePresenter {
 public:
@@ -28,14 +29,19 @@ public:
   RunReport &operator=(const RunReport &) = delete;
 
   // Follows `link`'s failed attempts: a retry event for each one that is
-  // tried again once the device has answered. The link must outlive the
-  // report's use of it.
+  // tried again once the device has answered; the line's counts start here.
+  // The link must outlive the report's use of it.
   void Watch(TZor_RS &link);
   // Hooks the report into a load: the observer's events, and a view that
   // tells the report what the real one shows.
   void Follow(LoadRequest &request);
 
   void Waiting();
+  // Repeat mode: the board was taken out.
+  void Gone();
+  // Repeat mode: the session's end, with its counts.
+  void Session(int boards, int done, int rejected, int failed, int cancelled, int exitCode,
+               const std::string &endedBy);
   void PollFailed();
   void Identified(const DeviceIdentity &identity);
   void Progress(int percent);
@@ -56,7 +62,7 @@ public:
   // The link's counts since the device answered (all of them if it never
   // did), and the Identify polls it left unanswered before.
   LinkStatistics Statistics() const;
-  uint64_t UnansweredPolls() const { return Polls; }
+  uint64_t UnansweredPolls() const { return Counts.UnansweredPolls(); }
   // The counts for a person, in one line: "171 exchanges, 173 attempts (2
   // failed: checksum 1, busy 1), 24567 bytes sent, 24789 received".
   std::string StatisticsText() const;
@@ -71,10 +77,8 @@ private:
   std::optional<JsonEvents> Events;
   MessagePresenter *Previous = nullptr;
   TZor_RS *Link = nullptr;
-  LinkStatistics AtAnswer;
-  uint64_t Polls = 0;
+  RunStatistics Counts;
   int LastPercent = -1;
-  bool Answered = false;
   std::string LastShown;
   std::chrono::steady_clock::time_point Started = std::chrono::steady_clock::now();
 };
