@@ -3,7 +3,10 @@
 #include "link/AccessGate.h"
 #include "link/Zor_RS232.h"
 #include "loader/LoadSequence.h"
+#include "runtime/Hooks.h"
+#include "runtime/HostName.h"
 #include "runtime/ProgramPath.h"
+#include "station/Station.h"
 
 #include <clocale>
 #include <utility>
@@ -12,6 +15,10 @@ namespace {
 const char *const kCommonSection = "Common";
 const char *const kFileNameKey = "FN";
 const char *const kPlacementSection = "MainWindow";
+// A journal of every load, when the settings name one (none by default).
+const char *const kJournalSection = "Journal";
+const char *const kJournalFileKey = "File";
+constexpr const char *kProgramName = "korvalen";
 
 std::unique_ptr<TZor_RS> gLink;
 
@@ -134,6 +141,7 @@ void TMainWindowFlow::FormShow() {
     const std::unique_ptr<TMIniFile> settings = OpenSettings();
     gLink->LoadSettings(*settings);
     FileName = settings->ReadString(kCommonSection, kFileNameKey, FileName);
+    FJournalFile = settings->ReadString(kJournalSection, kJournalFileKey, "");
     StateNotedWindow window(*this, FShownState);
     settings->LoadPlacement(kPlacementSection, window);
   }
@@ -176,7 +184,39 @@ void TMainWindowFlow::bLoadClick() {
   request.FileName = FileName;
   request.CreateProgress = [this] { return CreateProgress(); };
   request.ResetVector = &ResetVector;
-  RunLoadSequence(*gLink, request);
+  if (FJournalFile.empty()) {
+    RunLoadSequence(*gLink, request);
+    return;
+  }
+  // With a journal, the load is a station's one load: recorded on disk before
+  // its outcome is shown, and not started when it could not be recorded.
+  const std::unique_ptr<Journal> journal = OpenJournal(FJournalFile);
+  StationSetup setup;
+  setup.Records = journal.get();
+  setup.Template.Station = HostName();
+  setup.Template.Port = "COM" + std::to_string(gLink->PortNumber);
+  setup.Template.Image = FileName;
+  setup.Template.ProgramName = kProgramName;
+  setup.Template.ProgramVersion = KORVALEN_VERSION;
+  setup.NextLoad = [&request]() -> std::optional<LoadRequest> { return std::move(request); };
+  setup.ImageFacts = [this]() -> std::pair<std::string, uint64_t> {
+    try {
+      const FirmwareImage image = FirmwareImage::ReadFile(PathFromUtf8(FileName));
+      return {ImageDigest(image), image.Size()};
+    } catch (const std::exception &) {
+      return {};
+    }
+  };
+  StationObserver observer;
+  observer.BoardEnded = [](const BoardEnd &end) {
+    if (!end.JournalFailure.empty())
+      ShowError(end.JournalFailure + "\n" + ToJson(*end.Record).dump());
+  };
+  try {
+    RunStation(*gLink, setup, observer);
+  } catch (const EJournalError &failure) {
+    ShowError(failure.what());
+  }
 }
 
 namespace {

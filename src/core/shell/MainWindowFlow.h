@@ -157,6 +157,8 @@ private:
   bool FShown = false;
   int FShownState = 0; // the state FormShow read, applied once centred
   bool FSettingsRead = false;
+  // The journal the settings name ([Journal] File=); empty: none is kept.
+  std::string FJournalFile;
   bool FRunning = false;
   bool FCloseAsked = false;
 };
