@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <deque>
 #include <functional>
 #include <map>
@@ -41,6 +42,8 @@ struct FakeLine {
   bool Echo = false; // the line returns every written byte (RS-485)
   uint64_t EchoDelayMs = 0;
   bool HungUp = false; // the device is gone
+  // The port's LastError: why it hung up, or why it refused a setting.
+  PortError Error;
   std::vector<Bytes> Writes;
   std::deque<TimedByte> Incoming;
   std::vector<TimedByte> Read; // what the link has read, in order
@@ -68,8 +71,10 @@ public:
   }
   bool SetState(const LineSettings &settings) override {
     for (uint32_t refused : Line->RefusedRates)
-      if (settings.BaudRate == refused)
+      if (settings.BaudRate == refused) {
+        Line->Error = {PortFault::Other, EINVAL, "EINVAL", "Invalid argument"};
         return false;
+      }
     Line->State = settings;
     return true;
   }
@@ -113,6 +118,7 @@ public:
       until = std::min(until, std::max(Line->Incoming.front().At, Line->Clock->Now));
     Line->Clock->Now = until;
   }
+  const PortError &LastError() const override { return Line->Error; }
 
 private:
   std::shared_ptr<FakeLine> Line;
