@@ -42,9 +42,13 @@ struct FakeLine {
   bool Echo = false; // the line returns every written byte (RS-485)
   uint64_t EchoDelayMs = 0;
   bool HungUp = false; // the device is gone
-  // The port's LastError: why it hung up, or why it refused a setting.
+  // The port's LastError: why it hung up, or why it refuses writes.
   PortError Error;
-  std::vector<Bytes> Writes;
+  // Writes are refused with Error. One with a Code from the system ends the
+  // port as a hang-up does; one with Code 0 (the port gave up) leaves it open.
+  bool RefuseWrites = false;
+  std::vector<Bytes> Writes;  // handed to the driver: what went on the wire
+  std::vector<Bytes> Refused; // offered but refused
   std::deque<TimedByte> Incoming;
   std::vector<TimedByte> Read; // what the link has read, in order
   LineSettings State{9600, 8, 0, 0};
@@ -101,6 +105,11 @@ public:
   }
   bool Write(const uint8_t *data, size_t count) override {
     Bytes request(data, data + count);
+    if (Line->RefuseWrites) {
+      Line->Refused.push_back(request);
+      Line->HungUp = Line->HungUp || Line->Error.Code != 0;
+      return false;
+    }
     Line->Writes.push_back(request);
     if (Line->Echo)
       Line->Arrive(request, Line->EchoDelayMs, true);
