@@ -110,6 +110,12 @@ std::unique_ptr<TZor_RS> OpenLink(const LinkOptions &options, EchoCheck &echoChe
     return refuse(PortProblem(name, platform->DevicePath(port), platform->Status(port)));
   }
   link->SetLineMode(static_cast<uint8_t>(options.LineMode));
+  // Before the open: a line setting the driver refuses is said too.
+  if (options.Verbose)
+    link->PortFailed = [](PortOperation operation, const PortError &error) {
+      EndBarLine();
+      std::cerr << PortFailureText(operation, error) << std::endl;
+    };
   link->OpenPort(port);
   if (!link->IsOpen())
     return refuse((name.empty() ? "" : name + " (") + link->DevicePathOf(port) +

@@ -197,6 +197,22 @@ TEST_F(Cli, AHangUpInTheMiddleOfAPageIsALinkFailure) {
   EXPECT_FALSE(device->FinishReceived());
 }
 
+// Under --verbose the port's failure is told with the system's reason, and no
+// request is traced as sent once the device is gone; the operator still reads
+// the system's text.
+TEST_F(Cli, UnderVerboseAHangUpTellsWhyThePortFailed) {
+  sim::DeviceOptions options;
+  options.HangupAfter = 8; // Identify, then blocks 0 ... 6 of page 1
+  StartDevice(options);
+  const Outcome run = RunCli({"load", "--device", device->SlavePath(), "--verbose", Image(5)});
+  EXPECT_EQ(run.Code, 2);
+  EXPECT_NE(run.Err.find("RS232. Нет связи."), std::string::npos) << run.Err;
+  const size_t gone = run.Err.find(", the device is gone: ");
+  ASSERT_NE(gone, std::string::npos) << run.Err;
+  EXPECT_EQ(run.Err.find("\n-> ", gone), std::string::npos) << run.Err;
+  EXPECT_NE(run.Out.find("(3 failed: hung up 3)"), std::string::npos) << run.Out;
+}
+
 TEST_F(Cli, InfoShowsTheLayout) {
   const Outcome run = RunCli({"info", Image(5, Bytes{0x61, 0x65, 0x07})});
   EXPECT_EQ(run.Code, 0);

@@ -2,7 +2,9 @@
 // retries and pauses, echo handling, against a scripted port and clock.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <optional>
+#include <tuple>
 
 #include "ScriptedLink.h"
 #include "link/Zor_RS232.h"
@@ -251,6 +253,87 @@ TEST_F(Exchange, AHungUpDeviceFailsPromptlyWithNoLink) {
   const uint64_t start = clock.Now;
   EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
   EXPECT_LT(clock.Now - start, 1000u) << "no waiting out the reply time-out";
+}
+
+// A port that fails says why: the first failed port call of each attempt is
+// told with the port's reason, a refused write is not traced as sent, and the
+// attempt is named for how the port was lost. Watching changes nothing: the
+// same request is offered each time, with the same pauses, and a port that is
+// gone is not waited on.
+TEST_F(Exchange, APortThatFailsIsToldWithItsReasonAndNamedForIt) {
+  struct Case {
+    const char *Name;
+    uint8_t LineMode;
+    bool RefuseWrites; // else the device hangs up on taking the request
+    PortError Error;
+    PortOperation Told;
+    AttemptFailure Named;
+    std::string Text;
+  };
+  const PortError ioError{PortFault::InputOutput, EIO, "EIO", "Input/output error"};
+  const PortError denied{PortFault::Permission, EACCES, "EACCES", "Permission denied"};
+  const PortError stalled{PortFault::Other, 0, "", "the driver took no byte in the time allowed"};
+  const PortError hungUp{PortFault::Gone, 0, "POLLHUP", "the line hung up"};
+  const std::string gone = "read failed, the device is gone: the line hung up (POLLHUP)";
+  const std::vector<Case> cases = {
+      {"write refused, I/O error", 0, true, ioError, PortOperation::Write, AttemptFailure::IoError,
+       "write refused by the system: Input/output error (EIO)"},
+      {"write refused, no permission, line mode 2", 2, true, denied, PortOperation::Write,
+       AttemptFailure::NoPermission, "write refused by the system: Permission denied (EACCES)"},
+      {"write the port gave up on", 0, true, stalled, PortOperation::Write, AttemptFailure::NoReply,
+       "write failed: the driver took no byte in the time allowed"},
+      {"hang-up after the request", 0, false, hungUp, PortOperation::Read, AttemptFailure::HungUp,
+       gone},
+      {"hang-up before the echo, line mode 2", 2, false, hungUp, PortOperation::Read,
+       AttemptFailure::HungUp, gone},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Name);
+    const auto converse = [&](bool watched) {
+      LinkOverScriptedLine parts;
+      FakeLine &line = *parts.line;
+      TZor_RS &link = *parts.link;
+      link.SetLineMode(c.LineMode);
+      link.ReplyTimeout = 100;
+      line.Error = c.Error;
+      line.RefuseWrites = c.RefuseWrites;
+      line.Device = [&](const Bytes &) {
+        line.HungUp = true;
+        return Bytes{};
+      };
+      std::vector<std::string> told;
+      std::vector<AttemptFailure> named;
+      int sent = 0;
+      if (watched) {
+        link.PortFailed = [&](PortOperation operation, const PortError &error) {
+          EXPECT_EQ(operation, c.Told);
+          told.push_back(PortFailureText(operation, error));
+        };
+        link.AttemptFailed = [&](uint8_t, AttemptFailure failure, int) {
+          named.push_back(failure);
+        };
+        link.FrameTrace = [&](FrameDirection direction, const uint8_t *, size_t) {
+          sent += direction == FrameDirection::Sent;
+        };
+      }
+      const uint64_t start = parts.clock.Now;
+      EXPECT_EQ(Failure([&] { link.SendCommand(251, 1); }), SNoLink);
+      const uint64_t took = parts.clock.Now - start;
+      if (watched) {
+        EXPECT_EQ(told, std::vector<std::string>(3, c.Text)) << "once in each attempt";
+        EXPECT_EQ(named, std::vector<AttemptFailure>(3, c.Named));
+        EXPECT_EQ(sent, c.RefuseWrites ? 0 : 3);
+        const std::vector<Bytes> &offered = c.RefuseWrites ? line.Refused : line.Writes;
+        EXPECT_EQ(offered, std::vector<Bytes>(3, kIdentify));
+        if (c.Named == AttemptFailure::NoReply)
+          EXPECT_GE(took, 3 * 100u) << "the port is still there: its reply is awaited";
+        else
+          EXPECT_EQ(took, (c.LineMode != 0 ? 20u : 0u) + 2 * 50u) << "the pauses alone";
+      }
+      return std::make_tuple(line.Writes, line.Refused, parts.clock.Pauses, took, link.Statistics);
+    };
+    EXPECT_EQ(converse(true), converse(false));
+  }
 }
 
 TEST_F(Exchange, WithNoPortOpenEveryAttemptEndsWithNoLinkAfterTheDeadline) {

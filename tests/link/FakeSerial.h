@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <deque>
 #include <functional>
 #include <map>
@@ -41,7 +42,13 @@ struct FakeLine {
   bool Echo = false; // the line returns every written byte (RS-485)
   uint64_t EchoDelayMs = 0;
   bool HungUp = false; // the device is gone
-  std::vector<Bytes> Writes;
+  // The port's LastError: why it hung up, or why it refuses writes.
+  PortError Error;
+  // Writes are refused with Error. One with a Code from the system ends the
+  // port as a hang-up does; one with Code 0 (the port gave up) leaves it open.
+  bool RefuseWrites = false;
+  std::vector<Bytes> Writes;  // handed to the driver: what went on the wire
+  std::vector<Bytes> Refused; // offered but refused
   std::deque<TimedByte> Incoming;
   std::vector<TimedByte> Read; // what the link has read, in order
   LineSettings State{9600, 8, 0, 0};
@@ -68,8 +75,10 @@ public:
   }
   bool SetState(const LineSettings &settings) override {
     for (uint32_t refused : Line->RefusedRates)
-      if (settings.BaudRate == refused)
+      if (settings.BaudRate == refused) {
+        Line->Error = {PortFault::Other, EINVAL, "EINVAL", "Invalid argument"};
         return false;
+      }
     Line->State = settings;
     return true;
   }
@@ -96,6 +105,11 @@ public:
   }
   bool Write(const uint8_t *data, size_t count) override {
     Bytes request(data, data + count);
+    if (Line->RefuseWrites) {
+      Line->Refused.push_back(request);
+      Line->HungUp = Line->HungUp || Line->Error.Code != 0;
+      return false;
+    }
     Line->Writes.push_back(request);
     if (Line->Echo)
       Line->Arrive(request, Line->EchoDelayMs, true);
@@ -113,6 +127,7 @@ public:
       until = std::min(until, std::max(Line->Incoming.front().At, Line->Clock->Now));
     Line->Clock->Now = until;
   }
+  const PortError &LastError() const override { return Line->Error; }
 
 private:
   std::shared_ptr<FakeLine> Line;

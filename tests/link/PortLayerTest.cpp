@@ -138,8 +138,14 @@ TEST_F(PortLayer, BaudRateStoredWhileClosedAndKeptWhenRefused) {
   EXPECT_EQ(platform->Lines[1]->State.BaudRate, 19200u);
 
   platform->Lines[1]->RefusedRates = {12345};
+  std::vector<std::string> told;
+  link->PortFailed = [&](PortOperation operation, const PortError &error) {
+    told.push_back(PortFailureText(operation, error));
+  };
   link->SetBaudRate(12345);
   EXPECT_EQ(link->BaudRate, 19200u) << "the rate in force";
+  EXPECT_EQ(told, std::vector<std::string>{
+                      "line settings refused by the system: Invalid argument (EINVAL)"});
 }
 
 TEST_F(PortLayer, ScanClosesTheOpenPortForGood) {

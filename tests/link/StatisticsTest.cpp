@@ -185,5 +185,7 @@ TEST(LinkStatisticsNames, AreStableForMachineReaders) {
   EXPECT_EQ(AttemptFailureName(AttemptFailure::NoReply), "no_reply");
   EXPECT_EQ(AttemptFailureName(AttemptFailure::WrongLength), "wrong_length");
   EXPECT_EQ(AttemptFailureName(AttemptFailure::LateEcho), "late_echo");
+  EXPECT_EQ(AttemptFailureName(AttemptFailure::IoError), "io_error");
+  EXPECT_EQ(AttemptFailureName(AttemptFailure::NoPermission), "no_permission");
   EXPECT_EQ(AttemptFailureName(AttemptFailure::Other), "other");
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <grp.h>
 #include <numeric>
@@ -132,10 +133,14 @@ TEST_F(PosixSerialPortTest, FrameTheDriverDoesNotHoldIsReported) {
   // A pseudo-terminal always carries 8 bits without parity.
   EXPECT_FALSE(port->SetState({9600, 7, 2, 0}));
   EXPECT_FALSE(port->SetState({9600, 8, 3, 0}));
+  const PortError notHeld = port->LastError();
+  EXPECT_EQ(notHeld.Fault, PortFault::Other);
+  EXPECT_EQ(notHeld.Code, 0) << "the port's own finding: " << notHeld.Describe();
   LineSettings state;
   ASSERT_TRUE(port->GetState(state));
   EXPECT_EQ(state.ByteSize, 8);
   EXPECT_EQ(state.Parity, 0);
+  EXPECT_EQ(port->LastError().Describe(), notHeld.Describe()) << "a success leaves the reason";
 }
 
 TEST_F(PosixSerialPortTest, NonstandardRateIsKept) {
@@ -280,6 +285,44 @@ TEST_F(PosixSerialPortTest, WriteToADeviceThatTakesNothingGivesUp) {
   const auto start = SteadyClock::now();
   EXPECT_FALSE(port->Write(flood.data(), flood.size()));
   EXPECT_LT(SteadyClock::now() - start, 30s);
+  EXPECT_EQ(port->LastError().Fault, PortFault::Other);
+  EXPECT_EQ(port->LastError().Code, 0) << "the port gave up, the system refused nothing";
+  uint8_t byte = 0;
+  EXPECT_EQ(port->ReadByte(byte), ReadResult::None) << "and the port stays open";
+}
+
+// However the port learns that the device is gone (a read, a wait, a write),
+// it says so with the system's reason, keeps saying it, and stays gone.
+TEST_F(PosixSerialPortTest, AHangUpKeepsTheSystemsReasonHoweverItIsSeen) {
+  const std::vector<uint8_t> request{0x06, 0xFB, 0x01, 0x00, 0x01, 0xFD};
+  const std::vector<std::pair<const char *, std::function<void(SerialPort &)>>> seenBy = {
+      {"a read",
+       [](SerialPort &port) {
+         uint8_t byte = 0;
+         port.ReadByte(byte);
+       }},
+      {"a wait", [](SerialPort &port) { port.WaitReadable(1000); }},
+      {"a write", [&](SerialPort &port) { EXPECT_FALSE(port.Write(request.data(), 6)); }},
+  };
+  for (const auto &[name, see] : seenBy) {
+    SCOPED_TRACE(name);
+    PseudoTerminal device;
+    PosixSerialPlatform platform{PortTable::Single(device.SlavePath())};
+    auto port = platform.Open(1);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->LastError().Fault, PortFault::None);
+    device.CloseMaster();
+    see(*port);
+    uint8_t byte = 0;
+    EXPECT_EQ(port->ReadByte(byte), ReadResult::HungUp);
+    const PortError reason = port->LastError();
+    EXPECT_EQ(reason.Fault, PortFault::Gone) << reason.Describe();
+    EXPECT_FALSE(reason.Name.empty());
+    EXPECT_FALSE(reason.Text.empty());
+    EXPECT_EQ(port->ReadByte(byte), ReadResult::HungUp);
+    EXPECT_FALSE(port->Write(request.data(), request.size()));
+    EXPECT_EQ(port->LastError().Describe(), reason.Describe()) << "the reason stays";
+  }
 }
 
 TEST(PosixSerialPlatformTest, MissingDeviceIsNeitherPresentNorOpened) {

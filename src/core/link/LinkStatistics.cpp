@@ -22,6 +22,10 @@ std::string_view AttemptFailureName(AttemptFailure failure) {
     return "bad_header";
   case AttemptFailure::HungUp:
     return "hung_up";
+  case AttemptFailure::IoError:
+    return "io_error";
+  case AttemptFailure::NoPermission:
+    return "no_permission";
   case AttemptFailure::Other:
     break;
   }

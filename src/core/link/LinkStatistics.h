@@ -11,23 +11,25 @@
 
 // Why one attempt of an exchange failed: the first thing that went wrong in it.
 enum class AttemptFailure : uint8_t {
-  NoReply,     // no first reply byte before the first-byte deadline
-  TooShort,    // a reply whose length byte is below the shortest frame (6)
-  Checksum,    // the reply's bytes do not sum to 0 modulo 256
-  WrongLength, // line mode 2: what came back as the echo is not as long as the request
-  Busy,        // reply status 0xFF
-  Gap,         // a byte after the first did not come within the inter-byte wait
-  LateEcho,    // line mode 2: the rest of a late echo did not come before the reply's deadline,
-               // or our request came where the reply should be, after bytes not ours
-  BadHeader,   // reply bytes 1, 2 and 3 all zero
-  HungUp,      // the port's other side is gone
-  Other,       // anything else an attempt raised
+  NoReply,      // no first reply byte before the first-byte deadline
+  TooShort,     // a reply whose length byte is below the shortest frame (6)
+  Checksum,     // the reply's bytes do not sum to 0 modulo 256
+  WrongLength,  // line mode 2: what came back as the echo is not as long as the request
+  Busy,         // reply status 0xFF
+  Gap,          // a byte after the first did not come within the inter-byte wait
+  LateEcho,     // line mode 2: the rest of a late echo did not come before the reply's deadline,
+                // or our request came where the reply should be, after bytes not ours
+  BadHeader,    // reply bytes 1, 2 and 3 all zero
+  HungUp,       // the port's other side is gone
+  IoError,      // the port failed for good with an I/O error, its device still there
+  NoPermission, // the system no longer permits the port's reads or writes
+  Other,        // anything else an attempt raised
 };
 inline constexpr size_t kAttemptFailureKinds = static_cast<size_t>(AttemptFailure::Other) + 1;
 
 // A short stable name for each reason, for machine-readable output:
 // "no_reply", "too_short", "checksum", "wrong_length", "busy", "gap",
-// "late_echo", "bad_header", "hung_up", "other".
+// "late_echo", "bad_header", "hung_up", "io_error", "no_permission", "other".
 std::string_view AttemptFailureName(AttemptFailure failure);
 
 struct LinkStatistics {

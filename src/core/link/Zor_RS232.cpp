@@ -51,6 +51,19 @@ std::chrono::microseconds TimeToCollect(int index, int length, uint32_t baudRate
   return lineTime - kSleepMargin;
 }
 
+// The attempt's failure for a port that answered a read with HungUp: how the
+// port was lost, where that tells a person something more than a hang-up.
+AttemptFailure FailureOfPort(const PortError &error) {
+  switch (error.Fault) {
+  case PortFault::InputOutput:
+    return AttemptFailure::IoError;
+  case PortFault::Permission:
+    return AttemptFailure::NoPermission;
+  default:
+    return AttemptFailure::HungUp;
+  }
+}
+
 // Restores RTS and the priority on every way out of the echo reception.
 class RtsAndPriorityGuard {
 public:
@@ -128,6 +141,7 @@ void TZor_RS::Execute() {
   for (int attempt = 1;; ++attempt) {
     FFailure.reset();
     FEchoWrongLength = false;
+    FPortFailureNoted = false;
     ++Statistics.Attempts;
     try {
       Transact();
@@ -152,6 +166,11 @@ AttemptFailure TZor_RS::FailureOfAttempt() const {
   if (FEchoWrongLength)
     return AttemptFailure::WrongLength;
   return FFailure.value_or(AttemptFailure::Other);
+}
+
+void TZor_RS::NotePortFailure(PortOperation operation) {
+  if (!std::exchange(FPortFailureNoted, true))
+    ReportPortFailure(operation);
 }
 
 void TZor_RS::Fail(AttemptFailure failure, const std::string &text) {
@@ -188,9 +207,12 @@ void TZor_RS::Transmit() {
   PurgeInput();
   PurgeOutput();
   FWriteStart = std::chrono::steady_clock::now();
-  if (Handle && Handle->Write(OutBuffer.data(), length))
+  if (Handle && Handle->Write(OutBuffer.data(), length)) {
     Statistics.BytesSent += static_cast<uint64_t>(length);
-  Trace(FrameDirection::Sent, OutBuffer.data(), length);
+    Trace(FrameDirection::Sent, OutBuffer.data(), length);
+  } else if (Handle) {
+    NotePortFailure(PortOperation::Write);
+  }
   if (LineMode == 2) {
     // The half-duplex line returns our own request first: take it up and
     // drop it, whatever it turned out to be.
@@ -259,8 +281,10 @@ bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
       return true;
     }
     // A device that is gone will send nothing more: no reason to wait it out.
-    if (result == ReadResult::HungUp)
-      Fail(AttemptFailure::HungUp, SNoLink);
+    if (result == ReadResult::HungUp) {
+      NotePortFailure(PortOperation::Read);
+      Fail(FailureOfPort(Handle->LastError()), SNoLink);
+    }
     const uint64_t now = Clock.TickCount();
     if (!pumpFirst)
       PumpIfDue();

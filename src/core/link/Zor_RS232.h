@@ -68,7 +68,9 @@ public:
   virtual void Receive();
   // Sends the request in OutBuffer. In line mode 2 it takes up the echo
   // meanwhile (RTS and the priority raised) and notes how many of the echo's
-  // bytes were still due when that wait ended.
+  // bytes were still due when that wait ended. A write the port refuses
+  // raises nothing here: it is told to PortFailed instead of traced as sent,
+  // and the attempt goes on to the reply's wait as before.
   virtual void Transmit();
   // One exchange: Transmit, Receive, the header and status checks.
   virtual void Transact();
@@ -77,7 +79,8 @@ public:
   // `baudRate`: round(9600 * writeIndex / baudRate), a half to even.
   static uint32_t TransmissionAllowanceMs(int32_t writeIndex, uint32_t baudRate);
 
-  // Sees every frame sent and received, for a verbose trace. Optional.
+  // Sees every frame sent (handed to the driver whole) and received, for a
+  // verbose trace. Optional.
   std::function<void(FrameDirection, const uint8_t *, size_t)> FrameTrace;
   // Told of every failed attempt of Execute: the request's command byte, why
   // it failed, and which attempt it was (1 ... 3; after the third the
@@ -119,6 +122,9 @@ private:
   [[noreturn]] void Fail(AttemptFailure failure, const std::string &text);
   // Why the attempt that just failed did, for the statistics.
   AttemptFailure FailureOfAttempt() const;
+  // Tells PortFailed of the port call that just failed, unless the attempt
+  // under way has told one already.
+  void NotePortFailure(PortOperation operation);
 
   LinkClock &Clock;
   bool ReceivingEcho = false;
@@ -132,9 +138,11 @@ private:
   // not known, so a reply equal to the request may be the echo itself.
   bool FEchoNotOurs = false;
   std::chrono::steady_clock::time_point FWriteStart{}; // of the last request
-  uint64_t LastPump = 0; // tick count of the last pump
+  uint64_t LastPump = 0;                               // tick count of the last pump
   // The last failure noted in the attempt under way, and whether its echo
   // was not as long as the request (which then explains what followed).
   std::optional<AttemptFailure> FFailure;
   bool FEchoWrongLength = false;
+  // The attempt under way has told PortFailed of a port call that failed.
+  bool FPortFailureNoted = false;
 };

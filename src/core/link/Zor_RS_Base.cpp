@@ -4,9 +4,9 @@
 #include <charconv>
 #include <string>
 
+#include "link/AccessGate.h"
 #include "runtime/Hooks.h"
 #include "runtime/IniFls.h"
-#include "link/AccessGate.h"
 
 const char *const SNoFreePort = "Нет свободного COM-порта!";
 
@@ -14,6 +14,26 @@ namespace {
 constexpr char kPortKey[] = "Port";
 constexpr char kEntryPrefix[] = "COM";
 } // namespace
+
+std::string PortFailureText(PortOperation operation, const PortError &error) {
+  std::string text;
+  switch (operation) {
+  case PortOperation::LineSettings:
+    text = "line settings";
+    break;
+  case PortOperation::Write:
+    text = "write";
+    break;
+  case PortOperation::Read:
+    text = "read";
+    break;
+  }
+  // Code 0: the port gave up by itself, the system refused nothing.
+  text += error.Code != 0 ? " refused by the system" : " failed";
+  if (error.Fault == PortFault::Gone)
+    text += ", the device is gone";
+  return text + ": " + error.Describe();
+}
 
 TZor_RS_Base::TZor_RS_Base(TMenuItem *primaryMenu, TMenuItem *secondaryMenu,
                            std::shared_ptr<SerialPlatform> platform)
@@ -90,6 +110,11 @@ void TZor_RS_Base::SetActive(bool open) {
 
 void TZor_RS_Base::ClosePort() {
   Handle.reset();
+}
+
+void TZor_RS_Base::ReportPortFailure(PortOperation operation) {
+  if (PortFailed && Handle)
+    PortFailed(operation, Handle->LastError());
 }
 
 void TZor_RS_Base::SetBaudRate(uint32_t rate) {

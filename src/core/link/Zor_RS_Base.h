@@ -6,7 +6,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "link/Zor_BI.h"
 #include "link/serial/SerialPort.h"
@@ -17,6 +19,17 @@ inline constexpr uint32_t kMinBaudRate = 110;
 inline constexpr uint32_t kMaxBaudRate = 921600;
 
 extern const char *const SNoFreePort; // "Нет свободного COM-порта!"
+
+// Which port call a PortFailed report is about.
+enum class PortOperation : uint8_t {
+  LineSettings, // reading or writing the line settings (rate, frame)
+  Write,        // handing a request to the driver
+  Read,         // reading the reply or the echo: the port is gone for good
+};
+
+// One line for a person, for --verbose: what failed and the system's reason,
+// "write refused by the system, the device is gone: Input/output error (EIO)".
+std::string PortFailureText(PortOperation operation, const PortError &error);
 
 class TZor_RS_Base : public TZorBaseInterface {
 public:
@@ -61,6 +74,14 @@ public:
   std::string DevicePathOf(int n) const;
   bool IsOpen() const { return Handle != nullptr; }
 
+  // Told of a port call that failed, with the port's LastError: line settings
+  // that the port refused, and in each attempt of an exchange the first write
+  // or read that failed. Optional; must not throw. It only observes: what goes
+  // on the wire stays as it is. Modem lines, queue sizes and purges are not
+  // told: their results are ignored, and on a port that is gone they repeat
+  // what the read says.
+  std::function<void(PortOperation, const PortError &)> PortFailed;
+
   int32_t PortCount = 0;
   std::array<bool, kMaxPort + 1> PortFree{}; // indexed 1 ... 32
   std::unique_ptr<SerialPort> Handle;        // null: no port open
@@ -70,14 +91,23 @@ public:
   uint8_t Parity = 0;
   uint8_t StopBits = 0;
 
+protected:
+  // Tells PortFailed of the open port's last error, for `operation`.
+  void ReportPortFailure(PortOperation operation);
+
 private:
   // Reads the line settings, changes the one field, writes them back.
   template <typename Value> void ChangeLineSetting(Value LineSettings::*field, Value value) {
     LineSettings settings;
-    if (!Handle || !Handle->GetState(settings))
+    if (!Handle)
       return;
+    if (!Handle->GetState(settings)) {
+      ReportPortFailure(PortOperation::LineSettings);
+      return;
+    }
     settings.*field = value;
-    Handle->SetState(settings);
+    if (!Handle->SetState(settings))
+      ReportPortFailure(PortOperation::LineSettings);
   }
 
   std::shared_ptr<SerialPlatform> Platform;

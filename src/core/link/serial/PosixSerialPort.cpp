@@ -8,9 +8,11 @@
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -139,6 +141,57 @@ bool IsTransient(int error) {
   return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
 }
 
+// The symbols of the errors that terminal calls answer; any other goes by its
+// number.
+std::string ErrnoName(int error) {
+  switch (error) {
+  case EIO:
+    return "EIO";
+  case ENXIO:
+    return "ENXIO";
+  case ENODEV:
+    return "ENODEV";
+  case EACCES:
+    return "EACCES";
+  case EPERM:
+    return "EPERM";
+  case EBUSY:
+    return "EBUSY";
+  case EINVAL:
+    return "EINVAL";
+  case ENOTTY:
+    return "ENOTTY";
+  case EBADF:
+    return "EBADF";
+  case ENOENT:
+    return "ENOENT";
+  case EAGAIN:
+    return "EAGAIN";
+  case EINTR:
+    return "EINTR";
+  case ENOSPC:
+    return "ENOSPC";
+  case ENOMEM:
+    return "ENOMEM";
+  case ESHUTDOWN:
+    return "ESHUTDOWN";
+  default:
+    return "errno " + std::to_string(error);
+  }
+}
+
+// A terminal whose device is gone answers EIO, and a USB adapter being pulled
+// may answer EPERM or ESHUTDOWN from its driver before that: the errno alone
+// does not say it. The line does: it has hung up, or the device's node is
+// gone (an unplugged adapter's /dev entry, a closed pseudo-terminal's).
+bool DeviceIsGone(int fd) {
+  pollfd state{fd, 0, 0};
+  if (poll(&state, 1, 0) > 0 && (state.revents & POLLHUP) != 0)
+    return true;
+  struct stat info {};
+  return fstat(fd, &info) == 0 && info.st_nlink == 0;
+}
+
 Milliseconds LineTime(size_t bytes, uint32_t rate) {
   if (rate == 0)
     rate = kSlowestRate;
@@ -226,7 +279,7 @@ bool PosixSerialPort::GetState(LineSettings &settings) {
   termios current{};
   uint32_t rate = 0;
   if (tcgetattr(Fd, &current) != 0 || !ReadLineRate(Fd, rate))
-    return false;
+    return Refused(errno);
   Rate = rate;
   settings.BaudRate = rate;
   settings.ByteSize = ByteSizeOf(current.c_cflag);
@@ -238,20 +291,25 @@ bool PosixSerialPort::GetState(LineSettings &settings) {
 bool PosixSerialPort::SetState(const LineSettings &settings) {
   // Whatever happens below, the rate is asked from the driver again.
   Rate = 0;
-  if (!IsValid(settings) || !WriteLineRate(Fd, settings.BaudRate))
-    return false;
+  if (!IsValid(settings))
+    return GaveUp("line settings this port cannot take");
+  if (!WriteLineRate(Fd, settings.BaudRate))
+    return Refused(errno);
   // Read after the rate changed, so that writing the record back keeps it.
   termios wanted{};
   if (tcgetattr(Fd, &wanted) != 0)
-    return false;
+    return Refused(errno);
   wanted.c_cflag &= ~kFrameFlags;
   wanted.c_cflag |= SizeFlag(settings.ByteSize) | ParityFlags(settings.Parity);
   if (settings.StopBits != kOneStopBit)
     wanted.c_cflag |= CSTOPB; // one and a half is held as two
   // tcsetattr succeeds when any part was applied: check the whole frame.
   termios now{};
-  return tcsetattr(Fd, TCSANOW, &wanted) == 0 && tcgetattr(Fd, &now) == 0 &&
-         (now.c_cflag & kFrameFlags) == (wanted.c_cflag & kFrameFlags);
+  if (tcsetattr(Fd, TCSANOW, &wanted) != 0 || tcgetattr(Fd, &now) != 0)
+    return Refused(errno);
+  if ((now.c_cflag & kFrameFlags) != (wanted.c_cflag & kFrameFlags))
+    return GaveUp("the driver does not hold this frame");
+  return true;
 }
 
 bool PosixSerialPort::SetQueues(uint32_t, uint32_t) {
@@ -261,12 +319,15 @@ bool PosixSerialPort::SetQueues(uint32_t, uint32_t) {
 bool PosixSerialPort::SetReadsReturnAtOnce() {
   termios current{};
   if (tcgetattr(Fd, &current) != 0)
-    return false;
+    return Refused(errno);
   current.c_cc[VMIN] = 0;
   current.c_cc[VTIME] = 0;
   const int flags = fcntl(Fd, F_GETFL);
-  return tcsetattr(Fd, TCSANOW, &current) == 0 && flags != -1 &&
-         fcntl(Fd, F_SETFL, flags | O_NONBLOCK) == 0;
+  if (flags == -1)
+    return Refused(errno);
+  if (tcsetattr(Fd, TCSANOW, &current) != 0 || fcntl(Fd, F_SETFL, flags | O_NONBLOCK) != 0)
+    return Refused(errno);
+  return true;
 }
 
 bool PosixSerialPort::ModemLine(unsigned long request, int line) {
@@ -274,7 +335,7 @@ bool PosixSerialPort::ModemLine(unsigned long request, int line) {
     return true;
   // A pseudo-terminal has no modem lines; nothing to drive is not a failure.
   NoModemLines = errno == ENOTTY || errno == EINVAL;
-  return NoModemLines;
+  return NoModemLines || Refused(errno);
 }
 
 bool PosixSerialPort::SetDTR() {
@@ -288,10 +349,49 @@ bool PosixSerialPort::ClearRTS() {
 }
 bool PosixSerialPort::PurgeInput() {
   Next = Filled = 0;
-  return tcflush(Fd, TCIFLUSH) == 0;
+  return tcflush(Fd, TCIFLUSH) == 0 || Refused(errno);
 }
 bool PosixSerialPort::PurgeOutput() {
-  return tcflush(Fd, TCOFLUSH) == 0;
+  return tcflush(Fd, TCOFLUSH) == 0 || Refused(errno);
+}
+
+bool PosixSerialPort::Refused(int error) {
+  PortFault fault = PortFault::Other;
+  switch (error) {
+  case ENXIO:
+  case ENODEV:
+  case ESHUTDOWN:
+    fault = PortFault::Gone;
+    break;
+  case EIO:
+    fault = PortFault::InputOutput;
+    break;
+  case EACCES:
+  case EPERM:
+    fault = PortFault::Permission;
+    break;
+  default:
+    break;
+  }
+  if (fault != PortFault::Gone && DeviceIsGone(Fd))
+    fault = PortFault::Gone;
+  FLastError = {fault, error, ErrnoName(error), std::generic_category().message(error)};
+  return false;
+}
+
+bool PosixSerialPort::GaveUp(const char *words) {
+  FLastError = {PortFault::Other, 0, {}, words};
+  return false;
+}
+
+void PosixSerialPort::SawHangUp(short events) {
+  HungUp = true;
+  if ((events & POLLHUP) != 0)
+    FLastError = {PortFault::Gone, 0, "POLLHUP", "the line hung up"};
+  else if ((events & POLLERR) != 0)
+    FLastError = {PortFault::InputOutput, 0, "POLLERR", "an error on the line"};
+  else
+    FLastError = {PortFault::Other, 0, "POLLNVAL", "the port's descriptor is not open"};
 }
 
 ReadResult PosixSerialPort::ReadByte(uint8_t &byte) {
@@ -318,14 +418,16 @@ ReadResult PosixSerialPort::ReadByte(uint8_t &byte) {
         return ReadResult::None;
       pollfd state{Fd, POLLIN, 0};
       if (poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
-        HungUp = true;
+        SawHangUp(state.revents);
       return HungUp ? ReadResult::HungUp : ReadResult::None;
     }
     if (errno == EINTR)
       continue;
     if (IsTransient(errno))
       return ReadResult::None;
-    HungUp = true; // EIO: the other side closed, or the adapter is gone
+    // EIO: the other side closed, or the adapter is gone. Final either way.
+    Refused(errno);
+    HungUp = true;
   }
   return ReadResult::HungUp;
 }
@@ -347,20 +449,20 @@ bool PosixSerialPort::Write(const uint8_t *data, size_t count) {
     }
     if (put < 0 && !IsTransient(errno)) {
       HungUp = true;
-      return false;
+      return Refused(errno);
     }
     if (put == 0)
-      return false;
+      return GaveUp("the driver took no byte");
     if (errno == EINTR)
       continue;
     // The driver's queue is full: wait for room, but not for ever.
     const auto left = std::chrono::duration_cast<Milliseconds>(deadline - Clock::now());
     if (left.count() <= 0)
-      return false;
+      return GaveUp("the driver took no byte in the time allowed");
     pollfd state{Fd, POLLOUT, 0};
     if (poll(&state, 1, static_cast<int>(left.count())) > 0 &&
         (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      HungUp = true;
+      SawHangUp(state.revents);
       return false;
     }
   }
@@ -385,7 +487,7 @@ void PosixSerialPort::WaitReadable(int milliseconds) {
       LineSeenUp = !gone;
       // Bytes that came before the hang-up are still handed out.
       if (gone && (state.revents & POLLIN) == 0)
-        HungUp = true;
+        SawHangUp(state.revents);
       return;
     }
     // Interrupted by a signal: wait out the rest.

@@ -61,11 +61,23 @@ public:
   // seconds plus the line time of the bytes still to go.
   bool Write(const uint8_t *data, size_t count) override;
   void WaitReadable(int milliseconds) override;
+  // errno with strerror's text. Any error on a line that has hung up, or
+  // whose device node is gone, is a device gone, as are ENXIO, ENODEV and
+  // ESHUTDOWN; otherwise EIO is an I/O error, EACCES and EPERM permission. A
+  // hang-up that poll shows without an errno is named for its poll flag
+  // (POLLHUP, POLLERR, POLLNVAL).
+  const PortError &LastError() const override { return FLastError; }
 
   const std::string &DevicePath() const { return Path; }
 
 private:
   bool ModemLine(unsigned long request, int line);
+  // Notes the system's reason `error` for the call that just failed; false.
+  bool Refused(int error);
+  // Notes that the port gave up by itself, in `words`; false.
+  bool GaveUp(const char *words);
+  // Notes the hang-up that poll showed in `events`; the port stays gone.
+  void SawHangUp(short events);
 
   int Fd;
   std::string Path;
@@ -84,6 +96,7 @@ private:
   bool NoModemLines = false;
   // The rate last set or read, for the write's deadline; 0: not known yet.
   uint32_t Rate = 0;
+  PortError FLastError;
 };
 
 // Probes and opens COM1 ... COM32 through a port table.

@@ -24,39 +24,76 @@ struct LineSettings {
 enum class ReadResult {
   Byte,   // one byte was read
   None,   // nothing has arrived yet
-  HungUp, // the device is gone (unplugged adapter, closed pseudo-terminal)
+  HungUp, // the device is gone (unplugged adapter, closed pseudo-terminal), or
+          // the system refused a read or a write for good: LastError says which
+};
+
+// What a failed port call means, as the backend reads the system's reason.
+enum class PortFault : uint8_t {
+  None,        // no call has failed on this port
+  Gone,        // the device is gone: an unplugged adapter, a pseudo-terminal
+               // whose other side has closed
+  Permission,  // the system does not permit this program the call
+  InputOutput, // the device or its driver reports an I/O error, and is still there
+  Other,       // anything else: a setting refused, a write the driver stopped taking
+};
+
+// Why a port call failed: the system's reason, or the port's own words where
+// the port itself gave up (a stalled write, a setting it cannot hold).
+struct PortError {
+  PortFault Fault = PortFault::None;
+  int Code = 0;     // errno on POSIX, GetLastError() on Windows; 0: not the system's
+  std::string Name; // the system's symbol for it: "EIO", "POLLHUP", "ERROR_ACCESS_DENIED"
+  std::string Text; // the system's message (UTF-8), or the port's own words
+
+  // "Input/output error (EIO)"; the text alone when there is no symbol.
+  std::string Describe() const { return Name.empty() ? Text : Text + " (" + Name + ")"; }
 };
 
 // One open port. Every call returns at once (Write: once every byte is handed
-// to the driver); failures are answered with false and never thrown.
+// to the driver); failures are answered with false (a read: HungUp) and never
+// thrown. A call that fails sets LastError to why; a call that succeeds
+// leaves it as it was.
 class SerialPort {
 public:
   virtual ~SerialPort() = default;
 
   // GetCommState / SetCommState: the whole record, read or written.
+  // GetState false: `settings` is unchanged.
   virtual bool GetState(LineSettings &settings) = 0;
+  // SetState false: the port may hold part of the record (the rate but not
+  // the frame); GetState tells what it holds.
   virtual bool SetState(const LineSettings &settings) = 0;
-  // SetupComm: driver queue sizes, in bytes.
+  // SetupComm: driver queue sizes, in bytes. False: the sizes stay as they were.
   virtual bool SetQueues(uint32_t inputBytes, uint32_t outputBytes) = 0;
   // SetCommTimeouts: a read returns at once with what has come; writes have no
-  // time-out.
+  // time-out. False: the reads may still wait as before.
   virtual bool SetReadsReturnAtOnce() = 0;
-  // EscapeCommFunction.
+  // EscapeCommFunction. False: the line stays as it was.
   virtual bool SetDTR() = 0;
   virtual bool SetRTS() = 0;
   virtual bool ClearRTS() = 0;
-  // PurgeComm.
+  // PurgeComm. False: what the driver holds may still be there; PurgeInput
+  // drops what the port itself had taken from the driver all the same.
   virtual bool PurgeInput() = 0;
   virtual bool PurgeOutput() = 0;
 
-  // Reads at most one byte, never blocking.
+  // Reads at most one byte, never blocking; `byte` is set only with Byte.
+  // HungUp is final for this open: every later read answers HungUp, and
+  // LastError says why until another call fails. Bytes that came before a
+  // hang-up are handed out first.
   virtual ReadResult ReadByte(uint8_t &byte) = 0;
-  // Writes all `count` bytes; answers false when the device refused them.
+  // Writes all `count` bytes; false when they were not all handed to the
+  // driver, which may have taken some of them. A write the system refused
+  // ends the port as a hang-up does (the next read answers HungUp); a write
+  // the port gave up itself (the driver took nothing for too long) leaves it
+  // open, with LastError's Code 0.
   virtual bool Write(const uint8_t *data, size_t count) = 0;
   // Waits until a byte can be read, the device hangs up, or `milliseconds`
   // have passed, whichever comes first. Lets a polling loop wait without
   // spinning. A backend may also return sooner without data: callers loop on
-  // their own clock.
+  // their own clock. After a hang-up, the next read answers HungUp (with
+  // LastError set by the wait or by that read).
   virtual void WaitReadable(int milliseconds) = 0;
   // While a frame comes in: waits until `count` more bytes can be read, or
   // for `longest` at most, so that the rest of the frame is taken in one
@@ -67,6 +104,9 @@ public:
     (void)count;
     std::this_thread::sleep_for(longest);
   }
+
+  // Why the last call that failed did; Fault None while none has.
+  virtual const PortError &LastError() const = 0;
 };
 
 // What a port number names at this moment, for listing ports to a person and

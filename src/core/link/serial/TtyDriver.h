@@ -11,10 +11,12 @@ struct TerminalSettings {
   alignas(8) unsigned char Record[128];
 };
 
-// The output rate that the driver holds for `fd`, in bit/s.
+// The output rate that the driver holds for `fd`, in bit/s. False: errno says
+// why (EINVAL: a rate this system has no number for).
 bool ReadLineRate(int fd, uint32_t &rate);
 // Asks the driver for `rate` bit/s in both directions. False when the rate is
-// refused; the rate in force then stays. The driver may round: read it back.
+// refused, with errno saying why (EINVAL: a rate the system does not offer);
+// the rate in force then stays. The driver may round: read it back.
 bool WriteLineRate(int fd, uint32_t rate);
 // True for a built-in UART that the kernel lists though no hardware is behind
 // it; such a port does not count as present.

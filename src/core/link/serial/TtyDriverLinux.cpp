@@ -4,6 +4,7 @@
 #include <asm/termbits.h>
 #include <linux/serial.h>
 
+#include <cerrno>
 #include <cstring>
 
 // <sys/ioctl.h> would drag in the C library's termios types.
@@ -19,8 +20,10 @@ bool ReadLineRate(int fd, uint32_t &rate) {
 
 bool WriteLineRate(int fd, uint32_t rate) {
   // Rate 0 is B0, which hangs the line up: never a rate.
-  if (rate == 0)
+  if (rate == 0) {
+    errno = EINVAL;
     return false;
+  }
   termios2 settings{};
   if (ioctl(fd, TCGETS2, &settings) != 0)
     return false;

@@ -1,5 +1,6 @@
 #include "link/serial/TtyDriver.h"
 
+#include <cerrno>
 #include <cstring>
 #include <termios.h>
 
@@ -27,6 +28,7 @@ bool ReadLineRate(int fd, uint32_t &rate) {
       return true;
     }
   }
+  errno = EINVAL;
   return false;
 }
 
@@ -40,6 +42,7 @@ bool WriteLineRate(int fd, uint32_t rate) {
       return false;
     return tcsetattr(fd, TCSANOW, &settings) == 0;
   }
+  errno = EINVAL;
   return false;
 }
 

@@ -59,6 +59,92 @@ bool ApplyReadTimeouts(HANDLE handle, const ReadTimeouts &read) {
   return SetCommTimeouts(handle, &timeouts) != FALSE;
 }
 
+// The symbols of the errors that the communications calls answer; any other
+// goes by its number.
+std::string ErrorName(DWORD error) {
+  switch (error) {
+  case ERROR_FILE_NOT_FOUND:
+    return "ERROR_FILE_NOT_FOUND";
+  case ERROR_ACCESS_DENIED:
+    return "ERROR_ACCESS_DENIED";
+  case ERROR_INVALID_HANDLE:
+    return "ERROR_INVALID_HANDLE";
+  case ERROR_NOT_READY:
+    return "ERROR_NOT_READY";
+  case ERROR_BAD_COMMAND:
+    return "ERROR_BAD_COMMAND";
+  case ERROR_GEN_FAILURE:
+    return "ERROR_GEN_FAILURE";
+  case ERROR_SHARING_VIOLATION:
+    return "ERROR_SHARING_VIOLATION";
+  case ERROR_DEV_NOT_EXIST:
+    return "ERROR_DEV_NOT_EXIST";
+  case ERROR_INVALID_PARAMETER:
+    return "ERROR_INVALID_PARAMETER";
+  case ERROR_SEM_TIMEOUT:
+    return "ERROR_SEM_TIMEOUT";
+  case ERROR_OPERATION_ABORTED:
+    return "ERROR_OPERATION_ABORTED";
+  case ERROR_IO_DEVICE:
+    return "ERROR_IO_DEVICE";
+  case ERROR_DEVICE_NOT_CONNECTED:
+    return "ERROR_DEVICE_NOT_CONNECTED";
+  case ERROR_DEVICE_REMOVED:
+    return "ERROR_DEVICE_REMOVED";
+  default:
+    return "error " + std::to_string(error);
+  }
+}
+
+// An unplugged USB adapter fails its calls with access denied, bad command,
+// device removed, not ready and the like: on an open handle none of them is
+// about permission.
+PortFault FaultOf(DWORD error) {
+  switch (error) {
+  case ERROR_FILE_NOT_FOUND:
+  case ERROR_ACCESS_DENIED:
+  case ERROR_INVALID_HANDLE:
+  case ERROR_NOT_READY:
+  case ERROR_BAD_COMMAND:
+  case ERROR_GEN_FAILURE:
+  case ERROR_DEV_NOT_EXIST:
+  case ERROR_DEVICE_NOT_CONNECTED:
+  case ERROR_DEVICE_REMOVED:
+    return PortFault::Gone;
+  case ERROR_IO_DEVICE:
+    return PortFault::InputOutput;
+  default:
+    return PortFault::Other;
+  }
+}
+
+// FormatMessage's text for `error` in the system's language, as UTF-8, without
+// its line end and full stop.
+std::string SystemText(DWORD error) {
+  wchar_t *buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  std::string text;
+  if (length > 0 && buffer != nullptr) {
+    const int wide = static_cast<int>(length);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, buffer, wide, nullptr, 0, nullptr, nullptr);
+    if (bytes > 0) {
+      text.resize(static_cast<size_t>(bytes));
+      WideCharToMultiByte(CP_UTF8, 0, buffer, wide, text.data(), bytes, nullptr, nullptr);
+    }
+  }
+  LocalFree(buffer);
+  while (!text.empty() &&
+         (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.'))
+    text.pop_back();
+  return text.empty() ? "error " + std::to_string(error) : text;
+}
+
+PortError SystemError(DWORD error) {
+  return {FaultOf(error), static_cast<int>(error), ErrorName(error), SystemText(error)};
+}
+
 // Whole milliseconds, at least one: the driver's time-outs count in them.
 DWORD CeilMilliseconds(std::chrono::microseconds time) {
   const auto ms = (time.count() + 999) / 1000;
@@ -76,7 +162,7 @@ public:
     DCB record{};
     record.DCBlength = sizeof record;
     if (!GetCommState(Handle, &record))
-      return false;
+      return Failed();
     settings.BaudRate = record.BaudRate;
     settings.ByteSize = record.ByteSize;
     settings.Parity = record.Parity;
@@ -89,29 +175,29 @@ public:
     DCB record{};
     record.DCBlength = sizeof record;
     if (!GetCommState(Handle, &record))
-      return false;
+      return Failed();
     record.BaudRate = settings.BaudRate;
     record.ByteSize = settings.ByteSize;
     record.Parity = settings.Parity;
     record.StopBits = settings.StopBits;
-    return SetCommState(Handle, &record) != FALSE;
+    return SetCommState(Handle, &record) != FALSE || Failed();
   }
 
   bool SetQueues(uint32_t inputBytes, uint32_t outputBytes) override {
-    return SetupComm(Handle, inputBytes, outputBytes) != FALSE;
+    return SetupComm(Handle, inputBytes, outputBytes) != FALSE || Failed();
   }
   bool SetReadsReturnAtOnce() override { return UseTimeouts(kReturnAtOnce); }
   // A line the adapter does not have (a pseudo-terminal under Wine has none)
   // fails; the link ignores it, as it ignores every modem-line result.
-  bool SetDTR() override { return EscapeCommFunction(Handle, SETDTR) != FALSE; }
-  bool SetRTS() override { return EscapeCommFunction(Handle, SETRTS) != FALSE; }
-  bool ClearRTS() override { return EscapeCommFunction(Handle, CLRRTS) != FALSE; }
+  bool SetDTR() override { return EscapeCommFunction(Handle, SETDTR) != FALSE || Failed(); }
+  bool SetRTS() override { return EscapeCommFunction(Handle, SETRTS) != FALSE || Failed(); }
+  bool ClearRTS() override { return EscapeCommFunction(Handle, CLRRTS) != FALSE || Failed(); }
   // Bytes already taken from the driver belong to the receive queue too.
   bool PurgeInput() override {
     Next = Filled = 0;
-    return PurgeComm(Handle, PURGE_RXCLEAR) != FALSE;
+    return PurgeComm(Handle, PURGE_RXCLEAR) != FALSE || Failed();
   }
-  bool PurgeOutput() override { return PurgeComm(Handle, PURGE_TXCLEAR) != FALSE; }
+  bool PurgeOutput() override { return PurgeComm(Handle, PURGE_TXCLEAR) != FALSE || Failed(); }
 
   ReadResult ReadByte(uint8_t &byte) override {
     if (Next == Filled && !Gone)
@@ -130,11 +216,13 @@ public:
       const DWORD chunk = count > MAXDWORD ? MAXDWORD : static_cast<DWORD>(count);
       DWORD put = 0;
       if (!WriteFile(Handle, data, chunk, &put, nullptr)) {
-        NoteFailure();
+        NoteFailure(GetLastError());
         return false;
       }
-      if (put == 0)
+      if (put == 0) {
+        FLastError = {PortFault::Other, 0, {}, "the driver took no byte"};
         return false;
+      }
       data += put;
       count -= put;
     }
@@ -167,16 +255,26 @@ public:
     Fill(AllBytesWithin(CeilMilliseconds(longest)), std::min(count - held, room), Filled);
   }
 
+  // GetLastError with FormatMessage's text; an unplugged adapter's errors are
+  // a device gone.
+  const PortError &LastError() const override { return FLastError; }
+
 private:
+  // Notes the reason of the call that just failed; false.
+  bool Failed() {
+    FLastError = SystemError(GetLastError());
+    return false;
+  }
+
   bool UseTimeouts(const ReadTimeouts &timeouts) {
     if (Current && *Current == timeouts)
       return true;
-    const bool applied = ApplyReadTimeouts(Handle, timeouts);
-    if (applied)
-      Current = timeouts;
-    else
+    if (!ApplyReadTimeouts(Handle, timeouts)) {
       Current.reset();
-    return applied;
+      return Failed();
+    }
+    Current = timeouts;
+    return true;
   }
 
   // Reads up to `count` bytes under `timeouts` into Pending from `at` on.
@@ -185,12 +283,12 @@ private:
       Next = Filled = 0;
     if (!UseTimeouts(timeouts)) {
       // Without its time-outs a read might block: do not read at all.
-      NoteFailure();
+      NoteFailure(static_cast<DWORD>(FLastError.Code));
       return;
     }
     DWORD got = 0;
     if (!ReadFile(Handle, Pending.data() + at, static_cast<DWORD>(count), &got, nullptr)) {
-      NoteFailure();
+      NoteFailure(GetLastError());
       return;
     }
     Filled = at + got;
@@ -201,8 +299,8 @@ private:
   // adapter is gone: unplugged USB adapters fail with access denied, bad
   // command, device removed, not ready and the like. Gone is final for this
   // open.
-  void NoteFailure() {
-    const DWORD error = GetLastError();
+  void NoteFailure(DWORD error) {
+    FLastError = SystemError(error);
     DWORD errors = 0;
     COMSTAT status{};
     const bool cleared = ClearCommError(Handle, &errors, &status) != FALSE;
@@ -218,6 +316,7 @@ private:
   std::array<uint8_t, 512> Pending{};
   size_t Next = 0;
   size_t Filled = 0;
+  PortError FLastError;
 };
 
 class Win32SerialPlatform final : public SerialPlatform {
