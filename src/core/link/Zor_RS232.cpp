@@ -89,8 +89,8 @@ TZor_RS::TZor_RS(TMenuItem *primaryMenu, TMenuItem *secondaryMenu,
       Clock(clock ? *clock : SystemClock()) {
   BaudRate = 115200;
   ByteSize = 8;
-  Parity = 0;
-  StopBits = 2;
+  Parity = kParityNone;
+  StopBits = kTwoStopBits;
   Caption = SRS232Caption;
   ShowInPrimaryMenu = true;
   ShowInSecondaryMenu = false;

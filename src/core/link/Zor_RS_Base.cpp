@@ -46,8 +46,8 @@ TZor_RS_Base::TZor_RS_Base(TMenuItem *primaryMenu, TMenuItem *secondaryMenu,
   PortNumber = FirstFreePort();
   BaudRate = 115200;
   ByteSize = 8;
-  Parity = 0;
-  StopBits = 2;
+  Parity = kParityNone;
+  StopBits = kTwoStopBits;
   DeviceName = "RS232Base";
 }
 

@@ -13,7 +13,6 @@
 #include "link/Zor_BI.h"
 #include "link/serial/SerialPort.h"
 
-inline constexpr int kMaxPort = 32;
 inline constexpr uint32_t kDriverQueueBytes = 1048576;
 inline constexpr uint32_t kMinBaudRate = 110;
 inline constexpr uint32_t kMaxBaudRate = 921600;

@@ -58,7 +58,7 @@ PortTable PortTable::Single(std::string devicePath) {
 }
 
 std::string PortTable::PathOf(int n) const {
-  if (n < kFirstPort || n > kLastPort)
+  if (n < kFirstPort || n > kMaxPort)
     return {};
   switch (TableKind) {
   case Kind::Fixed:

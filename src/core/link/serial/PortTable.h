@@ -14,13 +14,12 @@
 #pragma once
 
 #include <filesystem>
+
+#include "link/serial/SerialPort.h"
 #include <string>
 
 class PortTable {
 public:
-  static constexpr int kFirstPort = 1;
-  static constexpr int kLastPort = 32;
-
   // The table of this installation: the `ports` folder beside the running
   // program if it exists, else the one in its settings folder
   // (SettingsFolder()) if that exists, else the fixed table. Whether a folder

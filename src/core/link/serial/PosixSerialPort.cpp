@@ -32,13 +32,6 @@ constexpr tcflag_t kHardwareFlow = CRTSCTS;
 constexpr tcflag_t kHardwareFlow = 0;
 #endif
 
-constexpr uint8_t kParityNone = 0;
-constexpr uint8_t kParityOdd = 1;
-constexpr uint8_t kParityEven = 2;
-constexpr uint8_t kParityMark = 3;
-constexpr uint8_t kParitySpace = 4;
-constexpr uint8_t kOneStopBit = 0;
-constexpr uint8_t kTwoStopBits = 2;
 
 // A write gives up when the driver has taken nothing for this long, plus the
 // time the bytes still to go need on the line.

@@ -12,12 +12,27 @@
 #include <string>
 #include <thread>
 
+// The port numbers n of COMn that exist: 1 ... 32.
+inline constexpr int kFirstPort = 1;
+inline constexpr int kMaxPort = 32;
+
+// The codes of the Windows DCB's Parity and StopBits fields, which the
+// line-settings record carries.
+inline constexpr uint8_t kParityNone = 0;
+inline constexpr uint8_t kParityOdd = 1;
+inline constexpr uint8_t kParityEven = 2;
+inline constexpr uint8_t kParityMark = 3;
+inline constexpr uint8_t kParitySpace = 4;
+inline constexpr uint8_t kOneStopBit = 0;
+inline constexpr uint8_t kOneAndAHalfStopBits = 1;
+inline constexpr uint8_t kTwoStopBits = 2;
+
 // The line-settings record, with the codes of the Windows DCB fields.
 struct LineSettings {
   uint32_t BaudRate = 0;
-  uint8_t ByteSize = 8; // data bits
-  uint8_t Parity = 0;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
-  uint8_t StopBits = 0; // 0 one, 1 one and a half, 2 two
+  uint8_t ByteSize = 8;           // data bits
+  uint8_t Parity = kParityNone;   // kParityNone ... kParitySpace
+  uint8_t StopBits = kOneStopBit; // kOneStopBit ... kTwoStopBits
 };
 
 // Result of one non-blocking read.

@@ -15,8 +15,6 @@
 #include <utility>
 
 namespace {
-constexpr int kFirstPort = 1;
-constexpr int kLastPort = 32;
 // The seven characters \\?\COM, then the number in decimal.
 constexpr const char *kPathPrefix = "\\\\?\\COM";
 
@@ -25,7 +23,7 @@ std::string ComPath(int n) {
 }
 
 bool IsPortNumber(int n) {
-  return n >= kFirstPort && n <= kLastPort;
+  return n >= kFirstPort && n <= kMaxPort;
 }
 
 // The read time-outs the port switches between.
