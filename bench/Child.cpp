@@ -44,7 +44,7 @@ Child Child::WithStdoutPipe(const std::vector<std::string> &argv, const std::str
   if (pipe2(fds, O_CLOEXEC) != 0)
     throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
   Child child;
-  child.PipeRead = fds[0];
+  child.FPipeRead = fds[0];
   try {
     child.Start(argv, Streams{"", stderrPath}, fds[1]);
   } catch (...) {
@@ -82,61 +82,61 @@ void Child::Start(const std::vector<std::string> &argv, const Streams &streams, 
   for (const auto &a : argv)
     args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
-  Started = std::chrono::steady_clock::now();
-  const int error = posix_spawn(&Pid_, args[0], &actions, &attributes, args.data(), environ);
+  FStarted = std::chrono::steady_clock::now();
+  const int error = posix_spawn(&FPid, args[0], &actions, &attributes, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (error != 0) {
-    Pid_ = -1;
+    FPid = -1;
     throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(error));
   }
 }
 
 Child::Child(Child &&other) noexcept
-    : Pid_(std::exchange(other.Pid_, -1)), PipeRead(std::exchange(other.PipeRead, -1)),
-      Buffered(std::move(other.Buffered)), Started(other.Started) {}
+    : FPid(std::exchange(other.FPid, -1)), FPipeRead(std::exchange(other.FPipeRead, -1)),
+      FBuffered(std::move(other.FBuffered)), FStarted(other.FStarted) {}
 
 Child::~Child() {
-  if (Pid_ > 0) {
-    kill(Pid_, SIGKILL);
+  if (FPid > 0) {
+    kill(FPid, SIGKILL);
     int status = 0;
-    while (waitpid(Pid_, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(FPid, &status, 0) < 0 && errno == EINTR) {
     }
   }
-  if (PipeRead >= 0)
-    close(PipeRead);
+  if (FPipeRead >= 0)
+    close(FPipeRead);
 }
 
 std::optional<std::string> Child::FirstLine(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (PipeRead >= 0) {
-    const auto newline = Buffered.find('\n');
+  while (FPipeRead >= 0) {
+    const auto newline = FBuffered.find('\n');
     if (newline != std::string::npos)
-      return Buffered.substr(0, newline);
+      return FBuffered.substr(0, newline);
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0)
       return std::nullopt;
-    pollfd state{PipeRead, POLLIN, 0};
+    pollfd state{FPipeRead, POLLIN, 0};
     if (poll(&state, 1, static_cast<int>(left.count())) <= 0)
       continue;
     char chunk[256];
-    const ssize_t got = read(PipeRead, chunk, sizeof chunk);
+    const ssize_t got = read(FPipeRead, chunk, sizeof chunk);
     if (got <= 0)
       return std::nullopt;
-    Buffered.append(chunk, static_cast<size_t>(got));
+    FBuffered.append(chunk, static_cast<size_t>(got));
   }
   return std::nullopt;
 }
 
 void Child::Signal(int signal) {
-  if (Pid_ > 0)
-    kill(Pid_, signal);
+  if (FPid > 0)
+    kill(FPid, signal);
 }
 
 ChildResult Child::Wait(std::chrono::milliseconds limit) {
   ChildResult result;
-  if (Pid_ <= 0)
+  if (FPid <= 0)
     return result;
   // A watchdog kills the child once its time is up; this thread blocks in
   // waitid without reaping, so the watchdog can never hit a reused pid.
@@ -144,7 +144,7 @@ ChildResult Child::Wait(std::chrono::milliseconds limit) {
   std::condition_variable ended;
   bool done = false;
   bool killed = false;
-  const pid_t pid = Pid_;
+  const pid_t pid = FPid;
   std::thread watchdog([&] {
     std::unique_lock lock(mutex);
     if (!ended.wait_for(lock, limit, [&] { return done; })) {
@@ -167,8 +167,8 @@ ChildResult Child::Wait(std::chrono::milliseconds limit) {
   rusage usage{};
   while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
-  Pid_ = -1;
-  result.WallSeconds = std::chrono::duration<double>(stopped - Started).count();
+  FPid = -1;
+  result.WallSeconds = std::chrono::duration<double>(stopped - FStarted).count();
   result.TimedOut = killed;
   result.Exited = WIFEXITED(status);
   result.ExitCode = result.Exited ? WEXITSTATUS(status) : -1;
@@ -184,12 +184,12 @@ ScratchDir::ScratchDir(const std::string &prefix) {
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "XXXXXX";
   if (!mkdtemp(pattern.data()))
     throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
-  Path_ = pattern;
+  FPath = pattern;
 }
 
 ScratchDir::~ScratchDir() {
   std::error_code ignored;
-  std::filesystem::remove_all(Path_, ignored);
+  std::filesystem::remove_all(FPath, ignored);
 }
 
 std::vector<unsigned char> ReadFileBytes(const std::string &path) {

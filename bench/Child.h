@@ -44,7 +44,7 @@ public:
   Child(const Child &) = delete;
   ~Child();
 
-  pid_t Pid() const { return Pid_; }
+  pid_t Pid() const { return FPid; }
   // The first line the child writes on its standard output (pipe mode), or
   // nothing if none comes within `timeout` or the child closes it.
   std::optional<std::string> FirstLine(std::chrono::milliseconds timeout);
@@ -58,10 +58,10 @@ private:
   Child() = default;
   void Start(const std::vector<std::string> &argv, const Streams &streams, int stdoutPipe);
 
-  pid_t Pid_ = -1;
-  int PipeRead = -1;
-  std::string Buffered;
-  std::chrono::steady_clock::time_point Started;
+  pid_t FPid = -1;
+  int FPipeRead = -1;
+  std::string FBuffered;
+  std::chrono::steady_clock::time_point FStarted;
 };
 
 // A scratch folder, removed with its content by the destructor.
@@ -71,11 +71,11 @@ public:
   ~ScratchDir();
   ScratchDir(const ScratchDir &) = delete;
   ScratchDir &operator=(const ScratchDir &) = delete;
-  const std::string &Path() const { return Path_; }
-  std::string File(const std::string &name) const { return Path_ + "/" + name; }
+  const std::string &Path() const { return FPath; }
+  std::string File(const std::string &name) const { return FPath + "/" + name; }
 
 private:
-  std::string Path_;
+  std::string FPath;
 };
 
 std::vector<unsigned char> ReadFileBytes(const std::string &path);

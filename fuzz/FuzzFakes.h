@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Hooks.h"
 #include "link/Clock.h"
 #include "link/FakeSerial.h"
 #include "link/serial/SerialPort.h"
+#include "runtime/Hooks.h"
 
 // A finding: say which promise broke and stop, so the input is kept.
 #define FUZZ_CHECK(condition)                                                                      \

@@ -16,9 +16,9 @@
 #include <unistd.h>
 
 #include "FuzzFakes.h"
-#include "runtime/Exceptions.h"
 #include "link/Zor_RS232.h"
 #include "loader/LoadSequence.h"
+#include "runtime/Exceptions.h"
 
 namespace fs = std::filesystem;
 

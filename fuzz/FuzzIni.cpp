@@ -98,10 +98,11 @@ void CheckReadBack(std::string_view read, std::string_view value) {
   bool valid = true;
   for (size_t i = 0; i < line.size() && valid;) {
     const auto lead = static_cast<unsigned char>(line[i]);
-    const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
-                          : lead >= 0xE0 && lead <= 0xEF               ? 3
-                          : lead >= 0xF0 && lead <= 0xF4               ? 4
-                                                                       : 0;
+    const size_t length = lead < 0x80                    ? 1
+                          : lead >= 0xC2 && lead <= 0xDF ? 2
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                         : 0;
     valid = length > 0 && i + length <= line.size();
     for (size_t k = 1; valid && k < length; ++k)
       valid = (static_cast<unsigned char>(line[i + k]) & 0xC0) == 0x80;

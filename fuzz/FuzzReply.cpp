@@ -17,8 +17,8 @@
 #include <typeinfo>
 
 #include "FuzzFakes.h"
-#include "runtime/Exceptions.h"
 #include "link/Zor_RS232.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 class RecordingPresenter : public MessagePresenter {
 public:
-  RecordingPresenter() { Previous = SetMessagePresenter(this); }
-  ~RecordingPresenter() override { SetMessagePresenter(Previous); }
+  RecordingPresenter() { FPrevious = SetMessagePresenter(this); }
+  ~RecordingPresenter() override { SetMessagePresenter(FPrevious); }
   RecordingPresenter(const RecordingPresenter &) = delete;
   RecordingPresenter &operator=(const RecordingPresenter &) = delete;
 
@@ -40,19 +40,19 @@ public:
   std::function<void()> OnShow; // runs while a box would be on screen
 
 private:
-  MessagePresenter *Previous = nullptr;
+  MessagePresenter *FPrevious = nullptr;
 };
 
 // Installs dialog hooks for one test and puts the previous ones back after.
 class ScopedDialogHooks {
 public:
-  explicit ScopedDialogHooks(DialogHooks hooks) : Previous(SetDialogHooks(std::move(hooks))) {}
-  ~ScopedDialogHooks() { SetDialogHooks(std::move(Previous)); }
+  explicit ScopedDialogHooks(DialogHooks hooks) : FPrevious(SetDialogHooks(std::move(hooks))) {}
+  ~ScopedDialogHooks() { SetDialogHooks(std::move(FPrevious)); }
   ScopedDialogHooks(const ScopedDialogHooks &) = delete;
   ScopedDialogHooks &operator=(const ScopedDialogHooks &) = delete;
 
 private:
-  DialogHooks Previous;
+  DialogHooks FPrevious;
 };
 
 // Installs a UI-pump hook (ProcessMessages) for one scope and puts the

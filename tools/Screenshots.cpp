@@ -4,8 +4,8 @@
 // drawn off screen; nothing is opened, loaded or written besides the images.
 #include "qt/Main.h"
 #include "qt/PassW.h"
-#include "qt/Zor_RS232_SetNum.h"
 #include "qt/Progress.h"
+#include "qt/Zor_RS232_SetNum.h"
 
 #include <QApplication>
 #include <QComboBox>

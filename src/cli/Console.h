@@ -37,8 +37,8 @@ public:
   Utf8Arguments(int &argc, char **&argv);
 
 private:
-  std::vector<std::string> Texts;
-  std::vector<char *> Pointers;
+  std::vector<std::string> FTexts;
+  std::vector<char *> FPointers;
 };
 
 // True once standard input has ended (its writer closed it), looked at

@@ -18,24 +18,24 @@ bool IsWholeFrame(const uint8_t *data, size_t count) {
 std::optional<std::string> EchoCheck::See(FrameDirection direction, const uint8_t *data,
                                           size_t count) {
   if (direction == FrameDirection::Sent) {
-    Request.assign(data, data + count);
+    FRequest.assign(data, data + count);
     return std::nullopt;
   }
-  if (Said || Request.size() < kMinReplyLength || !IsWholeFrame(data, count))
+  if (FSaid || FRequest.size() < kMinReplyLength || !IsWholeFrame(data, count))
     return std::nullopt;
-  const bool ownRequest = std::equal(data, data + count, Request.begin(), Request.end());
+  const bool ownRequest = std::equal(data, data + count, FRequest.begin(), FRequest.end());
   std::optional<std::string> advice;
-  if (LineMode == 2 && direction == FrameDirection::Echo && !ownRequest) {
+  if (FLineMode == 2 && direction == FrameDirection::Echo && !ownRequest) {
     // Where the echo belongs came a frame of the device's: its reply.
     advice = SDeviceDoesNotEcho;
-  } else if (LineMode != 2 && direction == FrameDirection::Received && ownRequest) {
+  } else if (FLineMode != 2 && direction == FrameDirection::Received && ownRequest) {
     // A reply may equal a request without parameters (status = command code),
     // but never Identify's, which carries twelve data bytes: only a returned
     // request looks like that.
-    const bool mayBeAReply = Request.size() == kMinReplyLength && Request[4] != kCommandIdentify;
+    const bool mayBeAReply = FRequest.size() == kMinReplyLength && FRequest[4] != kCommandIdentify;
     if (!mayBeAReply)
       advice = SDeviceEchoes;
   }
-  Said = advice.has_value();
+  FSaid = advice.has_value();
   return advice;
 }

@@ -17,14 +17,14 @@ extern const char *const SDeviceDoesNotEcho; // "the device does not echo: use -
 
 class EchoCheck {
 public:
-  explicit EchoCheck(uint8_t lineMode) : LineMode(lineMode) {}
+  explicit EchoCheck(uint8_t lineMode) : FLineMode(lineMode) {}
 
   // Sees one traced frame. Answers the advice the first time the frames show
   // that the line mode does not suit the device, and nothing ever after.
   std::optional<std::string> See(FrameDirection direction, const uint8_t *data, size_t count);
 
 private:
-  uint8_t LineMode;
-  std::vector<uint8_t> Request;
-  bool Said = false;
+  uint8_t FLineMode;
+  std::vector<uint8_t> FRequest;
+  bool FSaid = false;
 };

@@ -27,9 +27,9 @@ const char *EndEventName(int exitCode) {
   return exitCode == kExitCancelled ? "cancelled" : "failed";
 }
 
-JsonEvents::JsonEvents(std::ostream &out, std::string port) : Out(out) {
+JsonEvents::JsonEvents(std::ostream &out, std::string port) : FOut(out) {
   if (!port.empty())
-    Port = std::move(port);
+    FPort = std::move(port);
 }
 
 void JsonEvents::Waiting() {
@@ -74,8 +74,8 @@ void JsonEvents::End(const RunEnd &end) {
 }
 
 void JsonEvents::Write(const std::string &event, const Json &fields) {
-  Json object{{"port", Port}, {"t", Rounded(SecondsSinceStart())}, {"event", event}};
+  Json object{{"port", FPort}, {"t", Rounded(SecondsSinceStart())}, {"event", event}};
   object.update(fields);
   // One line per event, handed on at once: a reader follows the run live.
-  Out << object.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n' << std::flush;
+  FOut << object.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n' << std::flush;
 }

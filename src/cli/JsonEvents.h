@@ -50,6 +50,6 @@ public:
   void Write(const std::string &event, const Json &fields = Json::object());
 
 private:
-  std::ostream &Out;
-  Json Port;
+  std::ostream &FOut;
+  Json FPort;
 };

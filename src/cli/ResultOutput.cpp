@@ -4,8 +4,8 @@
 
 #include "cli/Console.h"
 
-ResultOutput::ResultOutput(bool closedAtStart) : ClosedAtStart(closedAtStart) {
-  setp(Buffer.data(), Buffer.data() + Buffer.size());
+ResultOutput::ResultOutput(bool closedAtStart) : FClosedAtStart(closedAtStart) {
+  setp(FBuffer.data(), FBuffer.data() + FBuffer.size());
 }
 
 ResultOutput::~ResultOutput() {
@@ -14,14 +14,14 @@ ResultOutput::~ResultOutput() {
 
 bool ResultOutput::WriteBuffered() {
   const size_t count = static_cast<size_t>(pptr() - pbase());
-  setp(Buffer.data(), Buffer.data() + Buffer.size());
+  setp(FBuffer.data(), FBuffer.data() + FBuffer.size());
   if (count == 0)
-    return !Failed;
-  if (ClosedAtStart)
-    Failed = true;
-  if (!Failed && !WriteStandardOutput(Buffer.data(), count, Error))
-    Failed = true;
-  return !Failed;
+    return !FAiled;
+  if (FClosedAtStart)
+    FAiled = true;
+  if (!FAiled && !WriteStandardOutput(FBuffer.data(), count, FError))
+    FAiled = true;
+  return !FAiled;
 }
 
 ResultOutput::int_type ResultOutput::overflow(int_type c) {
@@ -38,9 +38,9 @@ int ResultOutput::sync() {
 
 std::string ResultOutput::Failure() {
   WriteBuffered();
-  if (!Failed)
+  if (!FAiled)
     return {};
-  if (ClosedAtStart)
+  if (FClosedAtStart)
     return "standard output is closed";
-  return std::strerror(Error);
+  return std::strerror(FError);
 }

@@ -28,8 +28,8 @@ protected:
 private:
   bool WriteBuffered();
 
-  std::array<char, 4096> Buffer{};
-  bool ClosedAtStart;
-  bool Failed = false;
-  int Error = 0;
+  std::array<char, 4096> FBuffer{};
+  bool FClosedAtStart;
+  bool FAiled = false;
+  int FError = 0;
 };

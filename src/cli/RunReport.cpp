@@ -12,48 +12,48 @@
 class RunReport::ReportingProgress : public ProgressView {
 public:
   ReportingProgress(RunReport &report, std::unique_ptr<ProgressView> inner)
-      : Report(report), Inner(std::move(inner)) {}
-  void ShowView() override { Inner->ShowView(); }
-  void SetCancelVisible(bool visible) override { Inner->SetCancelVisible(visible); }
+      : FReport(report), FInner(std::move(inner)) {}
+  void ShowView() override { FInner->ShowView(); }
+  void SetCancelVisible(bool visible) override { FInner->SetCancelVisible(visible); }
   void SetLabel(const std::string &text) override {
     if (text == SSwitchOnDevice)
-      Report.Waiting();
-    Inner->SetLabel(text);
+      FReport.Waiting();
+    FInner->SetLabel(text);
   }
   void SetGaugeVisible(bool visible) override {
     // The transfer begins: the gauge starts from nothing.
     if (visible)
-      Report.Progress(0);
-    Inner->SetGaugeVisible(visible);
+      FReport.Progress(0);
+    FInner->SetGaugeVisible(visible);
   }
   void SetGaugeValue(int percent) override {
-    Report.Progress(percent);
-    Inner->SetGaugeValue(percent);
+    FReport.Progress(percent);
+    FInner->SetGaugeValue(percent);
   }
-  bool IsCancelled() const override { return Inner->IsCancelled(); }
+  bool IsCancelled() const override { return FInner->IsCancelled(); }
 
 private:
-  RunReport &Report;
-  std::unique_ptr<ProgressView> Inner;
+  RunReport &FReport;
+  std::unique_ptr<ProgressView> FInner;
 };
 
 RunReport::RunReport(std::string port, bool json) {
   if (json)
-    Events.emplace(std::cout, std::move(port));
-  Previous = SetMessagePresenter(this);
+    FEvents.emplace(std::cout, std::move(port));
+  FPrevious = SetMessagePresenter(this);
 }
 
 RunReport::~RunReport() {
-  SetMessagePresenter(Previous);
+  SetMessagePresenter(FPrevious);
 }
 
 void RunReport::Watch(TZor_RS &link) {
-  Link = &link;
-  Counts = RunStatistics(link.Statistics);
+  FLink = &link;
+  FCounts = RunStatistics(link.Statistics);
   link.AttemptFailed = [this](uint8_t command, AttemptFailure failure, int attempt) {
     // Before the device answers, failed polls are the wait, not trouble.
-    if (Events && Counts.HasAnswered() && attempt < kAttempts)
-      Events->Retry(command, failure, attempt);
+    if (FEvents && FCounts.HasAnswered() && attempt < kAttempts)
+      FEvents->Retry(command, failure, attempt);
   };
 }
 
@@ -83,32 +83,32 @@ void RunReport::Follow(LoadRequest &request) {
   };
   auto beforeBlock = std::move(request.Observer.BeforeWriteBlock);
   request.Observer.BeforeWriteBlock = [this, beforeBlock](int page, int block) {
-    if (Events && block == 0)
-      Events->Page(page, FirmwareImage::PageAddress(page));
+    if (FEvents && block == 0)
+      FEvents->Page(page, FirmwareImage::PageAddress(page));
     if (beforeBlock)
       beforeBlock(page, block);
   };
 }
 
 void RunReport::Waiting() {
-  if (Events)
-    Events->Waiting();
+  if (FEvents)
+    FEvents->Waiting();
 }
 
 void RunReport::Progress(int percent) {
-  if (Events && percent != LastPercent)
-    Events->Progress(percent);
-  LastPercent = percent;
+  if (FEvents && percent != FLastPercent)
+    FEvents->Progress(percent);
+  FLastPercent = percent;
 }
 
 void RunReport::Warning(const std::string &text) {
-  if (Events)
-    Events->Write("warning", {{"message", text}});
+  if (FEvents)
+    FEvents->Write("warning", {{"message", text}});
 }
 
 void RunReport::Gone() {
-  if (Events)
-    Events->Write("gone");
+  if (FEvents)
+    FEvents->Write("gone");
 }
 
 void RunReport::Session(int boards, int done, int rejected, int failed, int cancelled, int exitCode,
@@ -116,76 +116,76 @@ void RunReport::Session(int boards, int done, int rejected, int failed, int canc
   std::cerr << "Session: " << boards << (boards == 1 ? " board" : " boards") << ", " << done
             << " done, " << failed << " failed, " << rejected << " rejected, " << cancelled
             << " cancelled." << std::endl;
-  if (Events)
-    Events->Write("session", {{"boards", boards},
-                              {"done", done},
-                              {"failed", failed},
-                              {"rejected", rejected},
-                              {"cancelled", cancelled},
-                              {"exit_code", exitCode},
-                              {"ended_by", endedBy}});
+  if (FEvents)
+    FEvents->Write("session", {{"boards", boards},
+                               {"done", done},
+                               {"failed", failed},
+                               {"rejected", rejected},
+                               {"cancelled", cancelled},
+                               {"exit_code", exitCode},
+                               {"ended_by", endedBy}});
 }
 
 void RunReport::PollFailed() {
-  if (Link)
-    Counts.PollFailed(Link->Statistics);
+  if (FLink)
+    FCounts.PollFailed(FLink->Statistics);
 }
 
 void RunReport::Identified(const DeviceIdentity &identity) {
-  Counts.Answered();
-  if (Events)
-    Events->Identified(identity);
+  FCounts.Answered();
+  if (FEvents)
+    FEvents->Identified(identity);
 }
 
 int RunReport::End(int exitCode, const std::string &message, const LoadResult *result,
                    std::optional<std::string> cancelledBy) {
-  if (!Events)
+  if (!FEvents)
     return exitCode;
   RunEnd end;
   end.ExitCode = exitCode;
-  end.Message = message.empty() ? LastShown : message;
-  end.Elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();
+  end.Message = message.empty() ? FLastShown : message;
+  end.Elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStarted).count();
   end.CancelledBy = std::move(cancelledBy);
   if (result) {
     end.PagesSent = result->PagesSent;
     if (result->Outcome == LoadOutcome::Done)
       end.FinishConfirmed = result->FinishConfirmed;
   }
-  if (Link) {
+  if (FLink) {
     end.Statistics = Statistics();
-    end.UnansweredPolls = Counts.UnansweredPolls();
+    end.UnansweredPolls = FCounts.UnansweredPolls();
   }
-  Events->End(end);
+  FEvents->End(end);
   return exitCode;
 }
 
 LinkStatistics RunReport::Statistics() const {
-  return Link ? Counts.Since(Link->Statistics) : LinkStatistics{};
+  return FLink ? FCounts.Since(FLink->Statistics) : LinkStatistics{};
 }
 
 std::string RunReport::StatisticsText() const {
-  return ::StatisticsText(Statistics(), Counts.UnansweredPolls());
+  return ::StatisticsText(Statistics(), FCounts.UnansweredPolls());
 }
 
 void RunReport::Error(const std::string &text) {
-  LastShown = text;
-  if (Previous)
-    Previous->Error(text);
+  FLastShown = text;
+  if (FPrevious)
+    FPrevious->Error(text);
 }
 
 void RunReport::Info(const std::string &text) {
-  LastShown = text;
+  FLastShown = text;
   // Standard output carries the events alone.
-  if (Events) {
+  if (FEvents) {
     EndBarLine();
     std::cerr << text << std::endl;
-  } else if (Previous) {
-    Previous->Info(text);
+  } else if (FPrevious) {
+    FPrevious->Info(text);
   }
 }
 
 uint16_t RunReport::YesNo(const std::string &text) {
-  return Previous ? Previous->YesNo(text) : kNo;
+  return FPrevious ? FPrevious->YesNo(text) : kNo;
 }
 
 namespace {

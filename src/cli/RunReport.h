@@ -50,9 +50,9 @@ public:
   void Warning(const std::string &text);
   // A message of the command line's own, already said on stderr, to end the
   // run with when nothing else is shown.
-  void Note(const std::string &text) { LastShown = text; }
+  void Note(const std::string &text) { FLastShown = text; }
   // Whether standard output carries the events: then results go to stderr.
-  bool WritesJson() const { return Events.has_value(); }
+  bool WritesJson() const { return FEvents.has_value(); }
 
   // Ends the run: the last event, with `message` or else the last text
   // shown. Answers `exitCode`.
@@ -62,7 +62,7 @@ public:
   // The link's counts since the device answered (all of them if it never
   // did), and the Identify polls it left unanswered before.
   LinkStatistics Statistics() const;
-  uint64_t UnansweredPolls() const { return Counts.UnansweredPolls(); }
+  uint64_t UnansweredPolls() const { return FCounts.UnansweredPolls(); }
   // The counts for a person, in one line: "171 exchanges, 173 attempts (2
   // failed: checksum 1, busy 1), 24567 bytes sent, 24789 received".
   std::string StatisticsText() const;
@@ -74,13 +74,13 @@ public:
 private:
   class ReportingProgress;
 
-  std::optional<JsonEvents> Events;
-  MessagePresenter *Previous = nullptr;
-  TZor_RS *Link = nullptr;
-  RunStatistics Counts;
-  int LastPercent = -1;
-  std::string LastShown;
-  std::chrono::steady_clock::time_point Started = std::chrono::steady_clock::now();
+  std::optional<JsonEvents> FEvents;
+  MessagePresenter *FPrevious = nullptr;
+  TZor_RS *FLink = nullptr;
+  RunStatistics FCounts;
+  int FLastPercent = -1;
+  std::string FLastShown;
+  std::chrono::steady_clock::time_point FStarted = std::chrono::steady_clock::now();
 };
 
 // The counts in one line, as RunReport::StatisticsText says.

@@ -65,24 +65,24 @@ Outcome RunProgram(const fs::path &program, std::vector<std::string> args, const
 class Cli : public ::testing::Test {
 protected:
   void SetUp() override {
-    folder = fs::temp_directory_path() /
-             ("korvalen-cli-" + std::to_string(::getpid()) + "-" +
-              std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(folder);
-    fs::create_directories(folder);
+    FFolder = fs::temp_directory_path() /
+              ("korvalen-cli-" + std::to_string(::getpid()) + "-" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(FFolder);
+    fs::create_directories(FFolder);
   }
   void TearDown() override {
-    if (device)
-      device->Stop();
-    fs::remove_all(folder);
+    if (FDevice)
+      FDevice->Stop();
+    fs::remove_all(FFolder);
   }
   void StartDevice(sim::DeviceOptions options = {}) {
-    device = std::make_unique<sim::VirtualDevice>(options);
-    device->Start();
+    FDevice = std::make_unique<sim::VirtualDevice>(options);
+    FDevice->Start();
   }
   Outcome RunCli(std::vector<std::string> args,
                  std::optional<std::chrono::milliseconds> interruptAfter = std::nullopt) {
-    return RunProgram(KORVALEN_CLI_PROGRAM, std::move(args), folder, interruptAfter);
+    return RunProgram(KORVALEN_CLI_PROGRAM, std::move(args), FFolder, interruptAfter);
   }
   std::string Image(size_t pages, std::optional<Bytes> trailer = std::nullopt) {
     std::mt19937 random(static_cast<uint32_t>(pages));
@@ -91,17 +91,17 @@ protected:
       b = static_cast<uint8_t>(random());
     if (trailer)
       bytes.insert(bytes.end(), trailer->begin(), trailer->end());
-    const fs::path path = folder / "image.rom";
+    const fs::path path = FFolder / "image.rom";
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char *>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
-    image = bytes;
+    FImage = bytes;
     return path.string();
   }
 
-  fs::path folder;
-  std::unique_ptr<sim::VirtualDevice> device;
-  Bytes image;
+  fs::path FFolder;
+  std::unique_ptr<sim::VirtualDevice> FDevice;
+  Bytes FImage;
 };
 } // namespace
 
@@ -110,7 +110,7 @@ TEST_F(Cli, IdentifyPrintsWhatTheDeviceReports) {
   options.ResetVector = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
   options.DataByte4 = 0x3C;
   StartDevice(options);
-  const Outcome run = RunCli({"identify", "--device", device->SlavePath(), "--verbose"});
+  const Outcome run = RunCli({"identify", "--device", FDevice->SlavePath(), "--verbose"});
   EXPECT_EQ(run.Code, 0) << run.Err;
   EXPECT_NE(run.Out.find("97 (0x61)"), std::string::npos) << run.Out;
   EXPECT_NE(run.Out.find("0x3C"), std::string::npos);
@@ -119,14 +119,14 @@ TEST_F(Cli, IdentifyPrintsWhatTheDeviceReports) {
   // The first request on the wire, traced with its name.
   EXPECT_EQ(run.Err.find("-> Identify: 06 FB 01 00 01 FD"), 0u) << run.Err;
   EXPECT_NE(run.Err.find("<~ echo of Identify"), std::string::npos);
-  EXPECT_EQ(device->Requests().front(), (Bytes{0x06, 0xFB, 0x01, 0x00, 0x01, 0xFD}));
+  EXPECT_EQ(FDevice->Requests().front(), (Bytes{0x06, 0xFB, 0x01, 0x00, 0x01, 0xFD}));
 }
 
 TEST_F(Cli, IdentifyRejectsAForeignDevice) {
   sim::DeviceOptions options;
   options.DeviceCode = 98;
   StartDevice(options);
-  const Outcome run = RunCli({"identify", "--device", device->SlavePath()});
+  const Outcome run = RunCli({"identify", "--device", FDevice->SlavePath()});
   EXPECT_EQ(run.Code, 1);
   EXPECT_NE(run.Err.find("В устройстве неверный микроконтроллер."), std::string::npos);
 }
@@ -135,13 +135,13 @@ TEST_F(Cli, WaitingEndsWithTheLimitOrCtrlC) {
   sim::DeviceOptions options;
   options.SilentPolls = 100000;
   StartDevice(options);
-  EXPECT_EQ(RunCli({"identify", "--device", device->SlavePath(), "--wait", "0.5"}).Code, 3);
-  EXPECT_EQ(RunCli({"load", "--device", device->SlavePath(), "--wait", "0.5", Image(1)}).Code, 3);
+  EXPECT_EQ(RunCli({"identify", "--device", FDevice->SlavePath(), "--wait", "0.5"}).Code, 3);
+  EXPECT_EQ(RunCli({"load", "--device", FDevice->SlavePath(), "--wait", "0.5", Image(1)}).Code, 3);
   const Outcome interrupted =
-      RunCli({"load", "--device", device->SlavePath(), Image(1)}, std::chrono::milliseconds(400));
+      RunCli({"load", "--device", FDevice->SlavePath(), Image(1)}, std::chrono::milliseconds(400));
   EXPECT_EQ(interrupted.Code, 3);
   EXPECT_NE(interrupted.Err.find("Cancelled."), std::string::npos);
-  EXPECT_EQ(device->CommandCount(sim::kCommandWriteBlock), 0u);
+  EXPECT_EQ(FDevice->CommandCount(sim::kCommandWriteBlock), 0u);
 }
 
 TEST_F(Cli, LoadInBothLineModes) {
@@ -151,50 +151,51 @@ TEST_F(Cli, LoadInBothLineModes) {
     options.Echo = rs485;
     StartDevice(options);
     const std::string file = Image(6, Bytes{0x61, 0x65, 0x00});
-    const Outcome run = RunCli({"load", "--device", device->SlavePath(), "--line-mode",
+    const Outcome run = RunCli({"load", "--device", FDevice->SlavePath(), "--line-mode",
                                 rs485 ? "2" : "0", "--baud", "115200", file});
     EXPECT_EQ(run.Code, 0) << run.Err;
     EXPECT_NE(run.Out.find("Загрузка окончена."), std::string::npos);
-    const auto pages = device->Pages();
+    const auto pages = FDevice->Pages();
     ASSERT_EQ(pages.size(), 3u);
-    Bytes page1(image.begin(), image.begin() + 1536);
+    Bytes page1(FImage.begin(), FImage.begin() + 1536);
     std::copy(options.ResetVector.begin(), options.ResetVector.end(), page1.begin());
     EXPECT_EQ(pages.at(0), page1);
-    EXPECT_EQ(pages.at(0x1400), Bytes(image.begin() + 5 * 1536, image.begin() + 6 * 1536));
-    device->Stop();
+    EXPECT_EQ(pages.at(0x1400), Bytes(FImage.begin() + 5 * 1536, FImage.begin() + 6 * 1536));
+    FDevice->Stop();
   }
 }
 
 TEST_F(Cli, OutcomesAndExitCodes) {
   StartDevice();
   const Outcome missing =
-      RunCli({"load", "--device", device->SlavePath(), (folder / "no.rom").string()});
+      RunCli({"load", "--device", FDevice->SlavePath(), (FFolder / "no.rom").string()});
   EXPECT_EQ(missing.Code, 4);
   EXPECT_NE(missing.Err.find("Файл не найден"), std::string::npos);
-  EXPECT_EQ(RunCli({"load", "--device", device->SlavePath(), folder.string()}).Code, 4)
+  EXPECT_EQ(RunCli({"load", "--device", FDevice->SlavePath(), FFolder.string()}).Code, 4)
       << "a folder cannot be read as an image";
 
   const Outcome mismatch =
-      RunCli({"load", "--device", device->SlavePath(), Image(2, Bytes{0xF5, 0x65, 0x00})});
+      RunCli({"load", "--device", FDevice->SlavePath(), Image(2, Bytes{0xF5, 0x65, 0x00})});
   EXPECT_EQ(mismatch.Code, 1);
   EXPECT_NE(mismatch.Err.find("Тип микроконтроллера не совпадает с версией ПО."),
             std::string::npos);
 
   EXPECT_EQ(RunCli({"identify"}).Code, 64) << "a port or a device is required";
   EXPECT_EQ(RunCli({"identify", "--port", "3", "--device", "/dev/null"}).Code, 64);
-  EXPECT_EQ(RunCli({"identify", "--device", device->SlavePath(), "--line-mode", "5"}).Code, 64);
+  EXPECT_EQ(RunCli({"identify", "--device", FDevice->SlavePath(), "--line-mode", "5"}).Code, 64);
   EXPECT_EQ(RunCli({"frobnicate"}).Code, 64);
-  EXPECT_EQ(RunCli({"identify", "--device", (folder / "nothing").string(), "--wait", "1"}).Code, 2);
+  EXPECT_EQ(RunCli({"identify", "--device", (FFolder / "nothing").string(), "--wait", "1"}).Code,
+            2);
 }
 
 TEST_F(Cli, AHangUpInTheMiddleOfAPageIsALinkFailure) {
   sim::DeviceOptions options;
   options.HangupAfter = 8; // Identify, then blocks 0 ... 6 of page 1
   StartDevice(options);
-  const Outcome run = RunCli({"load", "--device", device->SlavePath(), Image(5)});
+  const Outcome run = RunCli({"load", "--device", FDevice->SlavePath(), Image(5)});
   EXPECT_EQ(run.Code, 2);
   EXPECT_NE(run.Err.find("RS232. Нет связи."), std::string::npos) << run.Err;
-  EXPECT_FALSE(device->FinishReceived());
+  EXPECT_FALSE(FDevice->FinishReceived());
 }
 
 // Under --verbose the port's failure is told with the system's reason, and no
@@ -204,7 +205,7 @@ TEST_F(Cli, UnderVerboseAHangUpTellsWhyThePortFailed) {
   sim::DeviceOptions options;
   options.HangupAfter = 8; // Identify, then blocks 0 ... 6 of page 1
   StartDevice(options);
-  const Outcome run = RunCli({"load", "--device", device->SlavePath(), "--verbose", Image(5)});
+  const Outcome run = RunCli({"load", "--device", FDevice->SlavePath(), "--verbose", Image(5)});
   EXPECT_EQ(run.Code, 2);
   EXPECT_NE(run.Err.find("RS232. Нет связи."), std::string::npos) << run.Err;
   const size_t gone = run.Err.find(", the device is gone: ");
@@ -223,14 +224,14 @@ TEST_F(Cli, InfoShowsTheLayout) {
 
 TEST_F(Cli, PortsListsTheTableBesideTheProgram) {
   // A copy of the program in a folder of its own, with its own ports folder.
-  fs::copy_file(fs::path(KORVALEN_CLI_PROGRAM), folder / "korvalen-cli");
-  fs::create_directories(folder / "ports");
+  fs::copy_file(fs::path(KORVALEN_CLI_PROGRAM), FFolder / "korvalen-cli");
+  fs::create_directories(FFolder / "ports");
   StartDevice();
-  fs::create_symlink(device->SlavePath(), folder / "ports" / "COM3");
-  fs::create_symlink(folder / "gone", folder / "ports" / "COM7");
-  const Outcome run = RunProgram(folder / "korvalen-cli", {"ports"}, folder);
+  fs::create_symlink(FDevice->SlavePath(), FFolder / "ports" / "COM3");
+  fs::create_symlink(FFolder / "gone", FFolder / "ports" / "COM7");
+  const Outcome run = RunProgram(FFolder / "korvalen-cli", {"ports"}, FFolder);
   EXPECT_EQ(run.Code, 0);
-  EXPECT_EQ(run.Out, "COM3\t" + (folder / "ports" / "COM3").string() + "\tfree\n");
+  EXPECT_EQ(run.Out, "COM3\t" + (FFolder / "ports" / "COM3").string() + "\tfree\n");
 }
 
 namespace {
@@ -310,39 +311,39 @@ public:
     for (auto &a : args)
       argv.push_back(a.data());
     argv.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    EXPECT_EQ(posix_spawn(&FPid, argv[0], &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     char c;
     while (::read(out[0], &c, 1) == 1 && c != '\n')
-      path += c;
+      Path += c;
     ::close(out[0]);
   }
   ~SimProgram() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
+    if (FPid > 0) {
+      kill(FPid, SIGKILL);
+      waitpid(FPid, nullptr, 0);
     }
   }
   // Waits for the program to leave; its exit code.
   int Wait() {
     int status = 0;
-    for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+    for (int i = 0; i < 200 && waitpid(FPid, &status, WNOHANG) == 0; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (!WIFEXITED(status))
       return -1;
-    pid = -1;
+    FPid = -1;
     return WEXITSTATUS(status);
   }
-  std::string path;
+  std::string Path;
 
 private:
-  pid_t pid = -1;
+  pid_t FPid = -1;
 };
 } // namespace
 
 TEST_F(Cli, PackPlacesTheCompilersWordsAndWarnsAboutTheRest) {
-  const fs::path hex = folder / "app.hex", rom = folder / "app.rom";
+  const fs::path hex = FFolder / "app.hex", rom = FFolder / "app.rom";
   std::ofstream(hex) << CompilerOutput();
   const Outcome run = RunCli({"pack", hex.string(), "-o", rom.string(), "--device-code", "97"});
   ASSERT_EQ(run.Code, 0) << run.Err;
@@ -360,7 +361,7 @@ TEST_F(Cli, PackPlacesTheCompilersWordsAndWarnsAboutTheRest) {
   EXPECT_EQ(Bytes(image.end() - 3, image.end()), (Bytes{97, 0x65, 0}));
 
   // Back to Intel HEX and packed again: the same words.
-  const fs::path back = folder / "back.hex", again = folder / "again.rom";
+  const fs::path back = FFolder / "back.hex", again = FFolder / "again.rom";
   const Outcome unpack = RunCli({"unpack", rom.string(), "-o", back.string()});
   ASSERT_EQ(unpack.Code, 0) << unpack.Err;
   EXPECT_NE(unpack.Err.find("trailer (device code 97)"), std::string::npos) << unpack.Err;
@@ -373,7 +374,7 @@ TEST_F(Cli, PackPlacesTheCompilersWordsAndWarnsAboutTheRest) {
 TEST_F(Cli, ADamagedHexFileIsRefusedWithItsLine) {
   std::string text = CompilerOutput();
   text[text.find(":04010000") + 10] = '2'; // the word at 0x80 no longer matches its checksum
-  const fs::path hex = folder / "app.hex", rom = folder / "app.rom";
+  const fs::path hex = FFolder / "app.hex", rom = FFolder / "app.rom";
   std::ofstream(hex) << text;
   const Outcome run = RunCli({"pack", hex.string(), "-o", rom.string()});
   EXPECT_EQ(run.Code, 4);
@@ -381,8 +382,8 @@ TEST_F(Cli, ADamagedHexFileIsRefusedWithItsLine) {
   EXPECT_FALSE(fs::exists(rom));
 
   StartDevice();
-  EXPECT_EQ(RunCli({"load", "--device", device->SlavePath(), hex.string()}).Code, 4);
-  EXPECT_EQ(device->AcceptedFrames(), 0u) << "refused before any exchange";
+  EXPECT_EQ(RunCli({"load", "--device", FDevice->SlavePath(), hex.string()}).Code, 4);
+  EXPECT_EQ(FDevice->AcceptedFrames(), 0u) << "refused before any exchange";
 
   std::ofstream(hex, std::ios::trunc) << HexRecord(0, 0, {1, 2, 3, 0});
   EXPECT_NE(RunCli({"pack", hex.string(), "-o", rom.string()})
@@ -392,14 +393,14 @@ TEST_F(Cli, ADamagedHexFileIsRefusedWithItsLine) {
   // Only configuration words: an empty image is packed, but never loaded.
   std::ofstream(hex, std::ios::trunc)
       << HexRecord(4, 0, {0x01, 0xF0}) << HexRecord(0, 0, {1, 2, 3, 0}) << ":00000001FF\n";
-  const Outcome empty = RunCli({"load", "--device", device->SlavePath(), hex.string()});
+  const Outcome empty = RunCli({"load", "--device", FDevice->SlavePath(), hex.string()});
   EXPECT_EQ(empty.Code, 4);
   EXPECT_NE(empty.Err.find("nothing to load"), std::string::npos) << empty.Err;
-  EXPECT_EQ(device->AcceptedFrames(), 0u);
+  EXPECT_EQ(FDevice->AcceptedFrames(), 0u);
 }
 
 TEST_F(Cli, HexUsageMistakes) {
-  const fs::path hex = folder / "app.hex";
+  const fs::path hex = FFolder / "app.hex";
   std::ofstream(hex) << CompilerOutput();
   EXPECT_EQ(RunCli({"pack", hex.string(), "-o", hex.string()}).Code, 64) << "over its own input";
   EXPECT_EQ(RunCli({"pack", hex.string(), "-o", "x.rom", "--device-code", "98"}).Code, 64);
@@ -408,16 +409,16 @@ TEST_F(Cli, HexUsageMistakes) {
       64);
   EXPECT_EQ(RunCli({"load", "--device", "/dev/null", "--device-code", "97", Image(1)}).Code, 64)
       << "an image carries its own trailer";
-  EXPECT_EQ(RunCli({"pack", (folder / "none.hex").string(), "-o", "x.rom"}).Code, 4);
+  EXPECT_EQ(RunCli({"pack", (FFolder / "none.hex").string(), "-o", "x.rom"}).Code, 4);
 }
 
 TEST_F(Cli, LoadTakesTheCompilersOutputIntoTheRealVirtualDevice) {
-  const fs::path hex = folder / "APP.HEX", memory = folder / "memory.bin";
+  const fs::path hex = FFolder / "APP.HEX", memory = FFolder / "memory.bin";
   std::ofstream(hex) << CompilerOutput();
   SimProgram sim(memory);
-  ASSERT_FALSE(sim.path.empty());
+  ASSERT_FALSE(sim.Path.empty());
   const Outcome run =
-      RunCli({"load", "--device", sim.path, "--line-mode", "0", "--baud", "115200", hex.string()});
+      RunCli({"load", "--device", sim.Path, "--line-mode", "0", "--baud", "115200", hex.string()});
   ASSERT_EQ(run.Code, 0) << run.Err;
   EXPECT_NE(run.Err.find("warning: line 10"), std::string::npos) << run.Err;
   ASSERT_EQ(sim.Wait(), 0);
@@ -426,7 +427,7 @@ TEST_F(Cli, LoadTakesTheCompilersOutputIntoTheRealVirtualDevice) {
   // to 70 as packed.
   Bytes expected(70 * 1536, 0xFF);
   const Bytes rom = [&] {
-    const fs::path packed = folder / "app.rom";
+    const fs::path packed = FFolder / "app.rom";
     EXPECT_EQ(RunCli({"pack", hex.string(), "-o", packed.string()}).Code, 0);
     return ReadBytes(packed);
   }();
@@ -441,7 +442,7 @@ TEST_F(Cli, LoadTakesTheCompilersOutputIntoTheRealVirtualDevice) {
   // With a device code the image must match the device.
   StartDevice();
   const Outcome foreign =
-      RunCli({"load", "--device", device->SlavePath(), "--device-code", "245", hex.string()});
+      RunCli({"load", "--device", FDevice->SlavePath(), "--device-code", "245", hex.string()});
   EXPECT_EQ(foreign.Code, 1);
   EXPECT_NE(foreign.Err.find("Тип микроконтроллера не совпадает с версией ПО."), std::string::npos);
 }

@@ -24,48 +24,48 @@ const Bytes kResetVector = {0x04, 0x02, 0x00, 0x00, 0x00, 0x00};
 class GangLoad : public ::testing::Test {
 protected:
   void SetUp() override {
-    Folder = FreshTestFolder("korvalen-gang");
-    fs::create_directories(Folder / "ports");
-    Program = Folder / "korvalen-cli";
+    FOlder = FreshTestFolder("korvalen-gang");
+    fs::create_directories(FOlder / "ports");
+    FProgram = FOlder / "korvalen-cli";
     // A copy of the program with a ports folder of its own: COMn names a device of the test.
-    fs::copy_file(fs::path(KORVALEN_CLI_PROGRAM), Program);
+    fs::copy_file(fs::path(KORVALEN_CLI_PROGRAM), FProgram);
   }
   void TearDown() override {
-    Devices.clear();
-    fs::remove_all(Folder);
+    FDevices.clear();
+    fs::remove_all(FOlder);
   }
 
   // A korvalen-sim with these arguments, behind ports/COM<number>; it leaves
   // after Finish unless told to stay.
   Sim &StartDevice(int number, std::vector<std::string> args, bool stays = false) {
-    const fs::path home = Folder / ("device" + std::to_string(number));
+    const fs::path home = FOlder / ("device" + std::to_string(number));
     fs::create_directories(home);
     args.insert(args.end(), {"--echo", "on"});
     if (!stays)
       args.push_back("--exit-after-finish");
-    Sim &device = *Devices.emplace_back(std::make_unique<Sim>(home, args));
-    fs::create_symlink(device.SlavePath(), Folder / "ports" / ("COM" + std::to_string(number)));
+    Sim &device = *FDevices.emplace_back(std::make_unique<Sim>(home, args));
+    fs::create_symlink(device.SlavePath(), FOlder / "ports" / ("COM" + std::to_string(number)));
     return device;
   }
 
   Options WithFiles(std::vector<std::string> args) {
-    return WithOutputFiles(Folder, std::move(args));
+    return WithOutputFiles(FOlder, std::move(args));
   }
   Ran RunCli(Options options, std::chrono::milliseconds limit = 120s) {
-    Child child(Program, options);
-    return Collect(child, Folder, limit);
+    Child child(FProgram, options);
+    return Collect(child, FOlder, limit);
   }
   Ran RunCli(std::vector<std::string> args) { return RunCli(WithFiles(std::move(args))); }
 
   // `pages` pages of seeded bytes and the trailer for device code 97.
   std::string Image(size_t pages) {
     std::mt19937 random(static_cast<uint32_t>(pages));
-    ImageBytes.assign(pages * 1536, 0);
-    for (auto &b : ImageBytes)
+    FImageBytes.assign(pages * 1536, 0);
+    for (auto &b : FImageBytes)
       b = static_cast<uint8_t>(random());
-    Bytes file = ImageBytes;
+    Bytes file = FImageBytes;
     file.insert(file.end(), {0x61, 0x65, 0x00});
-    const fs::path path = Folder / "image.rom";
+    const fs::path path = FOlder / "image.rom";
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char *>(file.data()), static_cast<long>(file.size()));
     return path.string();
@@ -73,7 +73,7 @@ protected:
   // What a device holds after the whole image: page 1 with its reset vector,
   // pages 2 to 4 never written (FF), the rest as the image has them.
   Bytes Loaded() const {
-    Bytes memory = ImageBytes;
+    Bytes memory = FImageBytes;
     std::fill(memory.begin() + 1536, memory.begin() + 4 * 1536, 0xFF);
     std::copy(kResetVector.begin(), kResetVector.end(), memory.begin());
     return memory;
@@ -104,7 +104,7 @@ protected:
   bool EveryPortLoading(size_t count) {
     return WaitUntil(
         [&] {
-          const auto ports = ByPort(Events(Slurp(Folder / "out.txt")));
+          const auto ports = ByPort(Events(Slurp(FOlder / "out.txt")));
           return ports.size() == count &&
                  std::all_of(ports.begin(), ports.end(),
                              [](const auto &p) { return p.second.back().at("event") == "page"; });
@@ -112,10 +112,10 @@ protected:
         60s);
   }
 
-  fs::path Folder;
-  fs::path Program;
-  std::vector<std::unique_ptr<Sim>> Devices;
-  Bytes ImageBytes;
+  fs::path FOlder;
+  fs::path FProgram;
+  std::vector<std::unique_ptr<Sim>> FDevices;
+  Bytes FImageBytes;
 };
 
 bool Has(const std::string &text, const std::string &part) {
@@ -217,13 +217,13 @@ TEST_F(GangLoad, FourDevicesOneHangsUpOneIsRejectedTheOthersAreExact) {
   EXPECT_EQ(Row(run.Err, "COM3 ").rfind("COM3 98 rejected ", 0), 0u) << run.Err;
   EXPECT_EQ(Row(run.Err, path + " ").rfind(path + " 97 done ", 0), 0u) << run.Err;
 
-  for (auto &device : Devices)
+  for (auto &device : FDevices)
     device->Stop();
-  EXPECT_EQ(Devices[0]->MemoryBytes(), Loaded());
-  EXPECT_EQ(Devices[3]->MemoryBytes(), Loaded());
-  EXPECT_TRUE(Devices[1]->MemoryBytes().empty()) << "page 1 never got its WritePage";
-  EXPECT_TRUE(Devices[2]->MemoryBytes().empty());
-  EXPECT_EQ(Devices[2]->Requests("WriteBlock"), 0u);
+  EXPECT_EQ(FDevices[0]->MemoryBytes(), Loaded());
+  EXPECT_EQ(FDevices[3]->MemoryBytes(), Loaded());
+  EXPECT_TRUE(FDevices[1]->MemoryBytes().empty()) << "page 1 never got its WritePage";
+  EXPECT_TRUE(FDevices[2]->MemoryBytes().empty());
+  EXPECT_EQ(FDevices[2]->Requests("WriteBlock"), 0u);
 }
 
 TEST_F(GangLoad, CtrlCCancelsEveryPort) {
@@ -231,19 +231,19 @@ TEST_F(GangLoad, CtrlCCancelsEveryPort) {
     StartDevice(n, {"--pace-baud", "19200"});
   Options options = WithFiles({"load", "--port", "1", "--port", "2", "--port", "3", "--json",
                                "--baud", "19200", Image(12)});
-  Child gang(Program, options);
+  Child gang(FProgram, options);
   // Once every port is loading, Ctrl-C.
   ASSERT_TRUE(EveryPortLoading(3));
   gang.Signal(SIGINT);
   const std::optional<int> code = gang.Wait(60s);
   ASSERT_TRUE(code) << "the gang hung";
   EXPECT_EQ(*code, 3);
-  const auto ports = ByPort(Events(Slurp(Folder / "out.txt")));
+  const auto ports = ByPort(Events(Slurp(FOlder / "out.txt")));
   for (const auto &[port, events] : ports) {
     EXPECT_EQ(events.back().at("event"), "cancelled") << port;
     EXPECT_EQ(events.back().at("cancelled_by"), "interrupt") << port;
   }
-  for (auto &device : Devices) {
+  for (auto &device : FDevices) {
     device->Stop();
     EXPECT_EQ(device->Requests("Finish"), 0u) << "a cancelled load sends no Finish";
     const Bytes memory = device->MemoryBytes();
@@ -260,7 +260,7 @@ TEST_F(GangLoad, OnATerminalOneLinePerPortIsRedrawnInPlace) {
   Options options = WithFiles({"load", "--ports", "1-2", Image(5)});
   options.Err = Stream::ToDescriptor(slave);
   options.NewSession = true;
-  Child gang(Program, options);
+  Child gang(FProgram, options);
   close(slave);
   const std::string screen = ReadTerminal(master, gang);
   close(master);
@@ -268,7 +268,7 @@ TEST_F(GangLoad, OnATerminalOneLinePerPortIsRedrawnInPlace) {
   EXPECT_TRUE(Has(screen, "\x1b[2A")) << "back up over the two lines to redraw them";
   EXPECT_TRUE(Has(screen, "COM1  [##########]  100%  Загрузка окончена.")) << screen;
   EXPECT_TRUE(Has(screen, "COM2  [##########]  100%  Загрузка окончена.")) << screen;
-  const std::string table = Slurp(Folder / "out.txt");
+  const std::string table = Slurp(FOlder / "out.txt");
   EXPECT_TRUE(Has(table, "Port  Device  Result")) << table;
   EXPECT_TRUE(Has(table, "COM2  97      done")) << table;
 }
@@ -276,7 +276,7 @@ TEST_F(GangLoad, OnATerminalOneLinePerPortIsRedrawnInPlace) {
 TEST_F(GangLoad, TheGangRefusesWhatItCannotDoBeforeAnyPortIsOpened) {
   StartDevice(1, {});
   StartDevice(2, {});
-  const Ran missing = RunCli({"load", "--ports", "1-2", (Folder / "none.rom").string()});
+  const Ran missing = RunCli({"load", "--ports", "1-2", (FOlder / "none.rom").string()});
   EXPECT_EQ(missing.Code, 4);
   EXPECT_EQ(missing.Err.find("Файл не найден"), missing.Err.rfind("Файл не найден"))
       << "said once, not per port\n"
@@ -285,7 +285,7 @@ TEST_F(GangLoad, TheGangRefusesWhatItCannotDoBeforeAnyPortIsOpened) {
   EXPECT_EQ(twice.Code, 64);
   EXPECT_TRUE(Has(twice.Err, "COM2 is named twice.")) << twice.Err;
   EXPECT_EQ(RunCli({"load", "--ports", "5-2", Image(5)}).Code, 64);
-  for (auto &device : Devices) {
+  for (auto &device : FDevices) {
     device->Stop();
     EXPECT_EQ(device->Requests("Identify"), 0u);
   }
@@ -363,7 +363,7 @@ TEST_F(GangLoad, OnePortSpeaksJsonThroughEveryCommand) {
   EXPECT_EQ(listed[0].at("port"), "COM1");
   EXPECT_EQ(listed[0].at("status"), "free");
 
-  Devices.front()->Stop();
+  FDevices.front()->Stop();
   const Ran missing = RunCli({"load", "--port", "1", "--json", image});
   EXPECT_EQ(missing.Code, 2);
   const std::vector<Json> refused = Events(missing.Out);
@@ -375,8 +375,8 @@ TEST_F(GangLoad, OnePortSpeaksJsonThroughEveryCommand) {
 TEST_F(GangLoad, AGangKilledOutrightLeavesNoPortBehind) {
   StartDevice(1, {"--silent-polls", "1000000"});
   StartDevice(2, {"--silent-polls", "1000000"});
-  Child gang(Program, WithFiles({"load", "--ports", "1-2", "--json", Image(5)}));
-  ASSERT_TRUE(WaitUntil([&] { return ByPort(Events(Slurp(Folder / "out.txt"))).size() == 2; }));
+  Child gang(FProgram, WithFiles({"load", "--ports", "1-2", "--json", Image(5)}));
+  ASSERT_TRUE(WaitUntil([&] { return ByPort(Events(Slurp(FOlder / "out.txt"))).size() == 2; }));
   gang.Signal(SIGKILL);
   gang.Wait();
   // Each port's korvalen-cli stops as at Ctrl-C and lets its port go.
@@ -389,13 +389,13 @@ TEST_F(GangLoad, AGangKilledOutrightLeavesNoPortBehind) {
                });
       },
       20s);
-  EXPECT_TRUE(released) << Slurp(Folder / "out.txt");
+  EXPECT_TRUE(released) << Slurp(FOlder / "out.txt");
 }
 
 TEST_F(GangLoad, ASecondCtrlCStopsEveryPortAtOnce) {
   for (int n = 1; n <= 2; ++n)
     StartDevice(n, {"--pace-baud", "9600"});
-  Child gang(Program, WithFiles({"load", "--ports", "1-2", "--json", "--baud", "9600", Image(8)}));
+  Child gang(FProgram, WithFiles({"load", "--ports", "1-2", "--json", "--baud", "9600", Image(8)}));
   ASSERT_TRUE(EveryPortLoading(2));
   gang.Signal(SIGINT);
   std::this_thread::sleep_for(100ms);
@@ -403,12 +403,12 @@ TEST_F(GangLoad, ASecondCtrlCStopsEveryPortAtOnce) {
   const std::optional<int> code = gang.Wait(60s);
   ASSERT_TRUE(code) << "the gang hung";
   EXPECT_EQ(*code, 3);
-  for (const auto &[port, events] : ByPort(Events(Slurp(Folder / "out.txt")))) {
+  for (const auto &[port, events] : ByPort(Events(Slurp(FOlder / "out.txt")))) {
     EXPECT_EQ(events.back().at("event"), "cancelled") << port;
     EXPECT_EQ(events.back().at("exit_code"), 3) << port;
   }
-  EXPECT_TRUE(Has(Slurp(Folder / "err.txt"), "stopped at once")) << Slurp(Folder / "err.txt");
-  for (auto &device : Devices) {
+  EXPECT_TRUE(Has(Slurp(FOlder / "err.txt"), "stopped at once")) << Slurp(FOlder / "err.txt");
+  for (auto &device : FDevices) {
     device->Stop();
     EXPECT_EQ(device->Requests("Finish"), 0u);
   }

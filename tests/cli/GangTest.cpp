@@ -24,15 +24,15 @@ namespace {
 // Standard output and error of this process, taken while it lives.
 class Captured {
 public:
-  Captured() : OldOut(std::cout.rdbuf(Out.rdbuf())), OldErr(std::cerr.rdbuf(Err.rdbuf())) {}
+  Captured() : FOldOut(std::cout.rdbuf(Out.rdbuf())), FOldErr(std::cerr.rdbuf(Err.rdbuf())) {}
   ~Captured() {
-    std::cout.rdbuf(OldOut);
-    std::cerr.rdbuf(OldErr);
+    std::cout.rdbuf(FOldOut);
+    std::cerr.rdbuf(FOldErr);
   }
   std::ostringstream Out, Err;
 
 private:
-  std::streambuf *OldOut, *OldErr;
+  std::streambuf *FOldOut, *FOldErr;
 };
 
 std::vector<Json> ParseLines(const std::string &text) {
@@ -46,15 +46,15 @@ std::vector<Json> ParseLines(const std::string &text) {
 class Gang : public ::testing::Test {
 protected:
   void SetUp() override {
-    folder = fs::temp_directory_path() / ("korvalen-gang-" + std::to_string(getpid()));
-    fs::create_directories(folder);
+    FFolder = fs::temp_directory_path() / ("korvalen-gang-" + std::to_string(getpid()));
+    fs::create_directories(FFolder);
   }
-  void TearDown() override { fs::remove_all(folder); }
+  void TearDown() override { fs::remove_all(FFolder); }
 
   // A stand-in for korvalen-cli: `body` runs with $port set to the value of
   // the port option it was given.
   std::string Child(const std::string &body) {
-    const fs::path path = folder / "child.sh";
+    const fs::path path = FFolder / "child.sh";
     std::ofstream(path) << "#!/bin/sh\nwhile [ $# -gt 0 ]; do case $1 in --port|--device) "
                            "port=$2; shift;; esac; shift; done\n"
                         << body;
@@ -71,7 +71,7 @@ protected:
     return setup;
   }
 
-  fs::path folder;
+  fs::path FFolder;
 };
 } // namespace
 

@@ -22,18 +22,18 @@ const char *const kDone = "Загрузка окончена.";
 class Hostile : public ::testing::Test {
 protected:
   void SetUp() override {
-    Folder = FreshTestFolder("korvalen-hostile");
-    fs::permissions(Folder, fs::perms(0755));
+    FOlder = FreshTestFolder("korvalen-hostile");
+    fs::permissions(FOlder, fs::perms(0755));
   }
   void TearDown() override {
-    Device.reset();
-    fs::remove_all(Folder);
+    FDevice.reset();
+    fs::remove_all(FOlder);
   }
 
   fs::path Cli() const { return KORVALEN_CLI_PROGRAM; }
 
   Options WithFiles(std::vector<std::string> args) {
-    return WithOutputFiles(Folder, std::move(args));
+    return WithOutputFiles(FOlder, std::move(args));
   }
   // Runs korvalen-cli to its end with stdout and stderr in files (unless the
   // options say otherwise).
@@ -43,10 +43,10 @@ protected:
   }
   Ran RunCli(std::vector<std::string> args) { return RunCli(WithFiles(std::move(args))); }
   Ran Collect(Child &child, std::chrono::milliseconds limit = 60s) {
-    return process::Collect(child, Folder, limit);
+    return process::Collect(child, FOlder, limit);
   }
 
-  void StartDevice(std::vector<std::string> args = {}) { Device.emplace(Folder, std::move(args)); }
+  void StartDevice(std::vector<std::string> args = {}) { FDevice.emplace(FOlder, std::move(args)); }
 
   // `pages` pages of seeded bytes, then the trailer for device code 97.
   std::string Image(size_t pages, bool trailer = true, const std::string &name = "image.rom") {
@@ -56,20 +56,20 @@ protected:
       b = static_cast<uint8_t>(random());
     if (trailer)
       bytes.insert(bytes.end(), {0x61, 0x65, 0x00});
-    const fs::path path = Folder / name;
+    const fs::path path = FOlder / name;
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char *>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
-    ImageBytes = bytes;
+    FImageBytes = bytes;
     return path.string();
   }
   // What the device must hold after a complete load of ImageBytes.
   Bytes ExpectedMemory() const {
-    const size_t pages = ImageBytes.size() / 1536;
+    const size_t pages = FImageBytes.size() / 1536;
     Bytes memory(pages * 1536, 0xFF);
     for (size_t p = 1; p <= pages; ++p)
       if (p < 2 || p > 4)
-        std::copy_n(ImageBytes.begin() + static_cast<long>((p - 1) * 1536), 1536,
+        std::copy_n(FImageBytes.begin() + static_cast<long>((p - 1) * 1536), 1536,
                     memory.begin() + static_cast<long>((p - 1) * 1536));
     const Bytes resetVector{0x04, 0x02, 0x00, 0x00, 0x00, 0x00};
     std::copy(resetVector.begin(), resetVector.end(), memory.begin());
@@ -80,9 +80,9 @@ protected:
     return text.find(part) != std::string::npos;
   }
 
-  fs::path Folder;
-  std::optional<Sim> Device;
-  Bytes ImageBytes;
+  fs::path FOlder;
+  std::optional<Sim> FDevice;
+  Bytes FImageBytes;
 };
 
 termios SettingsOf(const std::string &path) {
@@ -118,21 +118,21 @@ bool SameSettings(const termios &a, const termios &b) {
 // Issue: a 16 386-page image loaded "done" with page 16 385 written over page 1.
 TEST_F(Hostile, AnImagePastTheAddressSpaceIsRefusedBeforeAnythingIsSent) {
   StartDevice();
-  const fs::path large = Folder / "large.rom";
+  const fs::path large = FOlder / "large.rom";
   std::ofstream(large).close();
   fs::resize_file(large, 16385 * 1536); // sparse
-  const Ran load = RunCli({"load", "--device", Device->SlavePath(), large.string()});
+  const Ran load = RunCli({"load", "--device", FDevice->SlavePath(), large.string()});
   EXPECT_EQ(load.Code, 1) << load.Err;
   EXPECT_TRUE(Has(load.Err, "16385")) << load.Err;
   EXPECT_TRUE(Has(load.Err, large.string()));
   const Ran info = RunCli({"info", large.string()});
   EXPECT_EQ(info.Code, 1);
   EXPECT_TRUE(Has(info.Err, "16384")) << info.Err;
-  const Ran unpack = RunCli({"unpack", large.string(), "-o", (Folder / "large.hex").string()});
+  const Ran unpack = RunCli({"unpack", large.string(), "-o", (FOlder / "large.hex").string()});
   EXPECT_EQ(unpack.Code, 1) << unpack.Err;
-  EXPECT_FALSE(fs::exists(Folder / "large.hex"));
-  Device->Stop();
-  EXPECT_EQ(Device->LogText(), "") << "nothing was sent";
+  EXPECT_FALSE(fs::exists(FOlder / "large.hex"));
+  FDevice->Stop();
+  EXPECT_EQ(FDevice->LogText(), "") << "nothing was sent";
 
   // The largest image there can be fills the address space to its last page.
   fs::resize_file(large, 16384 * 1536 + 3);
@@ -146,13 +146,13 @@ TEST_F(Hostile, AnImagePastTheAddressSpaceIsRefusedBeforeAnythingIsSent) {
 // the reason.
 TEST_F(Hostile, WhatIsNoImageFileIsSaidWithItsReasonAndNothingIsSent) {
   StartDevice();
-  const fs::path fifo = Folder / "fifo.rom";
+  const fs::path fifo = FOlder / "fifo.rom";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // The compiler's output is read with the same care.
-  const fs::path hexFifo = Folder / "fifo.hex";
+  const fs::path hexFifo = FOlder / "fifo.hex";
   ASSERT_EQ(mkfifo(hexFifo.c_str(), 0600), 0);
-  fs::create_directory(Folder / "folder.rom");
-  fs::create_symlink(Folder / "loop.rom", Folder / "loop.rom");
+  fs::create_directory(FOlder / "folder.rom");
+  fs::create_symlink(FOlder / "loop.rom", FOlder / "loop.rom");
   struct Case {
     std::string Path, Says;
   };
@@ -162,39 +162,39 @@ TEST_F(Hostile, WhatIsNoImageFileIsSaidWithItsReasonAndNothingIsSent) {
        "Не удалось прочитать файл " + hexFifo.string() + ": это именованный канал"},
       {"/dev/zero", "Не удалось прочитать файл /dev/zero: это устройство"},
       {"/dev/urandom", "Не удалось прочитать файл /dev/urandom: это устройство"},
-      {(Folder / "folder.rom").string(),
-       "Файл не найден\n" + (Folder / "folder.rom").string() + ": a folder, not a file"},
-      {(Folder / "loop.rom").string(),
-       "Файл не найден\n" + (Folder / "loop.rom").string() + ": a loop of symbolic links"},
+      {(FOlder / "folder.rom").string(),
+       "Файл не найден\n" + (FOlder / "folder.rom").string() + ": a folder, not a file"},
+      {(FOlder / "loop.rom").string(),
+       "Файл не найден\n" + (FOlder / "loop.rom").string() + ": a loop of symbolic links"},
   };
   for (const Case &c : cases) {
     for (const bool load : {true, false}) {
       SCOPED_TRACE(c.Path + (load ? " load" : " info"));
-      Options options =
-          WithFiles(load ? std::vector<std::string>{"load", "--device", Device->SlavePath(), c.Path}
-                         : std::vector<std::string>{"info", c.Path});
+      Options options = WithFiles(
+          load ? std::vector<std::string>{"load", "--device", FDevice->SlavePath(), c.Path}
+               : std::vector<std::string>{"info", c.Path});
       options.AddressSpace = 512ul * 1024 * 1024;
       const Ran run = RunCli(options, 20s);
       EXPECT_EQ(run.Code, 4) << run.Err;
       EXPECT_TRUE(Has(run.Err, c.Says)) << run.Err;
     }
   }
-  Device->Stop();
-  EXPECT_EQ(Device->LogText(), "");
+  FDevice->Stop();
+  EXPECT_EQ(FDevice->LogText(), "");
 }
 
 // Issue: with stderr closed the port became descriptor 2, and a --verbose
 // load traced its frames into the device.
 TEST_F(Hostile, ClosedStandardStreamsNeverBecomeThePort) {
   StartDevice({"--echo", "on", "--exit-after-finish"});
-  Options options = WithFiles({"load", "--verbose", "--device", Device->SlavePath(), Image(6)});
+  Options options = WithFiles({"load", "--verbose", "--device", FDevice->SlavePath(), Image(6)});
   options.Err = Stream::ClosedStream(); // 2>&-
   const Ran run = RunCli(options);
   EXPECT_EQ(run.Code, 0);
   EXPECT_TRUE(Has(run.Out, kDone)) << run.Out;
-  Device->Stop();
-  EXPECT_EQ(Device->MemoryBytes(), ExpectedMemory());
-  EXPECT_FALSE(Has(Device->LogText(), "refused")) << Device->LogText();
+  FDevice->Stop();
+  EXPECT_EQ(FDevice->MemoryBytes(), ExpectedMemory());
+  EXPECT_FALSE(Has(FDevice->LogText(), "refused")) << FDevice->LogText();
 }
 
 // Each program, started with 0, 1 and 2 closed, has them on /dev/null, and
@@ -212,20 +212,20 @@ TEST_F(Hostile, EveryProgramStartsWithItsStandardDescriptorsOpen) {
     for (int fd = 0; fd < 3; ++fd)
       EXPECT_EQ(child.DescriptorTarget(fd), "/dev/null") << what << " descriptor " << fd;
     for (const std::string &inheritable : child.InheritableDescriptors())
-      EXPECT_FALSE(Has(inheritable, Folder.string()) || Has(inheritable, "/dev/pts/"))
+      EXPECT_FALSE(Has(inheritable, FOlder.string()) || Has(inheritable, "/dev/pts/"))
           << what << " passes on " << inheritable;
   };
 
   // The device with a log, serving until told to stop.
   Child sim(fs::path(KORVALEN_SIM_PROGRAM),
-            closedAll({"--link", (Folder / "COM1").string(), "--log", (Folder / "sim.log").string(),
+            closedAll({"--link", (FOlder / "COM1").string(), "--log", (FOlder / "sim.log").string(),
                        "--silent-polls", "1000000"}));
-  ASSERT_TRUE(WaitUntil([&] { return fs::exists(Folder / "COM1"); }));
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(FOlder / "COM1"); }));
   check(sim, "korvalen-sim");
 
   // The command line, polling that device.
-  Child cli(Cli(), closedAll({"identify", "--device", (Folder / "COM1").string()}));
-  const std::string port = fs::canonical(Folder / "COM1").string();
+  Child cli(Cli(), closedAll({"identify", "--device", (FOlder / "COM1").string()}));
+  const std::string port = fs::canonical(FOlder / "COM1").string();
   ASSERT_TRUE(WaitUntil([&] {
     for (int fd = 0; fd < 8; ++fd)
       if (cli.DescriptorTarget(fd) == port)
@@ -238,15 +238,15 @@ TEST_F(Hostile, EveryProgramStartsWithItsStandardDescriptorsOpen) {
 
 #ifdef KORVALEN_DESKTOP_PROGRAM
   // The desktop program, in a folder of its own with that device as COM1.
-  const fs::path program = Folder / "desktop" / "korvalen";
-  fs::create_directories(Folder / "desktop" / "ports");
+  const fs::path program = FOlder / "desktop" / "korvalen";
+  fs::create_directories(FOlder / "desktop" / "ports");
   fs::copy_file(KORVALEN_DESKTOP_PROGRAM, program);
-  fs::create_symlink(port, Folder / "desktop" / "ports" / "COM1");
-  fs::create_directories(Folder / "runtime");
-  fs::permissions(Folder / "runtime", fs::perms(0700));
+  fs::create_symlink(port, FOlder / "desktop" / "ports" / "COM1");
+  fs::create_directories(FOlder / "runtime");
+  fs::permissions(FOlder / "runtime", fs::perms(0700));
   Options desktop = closedAll({});
   desktop.Environment = {"QT_QPA_PLATFORM=offscreen",
-                         "XDG_RUNTIME_DIR=" + (Folder / "runtime").string()};
+                         "XDG_RUNTIME_DIR=" + (FOlder / "runtime").string()};
   Child gui(program, desktop);
   ASSERT_TRUE(WaitUntil([&] {
     for (int fd = 0; fd < 32; ++fd)
@@ -275,7 +275,7 @@ TEST_F(Hostile, WaitTakesFiniteSecondsAndAFarLimitIsNone) {
   StartDevice({"--silent-polls", "1000000"});
   for (const char *far : {"1e10", "1e300"}) {
     SCOPED_TRACE(far);
-    Child child(Cli(), WithFiles({"identify", "--device", Device->SlavePath(), "--wait", far}));
+    Child child(Cli(), WithFiles({"identify", "--device", FDevice->SlavePath(), "--wait", far}));
     std::this_thread::sleep_for(700ms);
     EXPECT_TRUE(child.Running()) << "the wait expired at once";
     child.Signal(SIGINT);
@@ -288,22 +288,22 @@ TEST_F(Hostile, WaitTakesFiniteSecondsAndAFarLimitIsNone) {
 // Issue: a terminal given as --device stayed raw after the program.
 TEST_F(Hostile, TheTerminalIsPutBackAsItWas) {
   StartDevice({"--silent-polls", "3"});
-  MakeCooked(Device->SlavePath());
-  const termios cooked = SettingsOf(Device->SlavePath());
-  const Ran run = RunCli({"identify", "--device", Device->SlavePath(), "--baud", "115200"});
+  MakeCooked(FDevice->SlavePath());
+  const termios cooked = SettingsOf(FDevice->SlavePath());
+  const Ran run = RunCli({"identify", "--device", FDevice->SlavePath(), "--baud", "115200"});
   EXPECT_EQ(run.Code, 0) << run.Err;
-  EXPECT_TRUE(SameSettings(SettingsOf(Device->SlavePath()), cooked));
+  EXPECT_TRUE(SameSettings(SettingsOf(FDevice->SlavePath()), cooked));
 
   // The terminal it runs in hangs up while it waits: it stops its own way.
-  Device.reset();
+  FDevice.reset();
   StartDevice({"--silent-polls", "1000000"});
-  MakeCooked(Device->SlavePath());
-  Child child(Cli(), WithFiles({"identify", "--device", Device->SlavePath()}));
-  ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(Folder / "sim.log"), "Identify #1"); }))
+  MakeCooked(FDevice->SlavePath());
+  Child child(Cli(), WithFiles({"identify", "--device", FDevice->SlavePath()}));
+  ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(FOlder / "sim.log"), "Identify #1"); }))
       << "the device saw no poll";
   child.Signal(SIGHUP);
   EXPECT_EQ(child.Wait(10s), 3);
-  EXPECT_TRUE(SameSettings(SettingsOf(Device->SlavePath()), cooked));
+  EXPECT_TRUE(SameSettings(SettingsOf(FDevice->SlavePath()), cooked));
 }
 
 // Issue: results written to a full disk or a closed stdout ended with exit 0.
@@ -323,34 +323,34 @@ TEST_F(Hostile, ResultsThatCannotBeWrittenAreAFailure) {
 
   // A load that was done still says that its results were lost.
   StartDevice({"--exit-after-finish"});
-  Options load = WithFiles({"load", "--device", Device->SlavePath(), image});
+  Options load = WithFiles({"load", "--device", FDevice->SlavePath(), image});
   load.Out = Stream::ToFile("/dev/full");
   run = RunCli(load);
   EXPECT_EQ(run.Code, 74) << run.Err;
-  Device->Stop();
-  EXPECT_EQ(Device->MemoryBytes(), ExpectedMemory());
+  FDevice->Stop();
+  EXPECT_EQ(FDevice->MemoryBytes(), ExpectedMemory());
 }
 
 // Issue: every port problem said "No serial port free".
 TEST_F(Hostile, APortThatCannotBeOpenedSaysWhyWithItsPath) {
   StartDevice();
   const std::string file = Image(1);
-  const fs::path fifo = Folder / "fifo";
+  const fs::path fifo = FOlder / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // Where a pseudo-terminal was whose program has ended: its /dev/pts entry
   // is gone (far past the numbers in use, so that no other test takes it).
   const std::string closedTerminal = "/dev/pts/" + std::to_string(4000 + getpid() % 1000);
-  fs::create_symlink(closedTerminal, Folder / "gone-terminal");
+  fs::create_symlink(closedTerminal, FOlder / "gone-terminal");
   struct Case {
     std::string Path, Says;
   };
   const std::vector<Case> cases = {
-      {(Folder / "missing").string(), "no such device"},
+      {(FOlder / "missing").string(), "no such device"},
       {file, "is not a serial port: it is a regular file"},
       {"/dev/null", "is not a serial port: it is a device that is not a terminal"},
-      {Folder.string(), "is not a serial port: it is a folder"},
+      {FOlder.string(), "is not a serial port: it is a folder"},
       {fifo.string(), "is not a serial port: it is a FIFO"},
-      {(Folder / "gone-terminal").string(), "is a pseudo-terminal whose other side has closed"},
+      {(FOlder / "gone-terminal").string(), "is a pseudo-terminal whose other side has closed"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.Path);
@@ -362,43 +362,43 @@ TEST_F(Hostile, APortThatCannotBeOpenedSaysWhyWithItsPath) {
   }
 
   // Held by another program.
-  const int holder = open(Device->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const int holder = open(FDevice->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  Ran run = RunCli({"identify", "--device", Device->SlavePath()});
+  Ran run = RunCli({"identify", "--device", FDevice->SlavePath()});
   EXPECT_EQ(run.Code, 2);
-  EXPECT_TRUE(Has(run.Err, Device->SlavePath() + " is held by another program")) << run.Err;
+  EXPECT_TRUE(Has(run.Err, FDevice->SlavePath() + " is held by another program")) << run.Err;
   close(holder);
 
   // Refused to this user: how to get the right.
-  ASSERT_EQ(chmod(Device->SlavePath().c_str(), 0600), 0);
-  Options refused = WithFiles({"identify", "--device", Device->SlavePath()});
+  ASSERT_EQ(chmod(FDevice->SlavePath().c_str(), 0600), 0);
+  Options refused = WithFiles({"identify", "--device", FDevice->SlavePath()});
   refused.AsOrdinaryUser = true;
   if (geteuid() != 0) {
-    ASSERT_EQ(chmod(Device->SlavePath().c_str(), 0), 0);
+    ASSERT_EQ(chmod(FDevice->SlavePath().c_str(), 0), 0);
   }
   run = RunCli(refused);
   EXPECT_EQ(run.Code, 2);
-  EXPECT_TRUE(Has(run.Err, Device->SlavePath() + ": no permission")) << run.Err;
+  EXPECT_TRUE(Has(run.Err, FDevice->SlavePath() + ": no permission")) << run.Err;
   EXPECT_TRUE(Has(run.Err, "sudo usermod -aG dialout $USER")) << run.Err;
 }
 
 // Issue 11: `ports` showed a port this user may not open as busy.
 TEST_F(Hostile, PortsShowsAPortThisUserMayNotOpenWithTheFix) {
   StartDevice();
-  fs::copy_file(Cli(), Folder / "korvalen-cli");
-  fs::create_directories(Folder / "ports");
-  fs::create_symlink(Device->SlavePath(), Folder / "ports" / "COM2");
-  ASSERT_EQ(chmod(Device->SlavePath().c_str(), 0600), 0);
+  fs::copy_file(Cli(), FOlder / "korvalen-cli");
+  fs::create_directories(FOlder / "ports");
+  fs::create_symlink(FDevice->SlavePath(), FOlder / "ports" / "COM2");
+  ASSERT_EQ(chmod(FDevice->SlavePath().c_str(), 0600), 0);
   if (geteuid() != 0) {
-    ASSERT_EQ(chmod(Device->SlavePath().c_str(), 0), 0);
+    ASSERT_EQ(chmod(FDevice->SlavePath().c_str(), 0), 0);
   }
   Options options = WithFiles({"ports"});
   options.AsOrdinaryUser = true;
-  Child child(Folder / "korvalen-cli", options);
+  Child child(FOlder / "korvalen-cli", options);
   const Ran run = Collect(child);
   EXPECT_EQ(run.Code, 0) << run.Err;
-  EXPECT_EQ(run.Out, "COM2\t" + (Folder / "ports" / "COM2").string() + "\tno permission\n");
+  EXPECT_EQ(run.Out, "COM2\t" + (FOlder / "ports" / "COM2").string() + "\tno permission\n");
   EXPECT_TRUE(Has(run.Err, "sudo usermod -aG dialout $USER")) << run.Err;
   EXPECT_TRUE(Has(run.Err, "log in again")) << run.Err;
 }
@@ -407,29 +407,29 @@ TEST_F(Hostile, PortsShowsAPortThisUserMayNotOpenWithTheFix) {
 // listed as such, left out of a range, refused by name unless allowed, and
 // not one byte is written to it before then.
 TEST_F(Hostile, TheSystemConsoleIsOpenedOnlyWhenNamedWithAllowConsole) {
-  const fs::path consoles = Folder / "consoles";
+  const fs::path consoles = FOlder / "consoles";
   std::ofstream(consoles) << "\n";
   Options probe;
   probe.BindOver = {{consoles.string(), "/proc/consoles"}};
   if (geteuid() != 0 || Child("/bin/true", probe).Wait() == kNoMountNamespace)
     GTEST_SKIP() << "needs a mount namespace (root) to show the program a console of its own";
   StartDevice();
-  const fs::path second = Folder / "second";
+  const fs::path second = FOlder / "second";
   fs::create_directories(second);
   Sim other(second, {});
-  fs::copy_file(Cli(), Folder / "korvalen-cli");
-  fs::create_directories(Folder / "ports");
-  fs::create_symlink(Device->SlavePath(), Folder / "ports" / "COM1");
-  fs::create_symlink(other.SlavePath(), Folder / "ports" / "COM2");
+  fs::copy_file(Cli(), FOlder / "korvalen-cli");
+  fs::create_directories(FOlder / "ports");
+  fs::create_symlink(FDevice->SlavePath(), FOlder / "ports" / "COM1");
+  fs::create_symlink(other.SlavePath(), FOlder / "ports" / "COM2");
   struct stat console {};
-  ASSERT_EQ(stat(Device->SlavePath().c_str(), &console), 0);
+  ASSERT_EQ(stat(FDevice->SlavePath().c_str(), &console), 0);
   std::ofstream(consoles) << "ttyFAKE              -W- (EC  p a)  " << major(console.st_rdev) << ":"
                           << minor(console.st_rdev) << "\n";
-  const std::string com1 = "COM1 (" + (Folder / "ports" / "COM1").string() + ")";
+  const std::string com1 = "COM1 (" + (FOlder / "ports" / "COM1").string() + ")";
   const auto run = [&](std::vector<std::string> args) {
     Options options = WithFiles(std::move(args));
     options.BindOver = {{consoles.string(), "/proc/consoles"}};
-    Child child(Folder / "korvalen-cli", options);
+    Child child(FOlder / "korvalen-cli", options);
     return Collect(child);
   };
 
@@ -439,11 +439,11 @@ TEST_F(Hostile, TheSystemConsoleIsOpenedOnlyWhenNamedWithAllowConsole) {
     std::string Says;
   };
   const std::vector<Case> refused = {
-      {{"ports"}, 0, "COM1\t" + (Folder / "ports" / "COM1").string() + "\tsystem console\n"},
+      {{"ports"}, 0, "COM1\t" + (FOlder / "ports" / "COM1").string() + "\tsystem console\n"},
       {{"identify", "--port", "1", "--wait", "1"}, 2, com1 + " is the system console"},
-      {{"identify", "--device", Device->SlavePath(), "--wait", "1"},
+      {{"identify", "--device", FDevice->SlavePath(), "--wait", "1"},
        2,
-       Device->SlavePath() + " is the system console"},
+       FDevice->SlavePath() + " is the system console"},
       {{"load", "--port", "1", Image(5)}, 2, "Name it with --allow-console"},
       {{"load", "--ports", "1", Image(5)}, 2, "--ports 1 leaves no port to load."},
       {{"load", "--ports", "1-2", "--allow-console", Image(5)},
@@ -456,8 +456,8 @@ TEST_F(Hostile, TheSystemConsoleIsOpenedOnlyWhenNamedWithAllowConsole) {
     EXPECT_EQ(ran.Code, c.Code) << ran.Err;
     EXPECT_TRUE(Has(ran.Out + ran.Err, c.Says)) << ran.Out << ran.Err;
   }
-  EXPECT_FALSE(Has(Device->LogText(), "host->dev")) << "the console was written to";
-  EXPECT_TRUE(Has(run({"ports"}).Out, "COM2\t" + (Folder / "ports" / "COM2").string() + "\tfree"));
+  EXPECT_FALSE(Has(FDevice->LogText(), "host->dev")) << "the console was written to";
+  EXPECT_TRUE(Has(run({"ports"}).Out, "COM2\t" + (FOlder / "ports" / "COM2").string() + "\tfree"));
   other.Stop();
   EXPECT_EQ(other.MemoryBytes(), ExpectedMemory()) << "the range loaded COM2";
 
@@ -471,17 +471,17 @@ TEST_F(Hostile, TheSystemConsoleIsOpenedOnlyWhenNamedWithAllowConsole) {
 // one that does not echo on line mode 2 was awaited for ever.
 TEST_F(Hostile, AnEchoThatDoesNotSuitTheLineModeIsSaidOnce) {
   StartDevice({"--echo", "on"});
-  Ran run = RunCli({"load", "--device", Device->SlavePath(), "--line-mode", "0", Image(1)});
+  Ran run = RunCli({"load", "--device", FDevice->SlavePath(), "--line-mode", "0", Image(1)});
   EXPECT_EQ(run.Code, 1);
   const std::string echoes = "the device echoes: use --line-mode 2";
   EXPECT_TRUE(Has(run.Err, echoes)) << run.Err;
   EXPECT_EQ(run.Err.find(echoes), run.Err.rfind(echoes)) << "said once";
-  Device->Stop();
-  const std::string sent = Device->LogText();
+  FDevice->Stop();
+  const std::string sent = FDevice->LogText();
 
-  Device.reset();
+  FDevice.reset();
   StartDevice({"--echo", "off"});
-  run = RunCli({"identify", "--device", Device->SlavePath(), "--line-mode", "2", "--wait", "1"});
+  run = RunCli({"identify", "--device", FDevice->SlavePath(), "--line-mode", "2", "--wait", "1"});
   EXPECT_EQ(run.Code, 3);
   const std::string silent = "the device does not echo: use --line-mode 0";
   EXPECT_TRUE(Has(run.Err, silent)) << run.Err;
@@ -497,31 +497,31 @@ TEST_F(Hostile, TheFirstInterruptFinishesThePageTheSecondStopsAtOnce) {
   const std::string image = Image(6);
   for (const bool twice : {false, true}) {
     SCOPED_TRACE(twice ? "twice" : "once");
-    Device.reset();
+    FDevice.reset();
     StartDevice(slow);
-    MakeCooked(Device->SlavePath());
-    const termios cooked = SettingsOf(Device->SlavePath());
-    Child child(Cli(), WithFiles({"load", "--device", Device->SlavePath(), "--line-mode", "0",
+    MakeCooked(FDevice->SlavePath());
+    const termios cooked = SettingsOf(FDevice->SlavePath());
+    Child child(Cli(), WithFiles({"load", "--device", FDevice->SlavePath(), "--line-mode", "0",
                                   "--baud", "4800", image}));
-    ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(Folder / "err.txt"), "Загрузка программы"); }));
+    ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(FOlder / "err.txt"), "Загрузка программы"); }));
     child.Signal(SIGINT);
-    ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(Folder / "err.txt"), "finishing the page"); }));
+    ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(FOlder / "err.txt"), "finishing the page"); }));
     if (twice)
       child.Signal(SIGINT);
     const Ran run = Collect(child);
     EXPECT_EQ(run.Code, 3) << run.Err;
-    EXPECT_TRUE(SameSettings(SettingsOf(Device->SlavePath()), cooked))
+    EXPECT_TRUE(SameSettings(SettingsOf(FDevice->SlavePath()), cooked))
         << "the terminal is put back on every way out";
-    Device->Stop();
-    EXPECT_EQ(Device->Requests("Finish"), 0u);
+    FDevice->Stop();
+    EXPECT_EQ(FDevice->Requests("Finish"), 0u);
     if (twice) {
       EXPECT_TRUE(Has(run.Err, "the device holds a partial page")) << run.Err;
-      EXPECT_EQ(Device->Requests("WritePage"), 0u);
-      EXPECT_LT(Device->Requests("WriteBlock"), 12u);
+      EXPECT_EQ(FDevice->Requests("WritePage"), 0u);
+      EXPECT_LT(FDevice->Requests("WriteBlock"), 12u);
     } else {
       EXPECT_TRUE(Has(run.Err, "Cancelled.")) << run.Err;
-      EXPECT_EQ(Device->Requests("WritePage"), 1u) << "page 1 was finished, page 5 not begun";
-      EXPECT_EQ(Device->Requests("WriteBlock"), 12u);
+      EXPECT_EQ(FDevice->Requests("WritePage"), 1u) << "page 1 was finished, page 5 not begun";
+      EXPECT_EQ(FDevice->Requests("WriteBlock"), 12u);
     }
   }
 }
@@ -530,7 +530,7 @@ TEST_F(Hostile, TheFirstInterruptFinishesThePageTheSecondStopsAtOnce) {
 // like any other load; the gauge stopped at 33 % for a 3-page image.
 TEST_F(Hostile, WhatADoneLoadLeftOutIsSaid) {
   StartDevice({"--no-reply-command", "6"});
-  Ran run = RunCli({"load", "--device", Device->SlavePath(), Image(3, false)});
+  Ran run = RunCli({"load", "--device", FDevice->SlavePath(), Image(3, false)});
   EXPECT_EQ(run.Code, 0);
   EXPECT_TRUE(Has(run.Out, kDone));
   EXPECT_TRUE(Has(run.Err, "did not confirm Finish")) << run.Err;
@@ -542,9 +542,9 @@ TEST_F(Hostile, WhatADoneLoadLeftOutIsSaid) {
     Bytes bytes(size, 0x5A);
     if (size == 3)
       bytes = {0x61, 0x65, 0x00}; // a trailer only
-    std::ofstream(Folder / "small.rom", std::ios::binary)
+    std::ofstream(FOlder / "small.rom", std::ios::binary)
         .write(reinterpret_cast<const char *>(bytes.data()), static_cast<long>(size));
-    run = RunCli({"load", "--device", Device->SlavePath(), (Folder / "small.rom").string()});
+    run = RunCli({"load", "--device", FDevice->SlavePath(), (FOlder / "small.rom").string()});
     EXPECT_EQ(run.Code, 0) << run.Err;
     EXPECT_TRUE(Has(run.Err, "no page was sent")) << run.Err;
     EXPECT_TRUE(Has(run.Err, "100%")) << run.Err;
@@ -558,7 +558,7 @@ TEST_F(Hostile, OnATerminalTheFullBarEndsItsLineAndASummaryFollows) {
   int master = -1, slave = -1;
   ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
   Options options;
-  options.Args = {"load", "--device", Device->SlavePath(), Image(6)};
+  options.Args = {"load", "--device", FDevice->SlavePath(), Image(6)};
   options.Out = options.Err = Stream::ToDescriptor(slave);
   options.NewSession = true;
   Child child(Cli(), options);

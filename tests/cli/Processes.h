@@ -102,23 +102,23 @@ public:
     std::string pattern = (fs::temp_directory_path() / "korvalen-as-user-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
       throw std::runtime_error("no temporary folder for a copy of " + program.string());
-    Folder = pattern;
-    fs::permissions(Folder, fs::perms(0755));
-    Program = Folder / program.filename();
-    fs::copy_file(program, Program);
-    if (!OthersMayRun(Program))
-      ADD_FAILURE() << Program << " cannot be reached by another user either";
+    FOlder = pattern;
+    fs::permissions(FOlder, fs::perms(0755));
+    FProgram = FOlder / program.filename();
+    fs::copy_file(program, FProgram);
+    if (!OthersMayRun(FProgram))
+      ADD_FAILURE() << FProgram << " cannot be reached by another user either";
   }
   ~ReachableCopy() {
     std::error_code error;
-    fs::remove_all(Folder, error);
+    fs::remove_all(FOlder, error);
   }
   ReachableCopy(const ReachableCopy &) = delete;
   ReachableCopy &operator=(const ReachableCopy &) = delete;
-  const fs::path &Path() const { return Program; }
+  const fs::path &Path() const { return FProgram; }
 
 private:
-  fs::path Folder, Program;
+  fs::path FOlder, FProgram;
 };
 
 // The exit code of a child that could not lay files over in a mount
@@ -132,8 +132,8 @@ public:
     const bool root = geteuid() == 0;
     fs::path run = program;
     if (options.AsOrdinaryUser && root && !OthersMayRun(program)) {
-      Copy.emplace(program);
-      run = Copy->Path();
+      FCopy.emplace(program);
+      run = FCopy->Path();
     }
     std::vector<std::string> args = options.Args;
     args.insert(args.begin(), run.string());
@@ -161,8 +161,8 @@ public:
     for (const auto &over : options.BindOver)
       folders.push_back(fs::path(over.second).parent_path().string());
 
-    Pid = fork();
-    if (Pid != 0)
+    FPid = fork();
+    if (FPid != 0)
       return;
     // Only async-signal-safe calls from here: the test may run threads.
     sigset_t none;
@@ -224,24 +224,24 @@ public:
     _exit(127);
   }
   ~Child() {
-    if (Pid > 0 && !Reaped) {
-      kill(Pid, SIGKILL);
-      waitpid(Pid, nullptr, 0);
+    if (FPid > 0 && !FReaped) {
+      kill(FPid, SIGKILL);
+      waitpid(FPid, nullptr, 0);
     }
   }
   Child(const Child &) = delete;
   Child &operator=(const Child &) = delete;
 
-  pid_t Id() const { return Pid; }
+  pid_t Id() const { return FPid; }
   void Signal(int signal) {
-    if (!Reaped)
-      kill(Pid, signal);
+    if (!FReaped)
+      kill(FPid, signal);
   }
   bool Running() {
-    if (Reaped)
+    if (FReaped)
       return false;
     int status = 0;
-    if (waitpid(Pid, &status, WNOHANG) != Pid)
+    if (waitpid(FPid, &status, WNOHANG) != FPid)
       return true;
     Finish(status);
     return false;
@@ -253,22 +253,22 @@ public:
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (Running()) {
       if (std::chrono::steady_clock::now() > deadline) {
-        kill(Pid, SIGKILL);
+        kill(FPid, SIGKILL);
         int status = 0;
-        waitpid(Pid, &status, 0);
+        waitpid(FPid, &status, 0);
         Finish(status);
         return std::nullopt;
       }
       std::this_thread::sleep_for(10ms);
     }
-    return Code;
+    return FCode;
   }
 
   // Where descriptor `fd` of the child leads, or empty when it is closed.
   std::string DescriptorTarget(int fd) const {
     std::error_code error;
     const fs::path target =
-        fs::read_symlink("/proc/" + std::to_string(Pid) + "/fd/" + std::to_string(fd), error);
+        fs::read_symlink("/proc/" + std::to_string(FPid) + "/fd/" + std::to_string(fd), error);
     return error ? std::string() : target.string();
   }
   // Its descriptors above 2 that would survive an exec (no close-on-exec).
@@ -276,12 +276,12 @@ public:
     std::vector<std::string> found;
     std::error_code error;
     for (const auto &entry :
-         fs::directory_iterator("/proc/" + std::to_string(Pid) + "/fd", error)) {
+         fs::directory_iterator("/proc/" + std::to_string(FPid) + "/fd", error)) {
       const int fd = std::stoi(entry.path().filename().string());
       if (fd <= 2)
         continue;
       const std::string info =
-          Slurp("/proc/" + std::to_string(Pid) + "/fdinfo/" + std::to_string(fd));
+          Slurp("/proc/" + std::to_string(FPid) + "/fdinfo/" + std::to_string(fd));
       const size_t at = info.find("flags:");
       if (at == std::string::npos)
         continue;
@@ -294,14 +294,14 @@ public:
 
 private:
   void Finish(int status) {
-    Reaped = true;
-    Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    FReaped = true;
+    FCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  std::optional<ReachableCopy> Copy;
-  pid_t Pid = -1;
-  bool Reaped = false;
-  int Code = -1;
+  std::optional<ReachableCopy> FCopy;
+  pid_t FPid = -1;
+  bool FReaped = false;
+  int FCode = -1;
 };
 
 // Everything `child` writes to the pseudo-terminal whose other side is
@@ -381,53 +381,53 @@ inline Ran Collect(Child &child, const fs::path &folder, std::chrono::millisecon
 class Sim {
 public:
   Sim(const fs::path &folder, std::vector<std::string> args)
-      : Folder(folder), Log(folder / "sim.log"), Memory(folder / "sim.mem"),
-        Out(folder / "sim.out") {
-    args.insert(args.end(), {"--log", Log.string(), "--memory-out", Memory.string()});
+      : FOlder(folder), FLog(folder / "sim.log"), FMemory(folder / "sim.mem"),
+        FOut(folder / "sim.out") {
+    args.insert(args.end(), {"--log", FLog.string(), "--memory-out", FMemory.string()});
     // Nothing of an earlier device may pass for this one's.
-    for (const fs::path &stale : {Log, Memory, Out})
+    for (const fs::path &stale : {FLog, FMemory, FOut})
       fs::remove(stale);
     Options options;
     options.Args = args;
-    options.Out = Stream::ToFile(Out.string());
+    options.Out = Stream::ToFile(FOut.string());
     options.Err = Stream::ToFile((folder / "sim.err").string());
-    Program.emplace(fs::path(KORVALEN_SIM_PROGRAM), options);
-    WaitUntil([this] { return Slurp(Out).find('\n') != std::string::npos; }, 10s);
-    const std::string first = Slurp(Out);
-    Path = first.substr(0, first.find('\n'));
-    EXPECT_FALSE(Path.empty()) << "korvalen-sim did not come up";
+    FProgram.emplace(fs::path(KORVALEN_SIM_PROGRAM), options);
+    WaitUntil([this] { return Slurp(FOut).find('\n') != std::string::npos; }, 10s);
+    const std::string first = Slurp(FOut);
+    FPath = first.substr(0, first.find('\n'));
+    EXPECT_FALSE(FPath.empty()) << "korvalen-sim did not come up";
   }
   ~Sim() { Stop(); }
 
   // The host's side of its pseudo-terminal.
-  const std::string &SlavePath() const { return Path; }
+  const std::string &SlavePath() const { return FPath; }
   // Stops it (it then writes its log and memory).
   void Stop() {
-    if (Program && Program->Running()) {
-      Program->Signal(SIGINT);
-      EXPECT_TRUE(Program->Wait(10s).has_value());
+    if (FProgram && FProgram->Running()) {
+      FProgram->Signal(SIGINT);
+      EXPECT_TRUE(FProgram->Wait(10s).has_value());
     }
   }
   // Frames of the host with this command name in the log ("Identify",
   // "WriteBlock", "WritePage", "Finish"); after Stop.
   size_t Requests(const std::string &command) const {
-    const std::string log = Slurp(Log);
+    const std::string log = Slurp(FLog);
     const std::string mark = "host->dev  " + command + " #";
     size_t count = 0;
     for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1))
       ++count;
     return count;
   }
-  std::string LogText() const { return Slurp(Log); }
+  std::string LogText() const { return Slurp(FLog); }
   std::vector<uint8_t> MemoryBytes() const {
-    const std::string bytes = Slurp(Memory);
+    const std::string bytes = Slurp(FMemory);
     return {bytes.begin(), bytes.end()};
   }
 
 private:
-  fs::path Folder, Log, Memory, Out;
-  std::string Path;
-  std::optional<Child> Program;
+  fs::path FOlder, FLog, FMemory, FOut;
+  std::string FPath;
+  std::optional<Child> FProgram;
 };
 
 } // namespace process

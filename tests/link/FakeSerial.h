@@ -68,69 +68,69 @@ struct FakeLine {
 
 class FakePort : public SerialPort {
 public:
-  explicit FakePort(std::shared_ptr<FakeLine> line) : Line(std::move(line)) {}
+  explicit FakePort(std::shared_ptr<FakeLine> line) : FLine(std::move(line)) {}
   bool GetState(LineSettings &settings) override {
-    settings = Line->State;
+    settings = FLine->State;
     return true;
   }
   bool SetState(const LineSettings &settings) override {
-    for (uint32_t refused : Line->RefusedRates)
+    for (uint32_t refused : FLine->RefusedRates)
       if (settings.BaudRate == refused) {
-        Line->Error = {PortFault::Other, EINVAL, "EINVAL", "Invalid argument"};
+        FLine->Error = {PortFault::Other, EINVAL, "EINVAL", "Invalid argument"};
         return false;
       }
-    Line->State = settings;
+    FLine->State = settings;
     return true;
   }
   bool SetQueues(uint32_t, uint32_t) override { return true; }
   bool SetReadsReturnAtOnce() override { return true; }
-  bool SetDTR() override { return ++Line->DTRRaised, true; }
-  bool SetRTS() override { return ++Line->RTSRaised, true; }
-  bool ClearRTS() override { return ++Line->RTSCleared, true; }
+  bool SetDTR() override { return ++FLine->DTRRaised, true; }
+  bool SetRTS() override { return ++FLine->RTSRaised, true; }
+  bool ClearRTS() override { return ++FLine->RTSCleared, true; }
   bool PurgeInput() override {
-    ++Line->InputPurges;
+    ++FLine->InputPurges;
     // Only what has already arrived is discarded.
-    std::erase_if(Line->Incoming, [&](const TimedByte &b) { return b.At <= Line->Clock->Now; });
+    std::erase_if(FLine->Incoming, [&](const TimedByte &b) { return b.At <= FLine->Clock->Now; });
     return true;
   }
-  bool PurgeOutput() override { return ++Line->OutputPurges, true; }
+  bool PurgeOutput() override { return ++FLine->OutputPurges, true; }
   ReadResult ReadByte(uint8_t &byte) override {
-    if (!Line->Incoming.empty() && Line->Incoming.front().At <= Line->Clock->Now) {
-      byte = Line->Incoming.front().Value;
-      Line->Read.push_back(Line->Incoming.front());
-      Line->Incoming.pop_front();
+    if (!FLine->Incoming.empty() && FLine->Incoming.front().At <= FLine->Clock->Now) {
+      byte = FLine->Incoming.front().Value;
+      FLine->Read.push_back(FLine->Incoming.front());
+      FLine->Incoming.pop_front();
       return ReadResult::Byte;
     }
-    return Line->HungUp ? ReadResult::HungUp : ReadResult::None;
+    return FLine->HungUp ? ReadResult::HungUp : ReadResult::None;
   }
   bool Write(const uint8_t *data, size_t count) override {
     Bytes request(data, data + count);
-    if (Line->RefuseWrites) {
-      Line->Refused.push_back(request);
-      Line->HungUp = Line->HungUp || Line->Error.Code != 0;
+    if (FLine->RefuseWrites) {
+      FLine->Refused.push_back(request);
+      FLine->HungUp = FLine->HungUp || FLine->Error.Code != 0;
       return false;
     }
-    Line->Writes.push_back(request);
-    if (Line->Echo)
-      Line->Arrive(request, Line->EchoDelayMs, true);
-    if (Line->Device)
-      Line->Arrive(Line->Device(request), Line->ReplyDelayMs);
+    FLine->Writes.push_back(request);
+    if (FLine->Echo)
+      FLine->Arrive(request, FLine->EchoDelayMs, true);
+    if (FLine->Device)
+      FLine->Arrive(FLine->Device(request), FLine->ReplyDelayMs);
     return true;
   }
   // Returns at the first byte's arrival, like a real port, or when the time is up.
   void WaitReadable(int milliseconds) override {
-    ++Line->Waits;
+    ++FLine->Waits;
     if (milliseconds <= 0)
-      ++Line->ZeroWaits;
-    uint64_t until = Line->Clock->Now + milliseconds;
-    if (!Line->Incoming.empty())
-      until = std::min(until, std::max(Line->Incoming.front().At, Line->Clock->Now));
-    Line->Clock->Now = until;
+      ++FLine->ZeroWaits;
+    uint64_t until = FLine->Clock->Now + milliseconds;
+    if (!FLine->Incoming.empty())
+      until = std::min(until, std::max(FLine->Incoming.front().At, FLine->Clock->Now));
+    FLine->Clock->Now = until;
   }
-  const PortError &LastError() const override { return Line->Error; }
+  const PortError &LastError() const override { return FLine->Error; }
 
 private:
-  std::shared_ptr<FakeLine> Line;
+  std::shared_ptr<FakeLine> FLine;
 };
 
 // Ports by number; those in `Lines` are present.

@@ -1,8 +1,8 @@
 // The request and reply buffers: byte order, bounds, length and checksum.
 #include <gtest/gtest.h>
 
-#include "runtime/Exceptions.h"
 #include "link/Zor_BI.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 class Buffers : public TZorBaseInterface {

@@ -19,35 +19,35 @@ class PortLayer : public ::testing::Test {
 protected:
   void SetUp() override {
     AccessGranted = true;
-    folder = fs::temp_directory_path() /
-             ("korvalen-port-" + std::to_string(::getpid()) + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(folder);
+    FFolder = fs::temp_directory_path() /
+              ("korvalen-port-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(FFolder);
   }
   void TearDown() override {
-    fs::remove_all(folder);
+    fs::remove_all(FFolder);
     AccessGranted = false;
   }
   void Present(std::initializer_list<int> ports) {
     for (int n : ports) {
       auto line = std::make_shared<FakeLine>();
-      line->Clock = &clock;
-      platform->Lines[n] = line;
+      line->Clock = &FClock;
+      FPlatform->Lines[n] = line;
     }
   }
   std::unique_ptr<TZor_RS> MakeLink() {
-    return std::make_unique<TZor_RS>(nullptr, nullptr, platform, &clock);
+    return std::make_unique<TZor_RS>(nullptr, nullptr, FPlatform, &FClock);
   }
   fs::path Ini(const std::string &content) {
-    const fs::path path = folder / "korvalen.ini";
+    const fs::path path = FFolder / "korvalen.ini";
     std::ofstream(path, std::ios::binary) << content;
     return path;
   }
 
-  fs::path folder;
-  FakeClock clock;
-  std::shared_ptr<FakePlatform> platform = std::make_shared<FakePlatform>();
-  RecordingPresenter presenter;
+  fs::path FFolder;
+  FakeClock FClock;
+  std::shared_ptr<FakePlatform> FPlatform = std::make_shared<FakePlatform>();
+  RecordingPresenter FPresenter;
 };
 } // namespace
 
@@ -63,18 +63,18 @@ TEST_F(PortLayer, TheScanFindsThePresentPorts) {
   EXPECT_EQ(link->StopBits, 2);
   EXPECT_EQ(link->DeviceName, "RS232");
   EXPECT_FALSE(link->IsOpen()) << "construction opens nothing";
-  EXPECT_TRUE(presenter.Errors.empty());
+  EXPECT_TRUE(FPresenter.Errors.empty());
 }
 
 TEST_F(PortLayer, NoPortAtAll) {
   auto link = MakeLink();
-  EXPECT_EQ(presenter.Errors, std::vector<std::string>{SNoFreePort});
+  EXPECT_EQ(FPresenter.Errors, std::vector<std::string>{SNoFreePort});
   EXPECT_EQ(link->PortNumber, 0);
   EXPECT_EQ(link->BaudRate, 115200u) << "the link stores its line settings again";
 
   TMIniFile ini(Ini(" \r\n[RS232]\r\nPort=3\r\n"));
   link->LoadSettings(ini);
-  EXPECT_EQ(presenter.Errors.size(), 2u) << "shown again when the port is to be opened";
+  EXPECT_EQ(FPresenter.Errors.size(), 2u) << "shown again when the port is to be opened";
   EXPECT_FALSE(link->IsOpen());
   link->SaveSettings(ini);
   EXPECT_EQ(ini.ReadInteger("RS232", "Port", -1), 0);
@@ -90,7 +90,7 @@ TEST_F(PortLayer, LoadSettingsOpensTheStoredPortOrFallsBack) {
     EXPECT_TRUE(link->IsOpen());
   }
   {
-    platform->Lines.erase(5);
+    FPlatform->Lines.erase(5);
     Present({2});
     auto link = MakeLink();
     TMIniFile ini(Ini("[RS232]\r\nPort=5\r\n"));
@@ -104,7 +104,7 @@ TEST_F(PortLayer, LoadSettingsOpensTheStoredPortOrFallsBack) {
     TMIniFile ini(Ini(std::string("[RS232]\r\nPort=") + stored + "\r\n"));
     link->LoadSettings(ini);
     EXPECT_FALSE(link->IsOpen()) << stored;
-    EXPECT_TRUE(presenter.Errors.empty()) << stored;
+    EXPECT_TRUE(FPresenter.Errors.empty()) << stored;
   }
   {
     auto link = MakeLink();
@@ -119,7 +119,7 @@ TEST_F(PortLayer, OpeningAppliesTheLineSettingsAndRaisesDTR) {
   Present({1});
   auto link = MakeLink();
   link->OpenPort(1);
-  const FakeLine &line = *platform->Lines[1];
+  const FakeLine &line = *FPlatform->Lines[1];
   EXPECT_EQ(line.State.BaudRate, 115200u);
   EXPECT_EQ(line.State.ByteSize, 8);
   EXPECT_EQ(line.State.Parity, 0);
@@ -135,9 +135,9 @@ TEST_F(PortLayer, BaudRateStoredWhileClosedAndKeptWhenRefused) {
   link->SetBaudRate(19200);
   EXPECT_EQ(link->BaudRate, 19200u);
   link->OpenPort(1);
-  EXPECT_EQ(platform->Lines[1]->State.BaudRate, 19200u);
+  EXPECT_EQ(FPlatform->Lines[1]->State.BaudRate, 19200u);
 
-  platform->Lines[1]->RefusedRates = {12345};
+  FPlatform->Lines[1]->RefusedRates = {12345};
   std::vector<std::string> told;
   link->PortFailed = [&](PortOperation operation, const PortError &error) {
     told.push_back(PortFailureText(operation, error));
@@ -180,11 +180,11 @@ TEST_F(PortLayer, ChoosePortListsFreePortsAndOpensTheChoice) {
   link->ChoosePort();
   EXPECT_EQ(link->PortNumber, 12);
 
-  const int opensBefore = platform->Opens[12];
+  const int opensBefore = FPlatform->Opens[12];
   answer = std::nullopt;
   link->ChoosePort();
   EXPECT_EQ(link->PortNumber, 12) << "Cancel keeps the port";
-  EXPECT_EQ(platform->Opens[12], opensBefore + 1) << "and opens it again";
+  EXPECT_EQ(FPlatform->Opens[12], opensBefore + 1) << "and opens it again";
   EXPECT_TRUE(link->IsOpen());
 
   answer = -1;
@@ -201,7 +201,7 @@ TEST_F(PortLayer, ChoosePortWithNoPortLeftClosesAndSays) {
   Present({1});
   auto link = MakeLink();
   link->OpenPort(1);
-  platform->Busy[1] = true;
+  FPlatform->Busy[1] = true;
   bool shown = false;
   ScopedDialogHooks hooks({.ChoosePort = [&](const PortChoice &) {
     shown = true;
@@ -209,7 +209,7 @@ TEST_F(PortLayer, ChoosePortWithNoPortLeftClosesAndSays) {
   }});
   link->ChoosePort();
   EXPECT_FALSE(shown);
-  EXPECT_EQ(presenter.Errors, std::vector<std::string>{SNoFreePort});
+  EXPECT_EQ(FPresenter.Errors, std::vector<std::string>{SNoFreePort});
   EXPECT_FALSE(link->IsOpen());
   EXPECT_EQ(link->PortNumber, 1);
 }
@@ -260,10 +260,10 @@ TEST_F(PortLayer, TheGateAsksUntilTheRightPasswordIsGiven) {
                        std::optional<std::string>("kwt"), std::optional<std::string>("KWTX")}) {
     typed = refused;
     link->ChoosePort();
-    EXPECT_EQ(presenter.Errors.back(), "Неверный пароль!");
+    EXPECT_EQ(FPresenter.Errors.back(), "Неверный пароль!");
   }
   EXPECT_EQ(portDialogs, 0);
-  EXPECT_EQ(presenter.Errors.size(), 4u);
+  EXPECT_EQ(FPresenter.Errors.size(), 4u);
   EXPECT_FALSE(AccessGranted);
   EXPECT_EQ(asked.front(), "Данная команда будет выполняться только после ввода пароля!");
 

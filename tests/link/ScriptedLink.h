@@ -16,17 +16,17 @@
 // compares two conversations makes one for each.
 struct LinkOverScriptedLine {
   LinkOverScriptedLine() {
-    line->Clock = &clock;
-    platform->Lines[1] = line;
-    link = std::make_unique<TZor_RS>(nullptr, nullptr, platform, &clock);
-    link->OpenPort(1);
-    link->SetBaudRate(19200);
+    Line->Clock = &Clock;
+    Platform->Lines[1] = Line;
+    Link = std::make_unique<TZor_RS>(nullptr, nullptr, Platform, &Clock);
+    Link->OpenPort(1);
+    Link->SetBaudRate(19200);
   }
 
-  FakeClock clock;
-  std::shared_ptr<FakeLine> line = std::make_shared<FakeLine>();
-  std::shared_ptr<FakePlatform> platform = std::make_shared<FakePlatform>();
-  std::unique_ptr<TZor_RS> link;
+  FakeClock Clock;
+  std::shared_ptr<FakeLine> Line = std::make_shared<FakeLine>();
+  std::shared_ptr<FakePlatform> Platform = std::make_shared<FakePlatform>();
+  std::unique_ptr<TZor_RS> Link;
 };
 
 class ScriptedLink : public ::testing::Test, protected LinkOverScriptedLine {
@@ -41,5 +41,5 @@ protected:
     return {};
   }
 
-  RecordingPresenter presenter;
+  RecordingPresenter FPresenter;
 };

@@ -18,11 +18,11 @@ protected:
     bool operator==(const Seen &) const = default;
   };
   void Observe() {
-    link->AttemptFailed = [this](uint8_t command, AttemptFailure failure, int attempt) {
-      seen.push_back({command, failure, attempt});
+    Link->AttemptFailed = [this](uint8_t command, AttemptFailure failure, int attempt) {
+      FSeen.push_back({command, failure, attempt});
     };
   }
-  std::vector<Seen> seen;
+  std::vector<Seen> FSeen;
 };
 
 // A reply that fails its first attempt for one reason, then a good one.
@@ -43,9 +43,9 @@ Bytes Damaged() {
 } // namespace
 
 TEST_F(Statistics, ACleanExchangeCountsOneAttemptAndItsBytes) {
-  line->Device = [](const Bytes &) { return kGood; };
-  link->SendCommand(251, 1);
-  const LinkStatistics &s = link->Statistics;
+  Line->Device = [](const Bytes &) { return kGood; };
+  Link->SendCommand(251, 1);
+  const LinkStatistics &s = Link->Statistics;
   EXPECT_EQ(s.Exchanges, 1u);
   EXPECT_EQ(s.Attempts, 1u);
   EXPECT_EQ(s.FailedExchanges, 0u);
@@ -67,11 +67,11 @@ TEST_F(Statistics, EachReasonIsCountedOnceForTheAttemptItEnded) {
   for (const auto &fault : faults) {
     SCOPED_TRACE(fault.Name);
     int calls = 0;
-    line->Device = [&](const Bytes &) { return ++calls == 1 ? fault.FirstReply : kGood; };
-    seen.clear();
-    const LinkStatistics before = link->Statistics;
-    EXPECT_EQ(Failure([&] { link->SendCommand(251, 10); }), "");
-    const LinkStatistics d = link->Statistics.Since(before);
+    Line->Device = [&](const Bytes &) { return ++calls == 1 ? fault.FirstReply : kGood; };
+    FSeen.clear();
+    const LinkStatistics before = Link->Statistics;
+    EXPECT_EQ(Failure([&] { Link->SendCommand(251, 10); }), "");
+    const LinkStatistics d = Link->Statistics.Since(before);
     EXPECT_EQ(d.Exchanges, 1u);
     EXPECT_EQ(d.Attempts, 2u);
     EXPECT_EQ(d.FailedExchanges, 0u);
@@ -79,65 +79,65 @@ TEST_F(Statistics, EachReasonIsCountedOnceForTheAttemptItEnded) {
     EXPECT_EQ(d.FailedAttemptsTotal(), 1u);
     EXPECT_EQ(d.BytesSent, 12u);
     EXPECT_EQ(d.BytesReceived, fault.BytesRead + kGood.size());
-    EXPECT_EQ(seen, (std::vector<Seen>{{10, fault.Expected, 1}}));
+    EXPECT_EQ(FSeen, (std::vector<Seen>{{10, fault.Expected, 1}}));
   }
 }
 
 TEST_F(Statistics, AnExchangeWhoseEveryAttemptFailsCountsAsFailed) {
   Observe();
-  link->ReplyTimeout = 100;
-  EXPECT_EQ(Failure([&] { link->SendCommand(251, 6); }), SNoLink);
-  EXPECT_EQ(link->Statistics.Exchanges, 1u);
-  EXPECT_EQ(link->Statistics.Attempts, 3u);
-  EXPECT_EQ(link->Statistics.FailedExchanges, 1u);
-  EXPECT_EQ(link->Statistics.Failed(AttemptFailure::NoReply), 3u);
-  EXPECT_EQ(link->Statistics.BytesReceived, 0u);
-  EXPECT_EQ(seen, (std::vector<Seen>{{6, AttemptFailure::NoReply, 1},
-                                     {6, AttemptFailure::NoReply, 2},
-                                     {6, AttemptFailure::NoReply, 3}}));
+  Link->ReplyTimeout = 100;
+  EXPECT_EQ(Failure([&] { Link->SendCommand(251, 6); }), SNoLink);
+  EXPECT_EQ(Link->Statistics.Exchanges, 1u);
+  EXPECT_EQ(Link->Statistics.Attempts, 3u);
+  EXPECT_EQ(Link->Statistics.FailedExchanges, 1u);
+  EXPECT_EQ(Link->Statistics.Failed(AttemptFailure::NoReply), 3u);
+  EXPECT_EQ(Link->Statistics.BytesReceived, 0u);
+  EXPECT_EQ(FSeen, (std::vector<Seen>{{6, AttemptFailure::NoReply, 1},
+                                      {6, AttemptFailure::NoReply, 2},
+                                      {6, AttemptFailure::NoReply, 3}}));
 
   // A frame refused before any attempt is no exchange at all.
-  link->BeginFrame();
-  link->WriteIndex = 255;
-  EXPECT_THROW(link->Execute(), ERangeError);
-  EXPECT_EQ(link->Statistics.Exchanges, 1u);
+  Link->BeginFrame();
+  Link->WriteIndex = 255;
+  EXPECT_THROW(Link->Execute(), ERangeError);
+  EXPECT_EQ(Link->Statistics.Exchanges, 1u);
 }
 
 TEST_F(Statistics, TheEchoCountsAsReceivedAndItsTroublesByTheirOwnNames) {
-  link->SetLineMode(2);
-  link->ReplyTimeout = 100;
-  line->Echo = true;
-  line->Device = [](const Bytes &) { return kGood; };
-  link->SendCommand(251, 1);
-  EXPECT_EQ(link->Statistics.BytesReceived, 6 + kGood.size()) << "the echo is read off the line";
-  EXPECT_EQ(link->Statistics.FailedAttemptsTotal(), 0u);
+  Link->SetLineMode(2);
+  Link->ReplyTimeout = 100;
+  Line->Echo = true;
+  Line->Device = [](const Bytes &) { return kGood; };
+  Link->SendCommand(251, 1);
+  EXPECT_EQ(Link->Statistics.BytesReceived, 6 + kGood.size()) << "the echo is read off the line";
+  EXPECT_EQ(Link->Statistics.FailedAttemptsTotal(), 0u);
 
   // A line that does not echo: the device's reply comes back where the echo
   // was awaited, 6 bytes for a 135-byte request.
-  line->Echo = false;
-  LinkStatistics before = link->Statistics;
-  link->BeginCommand(251, 10);
+  Line->Echo = false;
+  LinkStatistics before = Link->Statistics;
+  Link->BeginCommand(251, 10);
   for (int i = 0; i < 129; ++i)
-    link->PutByte(0);
-  EXPECT_EQ(Failure([&] { link->Execute(); }), SNoLink);
-  EXPECT_EQ(link->Statistics.Since(before).Failed(AttemptFailure::WrongLength), 3u);
+    Link->PutByte(0);
+  EXPECT_EQ(Failure([&] { Link->Execute(); }), SNoLink);
+  EXPECT_EQ(Link->Statistics.Since(before).Failed(AttemptFailure::WrongLength), 3u);
 
   // The echo comes long after the reply's deadline: the late echo never ends.
-  line->Echo = true;
-  line->EchoDelayMs = 5000;
-  line->Device = nullptr;
-  before = link->Statistics;
-  EXPECT_EQ(Failure([&] { link->SendCommand(251, 6); }), SNoLink);
-  EXPECT_EQ(link->Statistics.Since(before).Failed(AttemptFailure::LateEcho), 3u);
+  Line->Echo = true;
+  Line->EchoDelayMs = 5000;
+  Line->Device = nullptr;
+  before = Link->Statistics;
+  EXPECT_EQ(Failure([&] { Link->SendCommand(251, 6); }), SNoLink);
+  EXPECT_EQ(Link->Statistics.Since(before).Failed(AttemptFailure::LateEcho), 3u);
 }
 
 TEST_F(Statistics, AHangUpIsNamed) {
-  line->Device = [&](const Bytes &) {
-    line->HungUp = true;
+  Line->Device = [&](const Bytes &) {
+    Line->HungUp = true;
     return Bytes{};
   };
-  EXPECT_EQ(Failure([&] { link->SendCommand(251, 1); }), SNoLink);
-  EXPECT_EQ(link->Statistics.Failed(AttemptFailure::HungUp), 3u);
+  EXPECT_EQ(Failure([&] { Link->SendCommand(251, 1); }), SNoLink);
+  EXPECT_EQ(Link->Statistics.Failed(AttemptFailure::HungUp), 3u);
 }
 
 TEST_F(Statistics, CountingAndItsObserverLeaveTheWireAsItWas) {
@@ -145,9 +145,9 @@ TEST_F(Statistics, CountingAndItsObserverLeaveTheWireAsItWas) {
   // at the same times, the same pauses, the same outcome.
   auto converse = [](bool watched) {
     LinkOverScriptedLine parts;
-    FakeClock &clock = parts.clock;
-    FakeLine &line = *parts.line;
-    TZor_RS &link = *parts.link;
+    FakeClock &clock = parts.Clock;
+    FakeLine &line = *parts.Line;
+    TZor_RS &link = *parts.Link;
     line.Echo = true;
     link.SetLineMode(2);
     int uses = 0;

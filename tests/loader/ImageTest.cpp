@@ -12,18 +12,18 @@
 
 TEST(Image, SizeDecidesPagesTrailerAndRemainder) {
   struct Case {
-    size_t size;
-    int pages;
-    bool trailer;
-    size_t ignored;
+    size_t Size;
+    int Pages;
+    bool Trailer;
+    size_t Ignored;
   };
   for (const Case c : {Case{0, 0, false, 0}, Case{3, 0, true, 0}, Case{1535, 0, false, 1535},
                        Case{1536, 1, false, 0}, Case{1538, 1, false, 2}, Case{1539, 1, true, 0},
                        Case{4 * 1536 + 3, 4, true, 0}, Case{5 * 1536 + 4, 5, false, 4}}) {
-    const FirmwareImage image(std::vector<uint8_t>(c.size, 0xAA));
-    EXPECT_EQ(image.PageCount(), c.pages) << c.size;
-    EXPECT_EQ(image.HasTrailer(), c.trailer) << c.size;
-    EXPECT_EQ(image.IgnoredBytes(), c.ignored) << c.size;
+    const FirmwareImage image(std::vector<uint8_t>(c.Size, 0xAA));
+    EXPECT_EQ(image.PageCount(), c.Pages) << c.Size;
+    EXPECT_EQ(image.HasTrailer(), c.Trailer) << c.Size;
+    EXPECT_EQ(image.IgnoredBytes(), c.Ignored) << c.Size;
   }
   EXPECT_FALSE(FirmwareImage::IsPageSent(2) || FirmwareImage::IsPageSent(3) ||
                FirmwareImage::IsPageSent(4));

@@ -31,21 +31,21 @@ public:
     int CancelAfterChecks = -1; // set Cancel once IsCancelled was asked this often
     int Checks = 0;
   };
-  explicit RecordingProgress(Shared &s) : S(s) {}
-  ~RecordingProgress() override { S.Destroyed = true; }
-  void ShowView() override { S.Shown = true; }
-  void SetCancelVisible(bool v) override { S.CancelVisible = v; }
-  void SetLabel(const std::string &t) override { S.Labels.push_back(t); }
-  void SetGaugeVisible(bool v) override { S.GaugeVisible = v; }
-  void SetGaugeValue(int p) override { S.Gauge.push_back(p); }
+  explicit RecordingProgress(Shared &s) : FS(s) {}
+  ~RecordingProgress() override { FS.Destroyed = true; }
+  void ShowView() override { FS.Shown = true; }
+  void SetCancelVisible(bool v) override { FS.CancelVisible = v; }
+  void SetLabel(const std::string &t) override { FS.Labels.push_back(t); }
+  void SetGaugeVisible(bool v) override { FS.GaugeVisible = v; }
+  void SetGaugeValue(int p) override { FS.Gauge.push_back(p); }
   bool IsCancelled() const override {
-    if (++S.Checks == S.CancelAfterChecks)
-      S.Cancel = true;
-    return S.Cancel;
+    if (++FS.Checks == FS.CancelAfterChecks)
+      FS.Cancel = true;
+    return FS.Cancel;
   }
 
 private:
-  Shared &S;
+  Shared &FS;
 };
 
 Bytes RandomBytes(size_t size, uint32_t seed) {
@@ -69,32 +69,32 @@ Bytes Slice(const Bytes &image, int page) {
 class Load : public ::testing::Test {
 protected:
   void SetUp() override {
-    folder = fs::temp_directory_path() /
-             ("korvalen-load-" + std::to_string(::getpid()) + "-" +
-              std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::create_directories(folder);
+    FFolder = fs::temp_directory_path() /
+              ("korvalen-load-" + std::to_string(::getpid()) + "-" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::create_directories(FFolder);
   }
   void TearDown() override {
-    if (device)
-      device->Stop();
-    fs::remove_all(folder);
+    if (FDevice)
+      FDevice->Stop();
+    fs::remove_all(FFolder);
   }
 
   // Starts the device and a link to it in the given line mode.
   void Connect(sim::DeviceOptions options, uint8_t lineMode = 0) {
     options.Echo = lineMode == 2;
-    device = std::make_unique<sim::VirtualDevice>(options);
-    device->Start();
-    link =
-        std::make_unique<TZor_RS>(nullptr, nullptr, SerialPlatformForDevice(device->SlavePath()));
-    link->SetLineMode(lineMode);
-    link->OpenPort(1);
-    ASSERT_TRUE(link->IsOpen());
-    link->SetBaudRate(19200);
+    FDevice = std::make_unique<sim::VirtualDevice>(options);
+    FDevice->Start();
+    FLink =
+        std::make_unique<TZor_RS>(nullptr, nullptr, SerialPlatformForDevice(FDevice->SlavePath()));
+    FLink->SetLineMode(lineMode);
+    FLink->OpenPort(1);
+    ASSERT_TRUE(FLink->IsOpen());
+    FLink->SetBaudRate(19200);
   }
 
   std::string Write(const Bytes &image, const std::string &name = "image.rom") {
-    const fs::path path = folder / name;
+    const fs::path path = FFolder / name;
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char *>(image.data()),
                static_cast<std::streamsize>(image.size()));
@@ -104,28 +104,28 @@ protected:
   LoadResult Run(const std::string &file) {
     LoadRequest request;
     request.FileName = file;
-    request.ResetVector = &resetVector;
-    request.CreateProgress = [this] { return std::make_unique<RecordingProgress>(progress); };
-    request.Observer = observer;
-    return RunLoadSequence(*link, request);
+    request.ResetVector = &FResetVector;
+    request.CreateProgress = [this] { return std::make_unique<RecordingProgress>(FProgress); };
+    request.Observer = FObserver;
+    return RunLoadSequence(*FLink, request);
   }
 
   // Requests the device received with this command code.
   std::vector<Bytes> RequestsOf(uint8_t command) {
     std::vector<Bytes> found;
-    for (const Bytes &r : device->Requests())
+    for (const Bytes &r : FDevice->Requests())
       if (r.size() > 4 && r[4] == command)
         found.push_back(r);
     return found;
   }
 
-  fs::path folder;
-  std::unique_ptr<sim::VirtualDevice> device;
-  std::unique_ptr<TZor_RS> link;
-  RecordingPresenter presenter;
-  RecordingProgress::Shared progress;
-  ResetVectorBytes resetVector{};
-  LoadObserver observer;
+  fs::path FFolder;
+  std::unique_ptr<sim::VirtualDevice> FDevice;
+  std::unique_ptr<TZor_RS> FLink;
+  RecordingPresenter FPresenter;
+  RecordingProgress::Shared FProgress;
+  ResetVectorBytes FResetVector{};
+  LoadObserver FObserver;
 };
 } // namespace
 
@@ -138,7 +138,7 @@ TEST_F(Load, RequestsAreByteExactAndPagesTwoToFourAreSkipped) {
   const LoadResult result = Run(Write(image));
   ASSERT_EQ(result.Outcome, LoadOutcome::Done) << result.Message;
 
-  const auto requests = device->Requests();
+  const auto requests = FDevice->Requests();
   EXPECT_EQ(requests.front(), (Bytes{0x06, 0xFB, 0x01, 0x00, 0x01, 0xFD}));
   EXPECT_EQ(requests.back(), (Bytes{0x06, 0xFB, 0x01, 0x00, 0x06, 0xF8}));
   const auto pages = RequestsOf(kCommandWritePage);
@@ -156,66 +156,66 @@ TEST_F(Load, RequestsAreByteExactAndPagesTwoToFourAreSkipped) {
   zeroBlock.push_back(0x73);
   EXPECT_EQ(blocks[12], zeroBlock);
 
-  const auto memory = device->Pages();
+  const auto memory = FDevice->Pages();
   EXPECT_EQ(memory.size(), 62u);
   EXPECT_FALSE(memory.count(0x400) || memory.count(0x800) || memory.count(0xC00));
   Bytes page1 = Slice(image, 1);
-  std::copy(resetVector.begin(), resetVector.end(), page1.begin());
+  std::copy(FResetVector.begin(), FResetVector.end(), page1.begin());
   EXPECT_EQ(memory.at(0), page1);
-  EXPECT_EQ(resetVector, options.ResetVector);
+  EXPECT_EQ(FResetVector, options.ResetVector);
   for (int p = 5; p <= 65; ++p)
     ASSERT_EQ(memory.at(FirmwareImage::PageAddress(p)), Slice(image, p)) << "page " << p;
-  EXPECT_EQ(presenter.Infos, std::vector<std::string>{"Загрузка окончена."});
-  EXPECT_EQ(link->ReplyTimeout, 100);
+  EXPECT_EQ(FPresenter.Infos, std::vector<std::string>{"Загрузка окончена."});
+  EXPECT_EQ(FLink->ReplyTimeout, 100);
 }
 
 TEST_F(Load, GaugeAndStagesForEightPages) {
   Connect({}, 2);
   const LoadResult result = Run(Write(RandomBytes(8 * kPageSize, 11)));
   ASSERT_EQ(result.Outcome, LoadOutcome::Done) << result.Message;
-  EXPECT_EQ(progress.Gauge, (std::vector<int>{12, 62, 75, 88, 100}));
-  EXPECT_EQ(progress.Labels,
+  EXPECT_EQ(FProgress.Gauge, (std::vector<int>{12, 62, 75, 88, 100}));
+  EXPECT_EQ(FProgress.Labels,
             (std::vector<std::string>{"Включите МК...", "Определение типа микроконтроллера...",
                                       "Загрузка программы..."}));
-  EXPECT_TRUE(progress.Shown && progress.CancelVisible && progress.GaugeVisible);
-  EXPECT_TRUE(progress.Destroyed);
+  EXPECT_TRUE(FProgress.Shown && FProgress.CancelVisible && FProgress.GaugeVisible);
+  EXPECT_TRUE(FProgress.Destroyed);
   const auto pages = RequestsOf(kCommandWritePage);
   ASSERT_EQ(pages.size(), 5u);
   const std::vector<uint8_t> expectedHigh{0x00, 0x10, 0x14, 0x18, 0x1C};
   for (size_t i = 0; i < pages.size(); ++i)
     EXPECT_EQ(pages[i][6], expectedHigh[i]);
-  EXPECT_TRUE(device->FinishReceived());
+  EXPECT_TRUE(FDevice->FinishReceived());
 }
 
 TEST_F(Load, DeviceChecks) {
   struct Case {
-    uint16_t code;
-    uint8_t byte4;
-    bool accepted;
+    uint16_t Code;
+    uint8_t Byte4;
+    bool Accepted;
   };
   for (const Case c : {Case{245, 0x3F, true}, Case{97, 0x30, true}, Case{245, 0x40, false},
                        Case{97, 0x2F, false}, Case{98, 0x30, false}}) {
     sim::DeviceOptions options;
-    options.DeviceCode = c.code;
-    options.DataByte4 = c.byte4;
-    options.ResetVector = {c.byte4, 0x11, 0x22, 0x33, 0x44, static_cast<uint8_t>(c.code)};
+    options.DeviceCode = c.Code;
+    options.DataByte4 = c.Byte4;
+    options.ResetVector = {c.Byte4, 0x11, 0x22, 0x33, 0x44, static_cast<uint8_t>(c.Code)};
     Connect(options);
-    presenter.Errors.clear();
+    FPresenter.Errors.clear();
     std::optional<uint16_t> observed;
-    observer.Identified = [&](const DeviceIdentity &identity) { observed = identity.DeviceCode; };
+    FObserver.Identified = [&](const DeviceIdentity &identity) { observed = identity.DeviceCode; };
     const LoadResult result = Run(Write(RandomBytes(kPageSize, 1)));
-    EXPECT_EQ(result.Outcome, c.accepted ? LoadOutcome::Done : LoadOutcome::Rejected)
-        << c.code << " " << int{c.byte4};
-    EXPECT_EQ(observed, c.code) << "the observer hears of the device, accepted or not";
+    EXPECT_EQ(result.Outcome, c.Accepted ? LoadOutcome::Done : LoadOutcome::Rejected)
+        << c.Code << " " << int{c.Byte4};
+    EXPECT_EQ(observed, c.Code) << "the observer hears of the device, accepted or not";
     // Stored from the Identify reply before the device is tested, accepted or not.
-    EXPECT_EQ(resetVector, options.ResetVector) << c.code << " " << int{c.byte4};
-    if (!c.accepted) {
-      EXPECT_EQ(presenter.Errors,
+    EXPECT_EQ(FResetVector, options.ResetVector) << c.Code << " " << int{c.Byte4};
+    if (!c.Accepted) {
+      EXPECT_EQ(FPresenter.Errors,
                 std::vector<std::string>{"В устройстве неверный микроконтроллер."});
-      EXPECT_EQ(device->CommandCount(kCommandWriteBlock), 0u);
-      EXPECT_FALSE(device->FinishReceived());
+      EXPECT_EQ(FDevice->CommandCount(kCommandWriteBlock), 0u);
+      EXPECT_FALSE(FDevice->FinishReceived());
     }
-    device->Stop();
+    FDevice->Stop();
   }
 }
 
@@ -225,12 +225,12 @@ TEST_F(Load, TrailerChecks) {
             "Тип микроконтроллера не совпадает с версией ПО.");
   EXPECT_EQ(Run(Write(WithTrailer(3, 0x61, 0x66))).Message,
             "Версии устройства и программного обеспечения не совпадают.");
-  EXPECT_EQ(device->CommandCount(kCommandWriteBlock), 0u);
+  EXPECT_EQ(FDevice->CommandCount(kCommandWriteBlock), 0u);
 
   const Bytes image = WithTrailer(5, 0x61, 0x65);
   const LoadResult result = Run(Write(image));
   ASSERT_EQ(result.Outcome, LoadOutcome::Done);
-  const auto memory = device->Pages();
+  const auto memory = FDevice->Pages();
   EXPECT_EQ(memory.size(), 2u) << "pages 1 and 5; the trailer is never sent";
   EXPECT_EQ(memory.at(0x1000), Slice(image, 5));
 }
@@ -243,17 +243,17 @@ TEST_F(Load, SmallImages) {
     if (size == 3)
       image = {0x61, 0x65, 0x00};
     const std::string file = Write(image, "small.rom");
-    const uint32_t blocksBefore = device->CommandCount(kCommandWriteBlock);
+    const uint32_t blocksBefore = FDevice->CommandCount(kCommandWriteBlock);
     const LoadResult result = Run(file);
     EXPECT_EQ(result.Outcome, LoadOutcome::Done);
-    EXPECT_EQ(device->CommandCount(kCommandWriteBlock) - blocksBefore, size == 1538 ? 12u : 0u);
+    EXPECT_EQ(FDevice->CommandCount(kCommandWriteBlock) - blocksBefore, size == 1538 ? 12u : 0u);
     std::ifstream in(file, std::ios::binary);
     EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), image) << "the file is never written";
   }
-  EXPECT_EQ(device->CommandCount(kCommandFinish), 4u);
+  EXPECT_EQ(FDevice->CommandCount(kCommandFinish), 4u);
   Bytes page1 = Slice(RandomBytes(1538, 5), 1);
-  std::copy(resetVector.begin(), resetVector.end(), page1.begin());
-  EXPECT_EQ(device->Pages().at(0), page1) << "the last 2 bytes of 1538 are ignored";
+  std::copy(FResetVector.begin(), FResetVector.end(), page1.begin());
+  EXPECT_EQ(FDevice->Pages().at(0), page1) << "the last 2 bytes of 1538 are ignored";
 }
 
 TEST_F(Load, AFailedWriteBlockStopsEverything) {
@@ -264,58 +264,58 @@ TEST_F(Load, AFailedWriteBlockStopsEverything) {
   options.BusyBurstLength = 3;
   Connect(options);
   bool windowOpenAtTheBox = false;
-  presenter.OnShow = [&] { windowOpenAtTheBox = progress.Shown && !progress.Destroyed; };
+  FPresenter.OnShow = [&] { windowOpenAtTheBox = FProgress.Shown && !FProgress.Destroyed; };
   const LoadResult result = Run(Write(RandomBytes(8 * kPageSize, 9)));
   EXPECT_EQ(result.Outcome, LoadOutcome::Failed);
-  EXPECT_EQ(presenter.Errors, std::vector<std::string>{SDeviceBusy});
+  EXPECT_EQ(FPresenter.Errors, std::vector<std::string>{SDeviceBusy});
   const auto blocks = RequestsOf(kCommandWriteBlock);
   ASSERT_EQ(blocks.size(), 12u + 8 + 2) << "blocks 0 ... 7 of page 5, block 7 three times";
   EXPECT_EQ(blocks.back()[5], 7);
-  EXPECT_EQ(device->CommandCount(kCommandWritePage), 1u);
-  EXPECT_FALSE(device->FinishReceived());
+  EXPECT_EQ(FDevice->CommandCount(kCommandWritePage), 1u);
+  EXPECT_FALSE(FDevice->FinishReceived());
   EXPECT_TRUE(windowOpenAtTheBox) << "the box comes while the progress window is on screen";
-  EXPECT_TRUE(progress.Destroyed);
+  EXPECT_TRUE(FProgress.Destroyed);
 }
 
 TEST_F(Load, CancelWhileWaitingForTheDevice) {
   sim::DeviceOptions options;
   options.SilentPolls = 1000;
   Connect(options);
-  progress.CancelAfterChecks = 2;
+  FProgress.CancelAfterChecks = 2;
   const LoadResult result = Run(Write(RandomBytes(2 * kPageSize, 1)));
   EXPECT_EQ(result.Outcome, LoadOutcome::Cancelled);
-  EXPECT_TRUE(presenter.Errors.empty() && presenter.Infos.empty());
-  EXPECT_EQ(device->CommandCount(kCommandIdentify), 6u) << "two polls of three attempts";
-  EXPECT_EQ(progress.Labels, std::vector<std::string>{"Включите МК..."});
-  EXPECT_FALSE(progress.GaugeVisible);
-  EXPECT_FALSE(device->FinishReceived());
-  EXPECT_TRUE(progress.Destroyed);
+  EXPECT_TRUE(FPresenter.Errors.empty() && FPresenter.Infos.empty());
+  EXPECT_EQ(FDevice->CommandCount(kCommandIdentify), 6u) << "two polls of three attempts";
+  EXPECT_EQ(FProgress.Labels, std::vector<std::string>{"Включите МК..."});
+  EXPECT_FALSE(FProgress.GaugeVisible);
+  EXPECT_FALSE(FDevice->FinishReceived());
+  EXPECT_TRUE(FProgress.Destroyed);
 }
 
 TEST_F(Load, CancelDuringAPageEndsBeforeTheNext) {
   Connect({});
-  observer.BeforeWriteBlock = [&](int page, int block) {
+  FObserver.BeforeWriteBlock = [&](int page, int block) {
     if (page == 6 && block == 3)
-      progress.Cancel = true;
+      FProgress.Cancel = true;
   };
   const LoadResult result = Run(Write(RandomBytes(8 * kPageSize, 2)));
   EXPECT_EQ(result.Outcome, LoadOutcome::Cancelled);
-  const auto memory = device->Pages();
+  const auto memory = FDevice->Pages();
   EXPECT_EQ(memory.size(), 3u) << "pages 1, 5 and the whole of 6";
   EXPECT_TRUE(memory.count(0x1400));
-  EXPECT_FALSE(device->FinishReceived());
-  EXPECT_TRUE(presenter.Infos.empty() && presenter.Errors.empty());
+  EXPECT_FALSE(FDevice->FinishReceived());
+  EXPECT_TRUE(FPresenter.Infos.empty() && FPresenter.Errors.empty());
 }
 
 TEST_F(Load, CancelDuringTheLastPageStillFinishes) {
   Connect({});
-  observer.BeforeWriteBlock = [&](int page, int) {
+  FObserver.BeforeWriteBlock = [&](int page, int) {
     if (page == 8)
-      progress.Cancel = true;
+      FProgress.Cancel = true;
   };
   EXPECT_EQ(Run(Write(RandomBytes(8 * kPageSize, 2))).Outcome, LoadOutcome::Done);
-  EXPECT_TRUE(device->FinishReceived());
-  EXPECT_EQ(presenter.Infos, std::vector<std::string>{"Загрузка окончена."});
+  EXPECT_TRUE(FDevice->FinishReceived());
+  EXPECT_EQ(FPresenter.Infos, std::vector<std::string>{"Загрузка окончена."});
 }
 
 TEST_F(Load, ASilentFinishIsStillDone) {
@@ -323,8 +323,8 @@ TEST_F(Load, ASilentFinishIsStillDone) {
   options.NoReply = sim::NoReplyFault{kCommandFinish, 0};
   Connect(options);
   EXPECT_EQ(Run(Write(RandomBytes(kPageSize, 2))).Outcome, LoadOutcome::Done);
-  EXPECT_EQ(device->CommandCount(kCommandFinish), 3u);
-  EXPECT_EQ(presenter.Infos, std::vector<std::string>{"Загрузка окончена."});
+  EXPECT_EQ(FDevice->CommandCount(kCommandFinish), 3u);
+  EXPECT_EQ(FPresenter.Infos, std::vector<std::string>{"Загрузка окончена."});
 }
 
 TEST_F(Load, AFinishAnsweredWithItsOwnBytesIsSentOnce) {
@@ -340,10 +340,10 @@ TEST_F(Load, AFinishAnsweredWithItsOwnBytesIsSentOnce) {
   ASSERT_EQ(result.Outcome, LoadOutcome::Done) << result.Message;
   EXPECT_EQ(RequestsOf(kCommandFinish),
             std::vector<Bytes>{(Bytes{0x06, 0xFB, 0x01, 0x00, 0x06, 0xF8})});
-  EXPECT_EQ(device->CommandCount(kCommandWriteBlock), 12u) << "every block sent once";
+  EXPECT_EQ(FDevice->CommandCount(kCommandWriteBlock), 12u) << "every block sent once";
   Bytes page1 = image;
-  std::copy(resetVector.begin(), resetVector.end(), page1.begin());
-  EXPECT_EQ(device->Pages().at(0), page1);
+  std::copy(FResetVector.begin(), FResetVector.end(), page1.begin());
+  EXPECT_EQ(FDevice->Pages().at(0), page1);
 }
 
 TEST_F(Load, MemoryIsExactThroughDamagedAndBusyReplies) {
@@ -357,17 +357,17 @@ TEST_F(Load, MemoryIsExactThroughDamagedAndBusyReplies) {
   const std::string file = Write(image);
   const LoadResult result = Run(file);
   std::string log;
-  for (const auto &record : device->Log())
+  for (const auto &record : FDevice->Log())
     log += record.Note + "\n";
   ASSERT_EQ(result.Outcome, LoadOutcome::Done) << result.Message << "\n" << log;
-  const auto memory = device->Pages();
+  const auto memory = FDevice->Pages();
   ASSERT_EQ(memory.size(), 7u);
   Bytes page1 = Slice(image, 1);
-  std::copy(resetVector.begin(), resetVector.end(), page1.begin());
+  std::copy(FResetVector.begin(), FResetVector.end(), page1.begin());
   EXPECT_EQ(memory.at(0), page1);
   for (int p = 5; p <= 10; ++p)
     EXPECT_EQ(memory.at(FirmwareImage::PageAddress(p)), Slice(image, p));
-  EXPECT_EQ(device->IncompletePages(), 0u);
+  EXPECT_EQ(FDevice->IncompletePages(), 0u);
   std::ifstream in(file, std::ios::binary);
   EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), image);
   EXPECT_NE(log.find("checksum damaged"), std::string::npos) << "the run met damaged replies";
@@ -377,25 +377,25 @@ TEST_F(Load, MemoryIsExactThroughDamagedAndBusyReplies) {
 TEST_F(Load, NothingHappensWithoutAFileAndAMissingFileIsSaid) {
   Connect({});
   EXPECT_EQ(Run("").Outcome, LoadOutcome::NoFile);
-  EXPECT_FALSE(progress.Shown);
+  EXPECT_FALSE(FProgress.Shown);
   // Nothing there, a folder, links that lead back to themselves: no file.
-  fs::create_directory(folder / "folder.rom");
-  fs::create_symlink(folder / "loop.rom", folder / "loop.rom");
+  fs::create_directory(FFolder / "folder.rom");
+  fs::create_symlink(FFolder / "loop.rom", FFolder / "loop.rom");
   for (const char *name : {"missing.rom", "folder.rom", "loop.rom"}) {
     SCOPED_TRACE(name);
-    presenter.Errors.clear();
-    EXPECT_EQ(Run((folder / name).string()).Outcome, LoadOutcome::FileNotFound);
-    EXPECT_EQ(presenter.Errors, std::vector<std::string>{"Файл не найден"});
+    FPresenter.Errors.clear();
+    EXPECT_EQ(Run((FFolder / name).string()).Outcome, LoadOutcome::FileNotFound);
+    EXPECT_EQ(FPresenter.Errors, std::vector<std::string>{"Файл не найден"});
   }
-  EXPECT_FALSE(progress.Shown);
-  EXPECT_TRUE(device->Requests().empty());
+  EXPECT_FALSE(FProgress.Shown);
+  EXPECT_TRUE(FDevice->Requests().empty());
 }
 
 TEST_F(Load, WhatCannotBeAnImageIsRefusedBeforeAnythingIsSent) {
   Connect({});
   // A FIFO would block the open for ever; /dev/zero would be read until the
   // memory runs out.
-  const fs::path fifo = folder / "fifo.rom";
+  const fs::path fifo = FFolder / "fifo.rom";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   for (const fs::path &path : {fifo, fs::path("/dev/zero")}) {
     SCOPED_TRACE(path.string());
@@ -409,12 +409,12 @@ TEST_F(Load, WhatCannotBeAnImageIsRefusedBeforeAnythingIsSent) {
   }
   // One page past the 24-bit address space: page 16385 would be written at
   // address 0, over page 1. Sparse, so it costs no disk.
-  const fs::path large = folder / "large.rom";
+  const fs::path large = FFolder / "large.rom";
   std::ofstream(large, std::ios::binary).close();
   fs::resize_file(large, (kMaxPages + 1) * kPageSize);
   EXPECT_THROW(Run(large.string()), EImageTooLarge);
-  EXPECT_FALSE(progress.Shown);
-  EXPECT_TRUE(device->Requests().empty());
+  EXPECT_FALSE(FProgress.Shown);
+  EXPECT_TRUE(FDevice->Requests().empty());
 }
 
 TEST_F(Load, TheResultCountsThePagesAndSaysWhetherFinishWasConfirmed) {
@@ -422,16 +422,16 @@ TEST_F(Load, TheResultCountsThePagesAndSaysWhetherFinishWasConfirmed) {
   options.NoReply = sim::NoReplyFault{kCommandFinish, 0};
   Connect(options);
   int finishes = 0;
-  observer.BeforeFinish = [&] {
+  FObserver.BeforeFinish = [&] {
     ++finishes;
-    EXPECT_EQ(device->CommandCount(kCommandFinish), 0u);
+    EXPECT_EQ(FDevice->CommandCount(kCommandFinish), 0u);
   };
   LoadResult result = Run(Write(RandomBytes(6 * kPageSize, 2)));
   EXPECT_EQ(result.Outcome, LoadOutcome::Done);
   EXPECT_EQ(result.PagesSent, 3);
   EXPECT_FALSE(result.FinishConfirmed);
   EXPECT_EQ(finishes, 1);
-  device->Stop();
+  FDevice->Stop();
 
   Connect({});
   result = Run(Write(RandomBytes(1000, 2)));
@@ -447,13 +447,13 @@ TEST_F(Load, TheLinkCountsWhatTheDeviceDid) {
   options.BusyFrames = {8, 22, 23};
   Connect(options, 2);
   int pollsFailed = 0;
-  observer.PollFailed = [&] { ++pollsFailed; };
+  FObserver.PollFailed = [&] { ++pollsFailed; };
   const LoadResult result = Run(Write(RandomBytes(6 * kPageSize, 5)));
   ASSERT_EQ(result.Outcome, LoadOutcome::Done) << result.Message;
 
   // What the device saw and did, from its own records.
   uint64_t busy = 0, damaged = 0, replyBytes = 0, requestBytes = 0;
-  for (const auto &record : device->Log()) {
+  for (const auto &record : FDevice->Log()) {
     if (record.FromHost) {
       busy += record.Note.find(", busy") != std::string::npos;
     } else {
@@ -461,13 +461,13 @@ TEST_F(Load, TheLinkCountsWhatTheDeviceDid) {
       replyBytes += record.Bytes.size();
     }
   }
-  const auto requests = device->Requests();
+  const auto requests = FDevice->Requests();
   for (const Bytes &request : requests)
     requestBytes += request.size();
   ASSERT_EQ(busy, 3u);
   ASSERT_EQ(damaged, 2u);
 
-  const LinkStatistics &s = link->Statistics;
+  const LinkStatistics &s = FLink->Statistics;
   EXPECT_EQ(s.Exchanges, 2u + 3 * 13 + 1) << "two polls, pages 1, 5 and 6, Finish";
   EXPECT_EQ(s.Attempts, requests.size());
   EXPECT_EQ(s.Failed(AttemptFailure::NoReply), 4u) << "the silent polls";

@@ -1,14 +1,14 @@
 #include "ModalDriver.h"
 #include "link/FakeSerial.h"
 
-#include "qt/QtHooks.h"
+#include "link/Zor_RS232.h"
 #include "qt/DialogFrame.h"
+#include "qt/MaskEdit.h"
 #include "qt/PassW.h"
+#include "qt/QtHooks.h"
+#include "qt/SpinEdit.h"
 #include "qt/Zor_RS232_SetBR.h"
 #include "qt/Zor_RS232_SetNum.h"
-#include "qt/MaskEdit.h"
-#include "qt/SpinEdit.h"
-#include "link/Zor_RS232.h"
 
 #include <QComboBox>
 #include <QLabel>

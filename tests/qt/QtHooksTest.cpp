@@ -18,27 +18,27 @@
 namespace {
 
 struct BoxSeen {
-  QString title, text;
-  QMessageBox::Icon icon = QMessageBox::NoIcon;
-  QStringList buttons;
-  bool centred = false;
+  QString Title, Text;
+  QMessageBox::Icon Icon = QMessageBox::NoIcon;
+  QStringList Buttons;
+  bool Centred = false;
 };
 
 // Records the next message box, then presses the button with `press` as its
 // text (or Escape when empty).
 void RecordBox(BoxSeen *seen, const QString &press) {
   WhenModal<QMessageBox>([=](QMessageBox *box) {
-    seen->title = box->windowTitle();
-    seen->text = box->text();
-    seen->icon = box->icon();
+    seen->Title = box->windowTitle();
+    seen->Text = box->text();
+    seen->Icon = box->icon();
     QAbstractButton *target = nullptr;
     for (QAbstractButton *button : box->buttons()) {
-      seen->buttons << button->text();
+      seen->Buttons << button->text();
       if (button->text() == press)
         target = button;
     }
     const QPoint centre = box->screen()->availableGeometry().center();
-    seen->centred = (box->frameGeometry().center() - centre).manhattanLength() <= 2;
+    seen->Centred = (box->frameGeometry().center() - centre).manhattanLength() <= 2;
     if (target)
       target->click();
     else
@@ -51,24 +51,24 @@ TEST(QtHooks, MessageBoxesAsTheSystemShowsThem) {
   BoxSeen seen;
   RecordBox(&seen, "OK");
   ShowError("Нет свободного COM-порта!");
-  EXPECT_EQ(seen.title, "Error");
-  EXPECT_EQ(seen.icon, QMessageBox::Critical);
-  EXPECT_EQ(seen.text, "Нет свободного COM-порта!");
-  EXPECT_EQ(seen.buttons, QStringList{"OK"});
-  EXPECT_TRUE(seen.centred);
+  EXPECT_EQ(seen.Title, "Error");
+  EXPECT_EQ(seen.Icon, QMessageBox::Critical);
+  EXPECT_EQ(seen.Text, "Нет свободного COM-порта!");
+  EXPECT_EQ(seen.Buttons, QStringList{"OK"});
+  EXPECT_TRUE(seen.Centred);
 
   seen = {};
   RecordBox(&seen, "OK");
   ShowInfo("Загрузка окончена.");
-  EXPECT_EQ(seen.title, "Information");
-  EXPECT_EQ(seen.icon, QMessageBox::Information);
-  EXPECT_EQ(seen.text, "Загрузка окончена.");
-  EXPECT_EQ(seen.buttons, QStringList{"OK"});
+  EXPECT_EQ(seen.Title, "Information");
+  EXPECT_EQ(seen.Icon, QMessageBox::Information);
+  EXPECT_EQ(seen.Text, "Загрузка окончена.");
+  EXPECT_EQ(seen.Buttons, QStringList{"OK"});
 
   seen = {};
   RecordBox(&seen, "OK");
   ShowError("<b>not markup</b>");
-  EXPECT_EQ(seen.text, "<b>not markup</b>");
+  EXPECT_EQ(seen.Text, "<b>not markup</b>");
 }
 
 // Closes the next message box and records who owns it (a window manager
@@ -151,11 +151,11 @@ TEST(QtHooks, YesNoAnswersAsTheToolkitsModalResult) {
   BoxSeen seen;
   RecordBox(&seen, "&Yes");
   EXPECT_EQ(AskYesNo("Продолжить?"), kYes);
-  EXPECT_EQ(seen.title, "Confirm");
-  EXPECT_EQ(seen.icon, QMessageBox::Question);
-  EXPECT_TRUE(seen.buttons.contains("&Yes"));
-  EXPECT_TRUE(seen.buttons.contains("&No"));
-  EXPECT_EQ(seen.buttons.size(), 2);
+  EXPECT_EQ(seen.Title, "Confirm");
+  EXPECT_EQ(seen.Icon, QMessageBox::Question);
+  EXPECT_TRUE(seen.Buttons.contains("&Yes"));
+  EXPECT_TRUE(seen.Buttons.contains("&No"));
+  EXPECT_EQ(seen.Buttons.size(), 2);
 
   RecordBox(&seen, "&No");
   EXPECT_EQ(AskYesNo("Продолжить?"), kNo);
@@ -202,10 +202,10 @@ TEST(ApplicationError, BoxCarriesTheApplicationTitle) {
   BoxSeen seen;
   RecordBox(&seen, "OK");
   ShowApplicationError("Korvalen", "Файл не найден");
-  EXPECT_EQ(seen.title, "Korvalen");
-  EXPECT_EQ(seen.icon, QMessageBox::Critical);
-  EXPECT_EQ(seen.text, "Файл не найден.");
-  EXPECT_EQ(seen.buttons, QStringList{"OK"});
+  EXPECT_EQ(seen.Title, "Korvalen");
+  EXPECT_EQ(seen.Icon, QMessageBox::Critical);
+  EXPECT_EQ(seen.Text, "Файл не найден.");
+  EXPECT_EQ(seen.Buttons, QStringList{"OK"});
 }
 
 } // namespace

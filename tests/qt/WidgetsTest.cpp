@@ -80,113 +80,113 @@ TEST(Gauge, TextReadsOnFilledAndEmptyBar) {
 class SpinEditTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    auto *layout = new QVBoxLayout(&window);
-    edit = new TRxSpinEdit(&window);
-    other = new QPushButton("other", &window);
-    layout->addWidget(edit);
-    layout->addWidget(other);
-    edit->SetMinValue(110);
-    edit->SetMaxValue(921600);
-    edit->SetIncrement(10);
-    edit->SetValue(110);
-    window.show();
-    window.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    auto *layout = new QVBoxLayout(&FWindow);
+    FEdit = new TRxSpinEdit(&FWindow);
+    FOther = new QPushButton("other", &FWindow);
+    layout->addWidget(FEdit);
+    layout->addWidget(FOther);
+    FEdit->SetMinValue(110);
+    FEdit->SetMaxValue(921600);
+    FEdit->SetIncrement(10);
+    FEdit->SetValue(110);
+    FWindow.show();
+    FWindow.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&FWindow));
   }
   void TypeThenLeave(const QString &typed) {
-    edit->setFocus();
-    edit->clear();
-    QTest::keyClicks(edit, typed);
-    other->setFocus();
+    FEdit->setFocus();
+    FEdit->clear();
+    QTest::keyClicks(FEdit, typed);
+    FOther->setFocus();
   }
-  QWidget window;
-  TRxSpinEdit *edit = nullptr;
-  QPushButton *other = nullptr;
+  QWidget FWindow;
+  TRxSpinEdit *FEdit = nullptr;
+  QPushButton *FOther = nullptr;
 };
 
 TEST_F(SpinEditTest, ValueSetFromOutsideIsClamped) {
-  EXPECT_EQ(edit->text(), "110");
-  edit->SetValue(5);
-  EXPECT_EQ(edit->text(), "110");
-  edit->SetValue(2'000'000);
-  EXPECT_EQ(edit->text(), "921600");
-  edit->SetValue(19200);
-  EXPECT_EQ(edit->Value(), 19200);
-  EXPECT_TRUE(edit->alignment() & Qt::AlignRight);
+  EXPECT_EQ(FEdit->text(), "110");
+  FEdit->SetValue(5);
+  EXPECT_EQ(FEdit->text(), "110");
+  FEdit->SetValue(2'000'000);
+  EXPECT_EQ(FEdit->text(), "921600");
+  FEdit->SetValue(19200);
+  EXPECT_EQ(FEdit->Value(), 19200);
+  EXPECT_TRUE(FEdit->alignment() & Qt::AlignRight);
 }
 
 TEST_F(SpinEditTest, OutOfRangeTextStaysUntilFocusLeaves) {
-  edit->setFocus();
-  edit->clear();
-  QTest::keyClicks(edit, "1000000");
-  EXPECT_EQ(edit->text(), "1000000");
-  EXPECT_EQ(edit->Value(), 1000000);
-  other->setFocus();
-  EXPECT_EQ(edit->text(), "921600");
+  FEdit->setFocus();
+  FEdit->clear();
+  QTest::keyClicks(FEdit, "1000000");
+  EXPECT_EQ(FEdit->text(), "1000000");
+  EXPECT_EQ(FEdit->Value(), 1000000);
+  FOther->setFocus();
+  EXPECT_EQ(FEdit->text(), "921600");
 
   TypeThenLeave("50");
-  EXPECT_EQ(edit->text(), "110");
+  EXPECT_EQ(FEdit->text(), "110");
   TypeThenLeave("19200");
-  EXPECT_EQ(edit->text(), "19200");
+  EXPECT_EQ(FEdit->text(), "19200");
 }
 
 TEST_F(SpinEditTest, UnreadableTextCountsAsMinimum) {
-  edit->setText("");
-  EXPECT_EQ(edit->Value(), 110);
-  edit->setText("-");
-  EXPECT_EQ(edit->Value(), 110);
-  edit->setText("12-3");
-  EXPECT_EQ(edit->Value(), 110);
-  edit->setText("+500");
-  EXPECT_EQ(edit->Value(), 500);
-  edit->setText("-20");
-  EXPECT_EQ(edit->Value(), -20);
+  FEdit->setText("");
+  EXPECT_EQ(FEdit->Value(), 110);
+  FEdit->setText("-");
+  EXPECT_EQ(FEdit->Value(), 110);
+  FEdit->setText("12-3");
+  EXPECT_EQ(FEdit->Value(), 110);
+  FEdit->setText("+500");
+  EXPECT_EQ(FEdit->Value(), 500);
+  FEdit->setText("-20");
+  EXPECT_EQ(FEdit->Value(), -20);
   // Too long for any integer type: out of range, not garbage.
-  edit->setText("99999999999999999999999");
-  EXPECT_EQ(edit->Value(), std::numeric_limits<int64_t>::max());
-  edit->CheckValue();
-  EXPECT_EQ(edit->text(), "921600");
+  FEdit->setText("99999999999999999999999");
+  EXPECT_EQ(FEdit->Value(), std::numeric_limits<int64_t>::max());
+  FEdit->CheckValue();
+  EXPECT_EQ(FEdit->text(), "921600");
   TypeThenLeave("");
-  EXPECT_EQ(edit->text(), "110");
+  EXPECT_EQ(FEdit->text(), "110");
 }
 
 TEST_F(SpinEditTest, OnlyDigitsAndSignsCanBeTyped) {
-  edit->setFocus();
-  edit->clear();
-  QTest::keyClicks(edit, "1a9.2 0x0");
-  EXPECT_EQ(edit->text(), "19200");
-  QTest::keyClick(edit, Qt::Key_Backspace);
-  EXPECT_EQ(edit->text(), "1920");
-  edit->clear();
-  edit->insert("12ab");
-  EXPECT_EQ(edit->text(), "") << "pasted letters refused";
+  FEdit->setFocus();
+  FEdit->clear();
+  QTest::keyClicks(FEdit, "1a9.2 0x0");
+  EXPECT_EQ(FEdit->text(), "19200");
+  QTest::keyClick(FEdit, Qt::Key_Backspace);
+  EXPECT_EQ(FEdit->text(), "1920");
+  FEdit->clear();
+  FEdit->insert("12ab");
+  EXPECT_EQ(FEdit->text(), "") << "pasted letters refused";
 }
 
 TEST_F(SpinEditTest, ButtonsAndArrowKeysStepByIncrement) {
-  edit->SetValue(19200);
-  edit->UpButton()->click();
-  EXPECT_EQ(edit->text(), "19210");
-  edit->DownButton()->click();
-  edit->DownButton()->click();
-  EXPECT_EQ(edit->text(), "19190");
-  edit->setFocus();
-  QTest::keyClick(edit, Qt::Key_Up);
-  EXPECT_EQ(edit->text(), "19200");
-  QTest::keyClick(edit, Qt::Key_Down);
-  EXPECT_EQ(edit->text(), "19190");
+  FEdit->SetValue(19200);
+  FEdit->UpButton()->click();
+  EXPECT_EQ(FEdit->text(), "19210");
+  FEdit->DownButton()->click();
+  FEdit->DownButton()->click();
+  EXPECT_EQ(FEdit->text(), "19190");
+  FEdit->setFocus();
+  QTest::keyClick(FEdit, Qt::Key_Up);
+  EXPECT_EQ(FEdit->text(), "19200");
+  QTest::keyClick(FEdit, Qt::Key_Down);
+  EXPECT_EQ(FEdit->text(), "19190");
 
-  edit->SetValue(921595);
-  edit->UpButton()->click();
-  EXPECT_EQ(edit->text(), "921600");
-  edit->UpButton()->click();
-  EXPECT_EQ(edit->text(), "921600");
-  edit->SetValue(115);
-  edit->DownButton()->click();
-  EXPECT_EQ(edit->text(), "110");
+  FEdit->SetValue(921595);
+  FEdit->UpButton()->click();
+  EXPECT_EQ(FEdit->text(), "921600");
+  FEdit->UpButton()->click();
+  EXPECT_EQ(FEdit->text(), "921600");
+  FEdit->SetValue(115);
+  FEdit->DownButton()->click();
+  EXPECT_EQ(FEdit->text(), "110");
   // A step from an out-of-range text starts at the nearer bound.
-  edit->setText("5000000");
-  edit->DownButton()->click();
-  EXPECT_EQ(edit->text(), "921590");
+  FEdit->setText("5000000");
+  FEdit->DownButton()->click();
+  EXPECT_EQ(FEdit->text(), "921590");
 }
 
 TEST(MaskEdit, TakesLettersAndDigitsOnly) {

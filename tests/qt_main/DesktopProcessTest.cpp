@@ -23,7 +23,7 @@ bool Installed(const char *program) {
 // A display of its own, with a window manager, for one test.
 class Display {
 public:
-  explicit Display(const fs::path &folder) : Folder(folder) {
+  explicit Display(const fs::path &folder) : FOlder(folder) {
     int pipe[2];
     if (::pipe(pipe) != 0)
       return;
@@ -31,7 +31,7 @@ public:
     Options server;
     server.Args = {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
     server.Out = Stream::ToDescriptor(pipe[1]);
-    Server.emplace("/usr/bin/Xvfb", server);
+    FServer.emplace("/usr/bin/Xvfb", server);
     ::close(pipe[1]);
     std::string number;
     pollfd ready{pipe[0], POLLIN, 0};
@@ -44,22 +44,22 @@ public:
     ::close(pipe[0]);
     if (number.empty())
       return;
-    Name = ":" + number;
+    FName = ":" + number;
     Options manager;
-    manager.Environment = {"DISPLAY=" + Name};
-    Manager.emplace("/usr/bin/openbox", manager);
+    manager.Environment = {"DISPLAY=" + FName};
+    FManager.emplace("/usr/bin/openbox", manager);
     // Time for the manager to take the display before the first window maps.
     std::this_thread::sleep_for(1s);
   }
 
-  const std::string &Id() const { return Name; }
+  const std::string &Id() const { return FName; }
 
   // Runs xdotool on this display; its output, or nothing when it failed.
   std::optional<std::string> Tool(std::vector<std::string> args) {
     Options options;
     options.Args = std::move(args);
-    options.Environment = {"DISPLAY=" + Name};
-    const fs::path out = Folder / "xdotool.out";
+    options.Environment = {"DISPLAY=" + FName};
+    const fs::path out = FOlder / "xdotool.out";
     fs::remove(out);
     options.Out = Stream::ToFile(out.string());
     Child tool("/usr/bin/xdotool", options);
@@ -94,9 +94,9 @@ public:
   }
 
 private:
-  fs::path Folder;
-  std::string Name;
-  std::optional<Child> Server, Manager;
+  fs::path FOlder;
+  std::string FName;
+  std::optional<Child> FServer, FManager;
 };
 } // namespace
 
@@ -121,12 +121,12 @@ TEST(DesktopProgram, AnErrorOfTheFirstShowIsShownAndTheProgramGoesOn) {
   // depend on the build's size) and its ports beside it, then a filler that
   // takes the rest.
   const std::string disk = (folder / "disk").string();
-  const std::string script =
-      "mount --make-rprivate / && mount -t tmpfs -o size=1m tmpfs '" + disk + "' && touch '" +
-      disk + "/korvalen' && mount --bind '" + KORVALEN_DESKTOP_PROGRAM + "' '" + disk +
-      "/korvalen' && mkdir '" + disk + "/ports' && ln -s '" + device.SlavePath() + "' '" + disk +
-      "/ports/COM1' && { dd if=/dev/zero of='" + disk +
-      "/filler' bs=4k 2>/dev/null; true; } && exec '" + disk + "/korvalen'";
+  const std::string script = "mount --make-rprivate / && mount -t tmpfs -o size=1m tmpfs '" + disk +
+                             "' && touch '" + disk + "/korvalen' && mount --bind '" +
+                             KORVALEN_DESKTOP_PROGRAM + "' '" + disk + "/korvalen' && mkdir '" +
+                             disk + "/ports' && ln -s '" + device.SlavePath() + "' '" + disk +
+                             "/ports/COM1' && { dd if=/dev/zero of='" + disk +
+                             "/filler' bs=4k 2>/dev/null; true; } && exec '" + disk + "/korvalen'";
   Options options;
   options.Args = {geteuid() == 0 ? "-m" : "-rm", "sh", "-c", script};
   options.Environment = {"DISPLAY=" + display.Id(), "QT_QPA_PLATFORM=xcb",

@@ -122,40 +122,40 @@ std::shared_ptr<SeenBox> AcceptNextBox() {
 class MainWindow : public testing::Test {
 protected:
   void SetUp() override {
-    Home = fs::current_path();
+    FHome = fs::current_path();
     std::string pattern = (fs::temp_directory_path() / "korvalen-main-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    Folder = fs::path(pattern);
-    fs::create_directory(Folder / "ports");
-    Settings = Folder / "korvalen.ini";
+    FOlder = fs::path(pattern);
+    fs::create_directory(FOlder / "ports");
+    FSettings = FOlder / "korvalen.ini";
     AccessGranted = false;
   }
 
   void TearDown() override {
-    Forms.clear();
+    FOrms.clear();
     ReleaseLink();
-    Devices.clear();
-    fs::current_path(Home);
-    fs::remove_all(Folder);
+    FDevices.clear();
+    fs::current_path(FHome);
+    fs::remove_all(FOlder);
     AccessGranted = false;
   }
 
   MainFormEnvironment Environment() {
     MainFormEnvironment environment;
-    environment.ProgramFolder = Folder;
-    environment.SettingsPath = Settings;
+    environment.ProgramFolder = FOlder;
+    environment.SettingsPath = FSettings;
     environment.Platform =
-        std::make_shared<PosixSerialPlatform>(PortTable::FromFolder(Folder / "ports"));
+        std::make_shared<PosixSerialPlatform>(PortTable::FromFolder(FOlder / "ports"));
     environment.GuardName = "korvalen";
-    environment.GuardFolder = Folder;
-    environment.RequestQuit = [this] { ++QuitRequests; };
+    environment.GuardFolder = FOlder;
+    environment.RequestQuit = [this] { ++FQuitRequests; };
     environment.NativeFileDialog = false;
     return environment;
   }
 
   TMainForm &NewForm() {
-    Forms.push_back(std::make_unique<TMainForm>(Environment()));
-    return *Forms.back();
+    FOrms.push_back(std::make_unique<TMainForm>(Environment()));
+    return *FOrms.back();
   }
 
   TMainForm &ShownForm() {
@@ -167,10 +167,10 @@ protected:
 
   sim::VirtualDevice &DeviceAt(const std::string &port, sim::DeviceOptions options = {}) {
     options.Echo = true;
-    options.LinkPath = (Folder / "ports" / port).string();
-    Devices.push_back(std::make_unique<sim::VirtualDevice>(options));
-    Devices.back()->Start();
-    return *Devices.back();
+    options.LinkPath = (FOlder / "ports" / port).string();
+    FDevices.push_back(std::make_unique<sim::VirtualDevice>(options));
+    FDevices.back()->Start();
+    return *FDevices.back();
   }
 
   // An image of `pages` pages of random bytes and the trailer for device code
@@ -181,7 +181,7 @@ protected:
     for (char &byte : bytes)
       byte = static_cast<char>(random() & 0xFF);
     bytes += std::string("\x61\x65\x00", 3);
-    const fs::path path = Folder / "sample.rom";
+    const fs::path path = FOlder / "sample.rom";
     WriteAll(path, bytes);
     return path;
   }
@@ -194,13 +194,13 @@ protected:
                  frame);
   }
 
-  TQtHooks Hooks;
-  fs::path Home;
-  fs::path Folder;
-  fs::path Settings;
-  int QuitRequests = 0;
-  std::vector<std::unique_ptr<sim::VirtualDevice>> Devices;
-  std::vector<std::unique_ptr<TMainForm>> Forms;
+  TQtHooks FHooks;
+  fs::path FHome;
+  fs::path FOlder;
+  fs::path FSettings;
+  int FQuitRequests = 0;
+  std::vector<std::unique_ptr<sim::VirtualDevice>> FDevices;
+  std::vector<std::unique_ptr<TMainForm>> FOrms;
 };
 
 // The widget that Tab moves the focus to next.
@@ -252,7 +252,7 @@ TEST_F(MainWindow, FormAsDesigned) {
 
   // Nothing of the first show has happened yet.
   EXPECT_EQ(Link(), nullptr);
-  EXPECT_FALSE(fs::exists(Settings));
+  EXPECT_FALSE(fs::exists(FSettings));
   EXPECT_EQ(form.OpenDialog1.Filters, QStringList{"Файлы прошивок (*.rom)"});
 }
 
@@ -261,8 +261,8 @@ TEST_F(MainWindow, FirstStartCreatesSettingsAndWritesThemBackAtClose) {
   TMainForm &form = ShownForm();
 
   EXPECT_EQ(form.windowTitle(), "Korvalen");
-  EXPECT_EQ(ReadAll(Settings), " \r\n");
-  EXPECT_EQ(fs::current_path(), Folder);
+  EXPECT_EQ(ReadAll(FSettings), " \r\n");
+  EXPECT_EQ(fs::current_path(), FOlder);
   EXPECT_TRUE(form.FileName.empty());
   EXPECT_TRUE(form.lFN->text().isEmpty());
   ASSERT_NE(Link(), nullptr);
@@ -271,12 +271,12 @@ TEST_F(MainWindow, FirstStartCreatesSettingsAndWritesThemBackAtClose) {
   EXPECT_EQ(Link()->BaudRate, 19200u);
   EXPECT_EQ(Link()->LineMode, 2);
   EXPECT_TRUE(AccessGranted);
-  EXPECT_EQ(form.OpenDialog1.InitialDir.toStdString(), Folder.string());
+  EXPECT_EQ(form.OpenDialog1.InitialDir.toStdString(), FOlder.string());
   EXPECT_EQ(form.WindowState(), 0);
   EXPECT_EQ(form.frameGeometry(), CentredFrame(form));
 
   EXPECT_TRUE(form.close());
-  const std::string written = ReadAll(Settings);
+  const std::string written = ReadAll(FSettings);
   const auto rs232 = written.find("[RS232]\r\nPort=2\r\n");
   const auto common = written.find("[Common]\r\nFN=\r\n");
   const auto placement = written.find("[MainWindow]\r\nState=0\r\nLeft=");
@@ -295,10 +295,10 @@ TEST_F(MainWindow, FirstStartCreatesSettingsAndWritesThemBackAtClose) {
 }
 
 TEST_F(MainWindow, StoredNameIsShownAndStoredPositionDoesNotMoveTheWindow) {
-  const std::string missing = (Folder / "нет такой" / "Прошивка.rom").string();
-  WriteAll(Settings, "[Common]\r\nFN=" + missing +
-                         "\r\n[MainWindow]\r\nState=0\r\nLeft=5\r\nTop=7\r\nWidth=900\r\n"
-                         "Height=800\r\n");
+  const std::string missing = (FOlder / "нет такой" / "Прошивка.rom").string();
+  WriteAll(FSettings, "[Common]\r\nFN=" + missing +
+                          "\r\n[MainWindow]\r\nState=0\r\nLeft=5\r\nTop=7\r\nWidth=900\r\n"
+                          "Height=800\r\n");
   const auto noPort = AcceptNextBox();
   TMainForm &form = ShownForm();
   EXPECT_EQ(form.FileName, missing);
@@ -314,21 +314,21 @@ TEST_F(MainWindow, StoredNameIsShownAndStoredPositionDoesNotMoveTheWindow) {
 
 TEST_F(MainWindow, StoredStateOpensMaximizedOrMinimized) {
   DeviceAt("COM1");
-  WriteAll(Settings, "[MainWindow]\r\nState=2\r\nLeft=5\r\nTop=7\r\n");
+  WriteAll(FSettings, "[MainWindow]\r\nState=2\r\nLeft=5\r\nTop=7\r\n");
   TMainForm &maximized = ShownForm();
   EXPECT_TRUE(maximized.isMaximized());
   EXPECT_EQ(maximized.WindowState(), 2);
   EXPECT_TRUE(maximized.close());
-  EXPECT_NE(ReadAll(Settings).find("State=2\r\n"), std::string::npos);
+  EXPECT_NE(ReadAll(FSettings).find("State=2\r\n"), std::string::npos);
 
-  Forms.clear();
-  WriteAll(Settings, "[MainWindow]\r\nState=1\r\n");
+  FOrms.clear();
+  WriteAll(FSettings, "[MainWindow]\r\nState=1\r\n");
   TMainForm &minimized = ShownForm();
   EXPECT_TRUE(minimized.isMinimized());
   EXPECT_EQ(minimized.WindowState(), 1);
 
-  Forms.clear();
-  WriteAll(Settings, "[MainWindow]\r\nState=7\r\n");
+  FOrms.clear();
+  WriteAll(FSettings, "[MainWindow]\r\nState=7\r\n");
   TMainForm &normal = ShownForm();
   EXPECT_EQ(normal.WindowState(), 0);
 }
@@ -336,7 +336,7 @@ TEST_F(MainWindow, StoredStateOpensMaximizedOrMinimized) {
 TEST_F(MainWindow, FileDialogCancelKeepsTheNameAndConfirmSetsIt) {
   DeviceAt("COM1");
   const fs::path image = MakeImage(1);
-  WriteAll(Settings, "[Common]\r\nFN=/old/name.rom\r\n");
+  WriteAll(FSettings, "[Common]\r\nFN=/old/name.rom\r\n");
   TMainForm &form = ShownForm();
 
   bool seen = false;
@@ -344,7 +344,7 @@ TEST_F(MainWindow, FileDialogCancelKeepsTheNameAndConfirmSetsIt) {
     seen = true;
     EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
     EXPECT_EQ(dialog->nameFilters(), QStringList{"Файлы прошивок (*.rom)"});
-    EXPECT_EQ(dialog->directory().absolutePath().toStdString(), Folder.string());
+    EXPECT_EQ(dialog->directory().absolutePath().toStdString(), FOlder.string());
     Close(dialog, false);
   });
   QTest::mouseClick(form.bOpen, Qt::LeftButton);
@@ -374,7 +374,7 @@ TEST_F(MainWindow, FileDialogCancelKeepsTheNameAndConfirmSetsIt) {
   EXPECT_EQ(form.FileName, image.string());
 
   EXPECT_TRUE(form.close());
-  EXPECT_NE(ReadAll(Settings).find("FN=" + image.string() + "\r\n"), std::string::npos);
+  EXPECT_NE(ReadAll(FSettings).find("FN=" + image.string() + "\r\n"), std::string::npos);
 }
 
 TEST_F(MainWindow, PortButtonChoosesAmongTheFreePorts) {
@@ -397,7 +397,7 @@ TEST_F(MainWindow, PortButtonChoosesAmongTheFreePorts) {
   EXPECT_EQ(Link()->BaudRate, 19200u);
 
   EXPECT_TRUE(form.close());
-  EXPECT_NE(ReadAll(Settings).find("[RS232]\r\nPort=3\r\n"), std::string::npos);
+  EXPECT_NE(ReadAll(FSettings).find("[RS232]\r\nPort=3\r\n"), std::string::npos);
 }
 
 TEST_F(MainWindow, LoadWritesTheImageIntoTheDevice) {
@@ -405,7 +405,7 @@ TEST_F(MainWindow, LoadWritesTheImageIntoTheDevice) {
   options.ResetVector = {0x04, 0x00, 0x03, 0x00, 0x00, 0x00};
   sim::VirtualDevice &device = DeviceAt("COM1", options);
   const fs::path image = MakeImage(6);
-  WriteAll(Settings, "[Common]\r\nFN=" + image.string() + "\r\n");
+  WriteAll(FSettings, "[Common]\r\nFN=" + image.string() + "\r\n");
   TMainForm &form = ShownForm();
 
   auto box = AcceptNextBox();
@@ -438,14 +438,14 @@ TEST_F(MainWindow, AnImageThatCannotBeReadGoesToTheErrorBoxWithItsReason) {
   sim::VirtualDevice &device = DeviceAt("COM1");
   // A FIFO would block the open for ever; an image past the 24-bit address
   // space would write its last pages over the first.
-  const fs::path fifo = Folder / "fifo.rom";
+  const fs::path fifo = FOlder / "fifo.rom";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const fs::path large = Folder / "large.rom";
+  const fs::path large = FOlder / "large.rom";
   WriteAll(large, "");
   fs::resize_file(large, 16385 * 1536);
   for (const fs::path &image : {fifo, large}) {
     SCOPED_TRACE(image.string());
-    WriteAll(Settings, "[Common]\r\nFN=" + image.string() + "\r\n");
+    WriteAll(FSettings, "[Common]\r\nFN=" + image.string() + "\r\n");
     TMainForm &form = ShownForm();
     auto box = AcceptNextBox();
     QTest::mouseClick(form.bLoad, Qt::LeftButton);
@@ -458,7 +458,7 @@ TEST_F(MainWindow, AnImageThatCannotBeReadGoesToTheErrorBoxWithItsReason) {
     EXPECT_TRUE(form.isVisible());
     EXPECT_EQ(VisibleProgressWindows(), 0);
     EXPECT_TRUE(form.close());
-    Forms.clear();
+    FOrms.clear();
     ReleaseLink();
   }
   EXPECT_TRUE(device.Requests().empty());
@@ -466,8 +466,8 @@ TEST_F(MainWindow, AnImageThatCannotBeReadGoesToTheErrorBoxWithItsReason) {
 
 TEST_F(MainWindow, AFolderAsTheImageIsAFileNotFound) {
   DeviceAt("COM1");
-  fs::create_directory(Folder / "folder.rom");
-  WriteAll(Settings, "[Common]\r\nFN=" + (Folder / "folder.rom").string() + "\r\n");
+  fs::create_directory(FOlder / "folder.rom");
+  WriteAll(FSettings, "[Common]\r\nFN=" + (FOlder / "folder.rom").string() + "\r\n");
   TMainForm &form = ShownForm();
 
   auto box = AcceptNextBox();
@@ -485,7 +485,7 @@ TEST_F(MainWindow, RunningLoadIgnoresTheButtonsAndDefersTheClose) {
   sim::VirtualDevice &device = DeviceAt("COM1", options);
   const fs::path image = MakeImage(6);
   const std::string stored = "[Common]\r\nFN=" + image.string() + "\r\n";
-  WriteAll(Settings, stored);
+  WriteAll(FSettings, stored);
   TMainForm &form = ShownForm();
   TZor_RS *link = Link();
 
@@ -520,7 +520,7 @@ TEST_F(MainWindow, RunningLoadIgnoresTheButtonsAndDefersTheClose) {
     EXPECT_FALSE(form.close());
     EXPECT_TRUE(form.isVisible());
     EXPECT_TRUE(form.CloseDeferred());
-    EXPECT_EQ(ReadAll(Settings), stored);
+    EXPECT_EQ(ReadAll(FSettings), stored);
 
     progress->BitBtn1->click();
   });
@@ -535,7 +535,7 @@ TEST_F(MainWindow, RunningLoadIgnoresTheButtonsAndDefersTheClose) {
   // The close asked for during the run happened right after it.
   EXPECT_FALSE(form.isVisible());
   EXPECT_FALSE(form.CloseDeferred());
-  const std::string written = ReadAll(Settings);
+  const std::string written = ReadAll(FSettings);
   EXPECT_NE(written.find("[RS232]\r\nPort=1\r\n"), std::string::npos) << written;
   EXPECT_NE(written.find("[MainWindow]\r\nState=0\r\n"), std::string::npos) << written;
 }
@@ -544,33 +544,33 @@ TEST_F(MainWindow, SecondCopyQuitsAndWritesNothing) {
   DeviceAt("COM1");
   TMainForm &first = ShownForm();
   EXPECT_FALSE(first.QuitRequested());
-  EXPECT_EQ(QuitRequests, 0);
-  const std::string stored = ReadAll(Settings);
+  EXPECT_EQ(FQuitRequests, 0);
+  const std::string stored = ReadAll(FSettings);
 
   TMainForm &second = NewForm();
   EXPECT_TRUE(second.QuitRequested()); // at once, while the window is built
-  EXPECT_EQ(QuitRequests, 1);
+  EXPECT_EQ(FQuitRequests, 1);
   second.show(); // shown after all, it still writes nothing
   QCoreApplication::processEvents();
   EXPECT_EQ(second.windowTitle(), "Korvalen");
   EXPECT_TRUE(second.close());
-  EXPECT_EQ(ReadAll(Settings), stored);
+  EXPECT_EQ(ReadAll(FSettings), stored);
 
   // The first copy goes on undisturbed and writes at its close.
   EXPECT_TRUE(first.close());
-  EXPECT_NE(ReadAll(Settings).find("[Common]\r\nFN=\r\n"), std::string::npos);
+  EXPECT_NE(ReadAll(FSettings).find("[Common]\r\nFN=\r\n"), std::string::npos);
 }
 
 TEST_F(MainWindow, NeverShownWindowWritesNothing) {
   TMainForm &form = NewForm();
   EXPECT_TRUE(form.close());
-  EXPECT_FALSE(fs::exists(Settings));
+  EXPECT_FALSE(fs::exists(FSettings));
   EXPECT_EQ(Link(), nullptr);
 }
 
 TEST_F(MainWindow, SettingsThatCannotBeCreatedSkipTheRestOfTheShow) {
   DeviceAt("COM1");
-  Settings = Folder / "missing" / "korvalen.ini";
+  FSettings = FOlder / "missing" / "korvalen.ini";
   auto box = AcceptNextBox();
   TMainForm &form = ShownForm();
 
@@ -591,20 +591,20 @@ TEST_F(MainWindow, SettingsThatCannotBeCreatedSkipTheRestOfTheShow) {
   EXPECT_TRUE(form.close());
   QTest::qWait(50);
   EXPECT_FALSE(box->Shown);
-  EXPECT_FALSE(fs::exists(Settings));
+  EXPECT_FALSE(fs::exists(FSettings));
 }
 
 TEST_F(MainWindow, SettingsThatCannotBeWrittenAtCloseAreReportedAndTheWindowCloses) {
   DeviceAt("COM1");
   TMainForm &form = ShownForm();
-  fs::remove(Settings);
-  fs::create_directory(Settings); // in the way of the file
+  fs::remove(FSettings);
+  fs::create_directory(FSettings); // in the way of the file
 
   auto box = AcceptNextBox();
   EXPECT_TRUE(form.close());
   EXPECT_TRUE(box->Shown);
   EXPECT_EQ(box->Title, ApplicationTitle());
-  EXPECT_EQ(box->Text.toStdString(), "Unable to write to " + Settings.string() + ".");
+  EXPECT_EQ(box->Text.toStdString(), "Unable to write to " + FSettings.string() + ".");
   EXPECT_FALSE(form.isVisible());
 }
 

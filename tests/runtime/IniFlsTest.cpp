@@ -24,19 +24,19 @@ protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "inifls-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    Folder = pattern;
-    Path = Folder / "korvalen.ini";
+    FOlder = pattern;
+    FPath = FOlder / "korvalen.ini";
   }
-  void TearDown() override { fs::remove_all(Folder); }
+  void TearDown() override { fs::remove_all(FOlder); }
 
   static std::string Bytes(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
-  void Put(const std::string &content) { std::ofstream(Path, std::ios::binary) << content; }
+  void Put(const std::string &content) { std::ofstream(FPath, std::ios::binary) << content; }
 
-  fs::path Folder;
-  fs::path Path;
+  fs::path FOlder;
+  fs::path FPath;
 };
 
 // Records every change made to it; reads give the current values.
@@ -63,14 +63,14 @@ using Calls = std::vector<std::string>;
 
 TEST_F(IniFls, FirstRunCreatesBlankLineAndAddsSectionsInWriteOrder) {
   {
-    TMIniFile ini(Path);
-    EXPECT_EQ(Bytes(Path), " \r\n");
-    EXPECT_EQ(ini.FileName(), Path.string());
+    TMIniFile ini(FPath);
+    EXPECT_EQ(Bytes(FPath), " \r\n");
+    EXPECT_EQ(ini.FileName(), FPath.string());
     EXPECT_EQ(ini.ReadInteger("RS232", "Port", 4), 4);
     EXPECT_EQ(ini.ReadString("Common", "FN", ""), "");
   }
   const auto close = [&](int port, const std::string &fn, int left) {
-    TMIniFile ini(Path);
+    TMIniFile ini(FPath);
     ini.WriteInteger("RS232", "Port", port);
     ini.WriteString("Common", "FN", fn);
     RecordingWindow window;
@@ -81,22 +81,22 @@ TEST_F(IniFls, FirstRunCreatesBlankLineAndAddsSectionsInWriteOrder) {
   const std::string expected = " \r\n[RS232]\r\nPort=3\r\n[Common]\r\nFN=/opt/fw/a.rom\r\n"
                                "[MainWindow]\r\nState=0\r\nLeft=10\r\nTop=20\r\nWidth=367\r\n"
                                "Height=280\r\n";
-  EXPECT_EQ(Bytes(Path), expected);
+  EXPECT_EQ(Bytes(FPath), expected);
 
   // The second close replaces every line where it stands.
   close(12, "/b.rom", -4);
-  EXPECT_EQ(Bytes(Path), " \r\n[RS232]\r\nPort=12\r\n[Common]\r\nFN=/b.rom\r\n"
-                         "[MainWindow]\r\nState=0\r\nLeft=-4\r\nTop=20\r\nWidth=367\r\n"
-                         "Height=280\r\n");
+  EXPECT_EQ(Bytes(FPath), " \r\n[RS232]\r\nPort=12\r\n[Common]\r\nFN=/b.rom\r\n"
+                          "[MainWindow]\r\nState=0\r\nLeft=-4\r\nTop=20\r\nWidth=367\r\n"
+                          "Height=280\r\n");
 
   // An existing file is never recreated.
-  TMIniFile again(Path);
+  TMIniFile again(FPath);
   EXPECT_EQ(again.ReadInteger("rs232", "PORT", 0), 12);
 }
 
 TEST_F(IniFls, MatchesWithoutCaseAndEditsInPlace) {
   Put("[rs232]\r\n  PORT = 5 \r\n; note\r\n\r\n[Common]\r\nFN=x\r\n[RS232]\r\nPort=9\r\n");
-  TMIniFile ini(Path);
+  TMIniFile ini(FPath);
   EXPECT_EQ(ini.ReadInteger("RS232", "Port", 0), 5); // the first section of a name counts
   EXPECT_EQ(ini.ReadString(" common ", "fn", "-"), "x");
   EXPECT_EQ(ini.ReadString("Common", "Missing", "-"), "-");
@@ -105,8 +105,8 @@ TEST_F(IniFls, MatchesWithoutCaseAndEditsInPlace) {
   ini.WriteInteger("RS232", "port", 7);
   ini.WriteInteger("RS232", "Baud", 9); // after the last key, before comment and blank line
   ini.WriteString("common", "Extra", "y");
-  EXPECT_EQ(Bytes(Path), "[rs232]\r\nPORT=7\r\nBaud=9\r\n; note\r\n\r\n[Common]\r\nFN=x\r\n"
-                         "Extra=y\r\n[RS232]\r\nPort=9\r\n");
+  EXPECT_EQ(Bytes(FPath), "[rs232]\r\nPORT=7\r\nBaud=9\r\n; note\r\n\r\n[Common]\r\nFN=x\r\n"
+                          "Extra=y\r\n[RS232]\r\nPort=9\r\n");
 
   // Only ASCII letters fold; other bytes compare as they are.
   ini.WriteString("Секция", "Ключ", "1");
@@ -116,17 +116,17 @@ TEST_F(IniFls, MatchesWithoutCaseAndEditsInPlace) {
 
 TEST_F(IniFls, ReadsLfOnlyFilesAndKeepsTheirOtherBytes) {
   Put("[A]\nk=1\n\n[B]\nm=2");
-  TMIniFile ini(Path);
+  TMIniFile ini(FPath);
   EXPECT_EQ(ini.ReadInteger("A", "k", 0), 1);
   EXPECT_EQ(ini.ReadInteger("B", "m", 0), 2);
   ini.WriteInteger("A", "n", 3);
   ini.WriteInteger("B", "z", 4); // the last line has no line end yet
   ini.WriteInteger("C", "q", 5);
-  EXPECT_EQ(Bytes(Path), "[A]\nk=1\nn=3\r\n\n[B]\nm=2\r\nz=4\r\n[C]\r\nq=5\r\n");
+  EXPECT_EQ(Bytes(FPath), "[A]\nk=1\nn=3\r\n\n[B]\nm=2\r\nz=4\r\n[C]\r\nq=5\r\n");
 }
 
 TEST_F(IniFls, ReadsIntegersTheWayTheProfileFunctionsDo) {
-  TMIniFile ini(Path);
+  TMIniFile ini(FPath);
   const std::pair<const char *, int32_t> cases[] = {{"0x3", 3},
                                                     {"$1F", 31},
                                                     {"0X10", 16},
@@ -157,11 +157,11 @@ TEST_F(IniFls, ReadsIntegersTheWayTheProfileFunctionsDo) {
 }
 
 TEST_F(IniFls, StoresBytesUnchangedAndCutsLongValuesOnRead) {
-  TMIniFile ini(Path);
+  TMIniFile ini(FPath);
   const std::string fn = "/home/оператор/Прошивки №2/блок-ПИК24.rom";
   ini.WriteString("Common", "FN", fn);
   EXPECT_EQ(ini.ReadString("Common", "FN", ""), fn);
-  EXPECT_NE(Bytes(Path).find("FN=" + fn + "\r\n"), std::string::npos);
+  EXPECT_NE(Bytes(FPath).find("FN=" + fn + "\r\n"), std::string::npos);
 
   std::string longValue;
   for (int i = 0; i < 3000; ++i)
@@ -172,7 +172,7 @@ TEST_F(IniFls, StoresBytesUnchangedAndCutsLongValuesOnRead) {
 }
 
 TEST_F(IniFls, TheLengthLimitCountsCharactersAndNeverCutsOneInTwo) {
-  TMIniFile ini(Path);
+  TMIniFile ini(FPath);
   const auto repeat = [](const std::string &piece, int times) {
     std::string text;
     for (int i = 0; i < times; ++i)
@@ -199,7 +199,7 @@ TEST_F(IniFls, TheLengthLimitCountsCharactersAndNeverCutsOneInTwo) {
 TEST_F(IniFls, OnePairOfMatchingQuotesIsStrippedOnRead) {
   Put("[Common]\r\nFN=\"/home/bench/Насос v2.rom\"\r\nA = 'x' \r\nB=\"x'\r\nC=\"\"x\"\"\r\n"
       "D=\"\r\nE=''\r\nF=\" padded \"\r\nG=\"0x3\"\r\nH=a\"b\"\r\n");
-  TMIniFile ini(Path);
+  TMIniFile ini(FPath);
   EXPECT_EQ(ini.ReadString("Common", "FN", ""), "/home/bench/Насос v2.rom");
   EXPECT_EQ(ini.ReadString("Common", "A", ""), "x");
   EXPECT_EQ(ini.ReadString("Common", "B", ""), "\"x'") << "quotes that do not match stay";
@@ -218,22 +218,22 @@ TEST_F(IniFls, OnePairOfMatchingQuotesIsStrippedOnRead) {
     EXPECT_EQ(ini.ReadString("Common", "FN", ""), value) << value;
   }
   ini.WriteString("Common", "FN", "/home/bench/Насос v2.rom");
-  EXPECT_NE(Bytes(Path).find("\r\nFN=/home/bench/Насос v2.rom\r\n"), std::string::npos);
+  EXPECT_NE(Bytes(FPath).find("\r\nFN=/home/bench/Насос v2.rom\r\n"), std::string::npos);
 }
 
 TEST_F(IniFls, LineBreaksInsideAValueCannotSplitTheLine) {
-  TMIniFile ini(Path);
+  TMIniFile ini(FPath);
   ini.WriteString("Common", "FN", "a.rom\r\n[RS232]\r\nPort=31");
   ini.WriteString("Common", "Other", "b\nc");
   EXPECT_EQ(ini.ReadString("Common", "FN", ""), "a.rom");
   EXPECT_EQ(ini.ReadString("Common", "Other", ""), "b");
   EXPECT_EQ(ini.ReadInteger("RS232", "Port", 0), 0);
-  EXPECT_EQ(Bytes(Path), " \r\n[Common]\r\nFN=a.rom\r\nOther=b\r\n");
+  EXPECT_EQ(Bytes(FPath), " \r\n[Common]\r\nFN=a.rom\r\nOther=b\r\n");
 }
 
 TEST_F(IniFls, LoadPlacementOfAMaximizedWindowReadsNothingElse) {
   Put("[MainWindow]\r\nState=2\r\nLeft=300\r\nTop=200\r\nWidth=640\r\nHeight=480\r\n");
-  TMIniFile ini(Path);
+  TMIniFile ini(FPath);
   RecordingWindow window;
   window.Resizable = true;
   ini.LoadPlacement("MainWindow", window);
@@ -242,7 +242,7 @@ TEST_F(IniFls, LoadPlacementOfAMaximizedWindowReadsNothingElse) {
 
 TEST_F(IniFls, LoadPlacementMendsNegativeValues) {
   Put("[MainWindow]\r\nState=0\r\nLeft=-50\r\nTop=-10\r\nWidth=-1\r\nHeight=-7\r\n");
-  TMIniFile ini(Path);
+  TMIniFile ini(FPath);
   RecordingWindow window;
   window.Resizable = true;
   ini.LoadPlacement("MainWindow", window);
@@ -252,7 +252,7 @@ TEST_F(IniFls, LoadPlacementMendsNegativeValues) {
 
 TEST_F(IniFls, LoadPlacementOfAFixedBorderNeverTouchesTheSize) {
   Put("[MainWindow]\r\nState=1\r\nLeft=30\r\nTop=40\r\nWidth=640\r\nHeight=480\r\n");
-  TMIniFile ini(Path);
+  TMIniFile ini(FPath);
   RecordingWindow window;
   ini.LoadPlacement("MainWindow", window);
   EXPECT_EQ(window.Calls, (Calls{"State=1", "Left=30", "Top=40"}));
@@ -262,7 +262,7 @@ TEST_F(IniFls, LoadPlacementOfAFixedBorderNeverTouchesTheSize) {
 
 TEST_F(IniFls, LoadPlacementDefaultsToTheWindowsOwnValues) {
   Put("[MainWindow]\r\nState=7\r\nLeft=abc\r\n");
-  TMIniFile ini(Path);
+  TMIniFile ini(FPath);
   RecordingWindow window;
   window.State = 1;
   window.Resizable = true;
@@ -277,7 +277,7 @@ TEST_F(IniFls, LoadPlacementDefaultsToTheWindowsOwnValues) {
 
 TEST_F(IniFls, CreateReportsTheCause) {
   try {
-    TMIniFile ini(Folder / "no-such-folder" / "korvalen.ini");
+    TMIniFile ini(FOlder / "no-such-folder" / "korvalen.ini");
     FAIL() << "created in a missing folder";
   } catch (const EInOutError &error) {
     EXPECT_STREQ(error.what(), "Path not found");
@@ -295,16 +295,16 @@ TEST_F(IniFls, CreateReportsTheCause) {
 
 TEST_F(IniFls, WriteFailureNamesTheFileAndChangesNothing) {
   // A folder where the file should be: nothing to read, nothing to replace.
-  fs::create_directory(Path);
-  TMIniFile folder(Path);
+  fs::create_directory(FPath);
+  TMIniFile folder(FPath);
   EXPECT_EQ(folder.ReadInteger("RS232", "Port", 6), 6);
   try {
     folder.WriteInteger("RS232", "Port", 3);
     FAIL() << "wrote over a folder";
   } catch (const EIniFileException &error) {
-    EXPECT_EQ(error.message(), "Unable to write to " + Path.string());
+    EXPECT_EQ(error.Message(), "Unable to write to " + FPath.string());
   }
-  EXPECT_TRUE(fs::is_directory(Path));
+  EXPECT_TRUE(fs::is_directory(FPath));
 
   // An existing file in a folder nobody may write to, root included.
   TMIniFile procFile("/proc/version");
@@ -316,28 +316,28 @@ TEST_F(IniFls, WriteFailureNamesTheFileAndChangesNothing) {
 TEST_F(IniFls, AReadOnlyFileIsRefusedAndKeptAsItWas) {
   const std::string content = "[RS232]\r\nPort=3\r\n";
   Put(content);
-  ::chmod(Path.c_str(), 0444);
-  TMIniFile ini(Path);
+  ::chmod(FPath.c_str(), 0444);
+  TMIniFile ini(FPath);
   EXPECT_EQ(ini.ReadInteger("RS232", "Port", 0), 3);
   // No write permission bit at all: read-only for everyone, root included.
   try {
     ini.WriteInteger("RS232", "Port", 5);
     FAIL() << "a read-only file was replaced";
   } catch (const EIniFileException &error) {
-    EXPECT_EQ(error.message(), "Unable to write to " + Path.string());
+    EXPECT_EQ(error.Message(), "Unable to write to " + FPath.string());
   }
-  EXPECT_EQ(Bytes(Path), content);
-  EXPECT_EQ(fs::status(Path).permissions() & fs::perms::all,
+  EXPECT_EQ(Bytes(FPath), content);
+  EXPECT_EQ(fs::status(FPath).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  EXPECT_EQ(std::distance(fs::directory_iterator(Folder), fs::directory_iterator()), 1)
+  EXPECT_EQ(std::distance(fs::directory_iterator(FOlder), fs::directory_iterator()), 1)
       << "a temporary file was left behind";
 
   // The same through a symbolic link to it.
-  const fs::path link = Folder / "linked.ini";
-  fs::create_symlink(Path, link);
+  const fs::path link = FOlder / "linked.ini";
+  fs::create_symlink(FPath, link);
   TMIniFile linked(link);
   EXPECT_THROW(linked.WriteInteger("RS232", "Port", 5), EIniFileException);
-  EXPECT_EQ(Bytes(Path), content);
+  EXPECT_EQ(Bytes(FPath), content);
 }
 
 TEST_F(IniFls, AFileOfAnotherUserIsRefusedOrKeepsItsOwner) {
@@ -346,8 +346,8 @@ TEST_F(IniFls, AFileOfAnotherUserIsRefusedOrKeepsItsOwner) {
   constexpr uid_t kNobody = 65534;
   const std::string content = "[RS232]\r\nPort=3\r\n";
   Put(content);
-  ::chmod(Path.c_str(), 0644);
-  ::chmod(Folder.c_str(), 0777); // the folder is anyone's to write in
+  ::chmod(FPath.c_str(), 0644);
+  ::chmod(FOlder.c_str(), 0777); // the folder is anyone's to write in
 
   // Another user may not write root's 0644 file, though the folder would let
   // a rename replace it.
@@ -356,7 +356,7 @@ TEST_F(IniFls, AFileOfAnotherUserIsRefusedOrKeepsItsOwner) {
     if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
       ::_exit(3);
     try {
-      TMIniFile ini(Path);
+      TMIniFile ini(FPath);
       ini.WriteInteger("RS232", "Port", 5);
     } catch (const EIniFileException &) {
       ::_exit(0);
@@ -369,29 +369,29 @@ TEST_F(IniFls, AFileOfAnotherUserIsRefusedOrKeepsItsOwner) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the file was replaced";
-  EXPECT_EQ(Bytes(Path), content);
+  EXPECT_EQ(Bytes(FPath), content);
   struct stat info {};
-  ASSERT_EQ(::stat(Path.c_str(), &info), 0);
+  ASSERT_EQ(::stat(FPath.c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, 0u);
 
   // Root writes a file of another user's and hands it back with its mode.
-  ASSERT_EQ(::chown(Path.c_str(), kNobody, kNobody), 0);
-  ::chmod(Path.c_str(), 0604);
-  TMIniFile ini(Path);
+  ASSERT_EQ(::chown(FPath.c_str(), kNobody, kNobody), 0);
+  ::chmod(FPath.c_str(), 0604);
+  TMIniFile ini(FPath);
   ini.WriteInteger("RS232", "Port", 7);
   EXPECT_EQ(ini.ReadInteger("RS232", "Port", 0), 7);
-  ASSERT_EQ(::stat(Path.c_str(), &info), 0);
+  ASSERT_EQ(::stat(FPath.c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, kNobody);
   EXPECT_EQ(info.st_gid, kNobody);
   EXPECT_EQ(info.st_mode & 07777, 0604u);
 }
 
 TEST_F(IniFls, AFullDiskLeavesThePreviousFileWhole) {
-  fs::remove_all(Path);
-  TMIniFile ini(Path);
+  fs::remove_all(FPath);
+  TMIniFile ini(FPath);
   ini.WriteInteger("RS232", "Port", 3);
-  ::chmod(Path.c_str(), 0640);
-  const std::string before = Bytes(Path);
+  ::chmod(FPath.c_str(), 0640);
+  const std::string before = Bytes(FPath);
 
   // A file-size limit fails the temporary file's write like a full disk.
   rlimit saved{};
@@ -410,20 +410,20 @@ TEST_F(IniFls, AFullDiskLeavesThePreviousFileWhole) {
   std::signal(SIGXFSZ, oldHandler);
 
   EXPECT_TRUE(threw);
-  EXPECT_EQ(Bytes(Path), before);
-  EXPECT_EQ(std::distance(fs::directory_iterator(Folder), fs::directory_iterator()), 1)
+  EXPECT_EQ(Bytes(FPath), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(FOlder), fs::directory_iterator()), 1)
       << "a temporary file was left behind";
   EXPECT_EQ(ini.ReadInteger("RS232", "Port", 0), 3);
 
   ini.WriteString("Common", "FN", "y");
-  EXPECT_EQ(fs::status(Path).permissions() & fs::perms::all,
+  EXPECT_EQ(fs::status(FPath).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
 TEST_F(IniFls, WritesThroughASymbolicLinkKeepingTheLink) {
-  const fs::path real = Folder / "real.ini";
-  fs::create_directory(Folder / "sub");
-  const fs::path link = Folder / "sub" / "korvalen.ini";
+  const fs::path real = FOlder / "real.ini";
+  fs::create_directory(FOlder / "sub");
+  const fs::path link = FOlder / "sub" / "korvalen.ini";
   std::ofstream(real, std::ios::binary) << "[A]\r\nk=1\r\n";
   fs::create_symlink(real, link);
   TMIniFile ini(link);
@@ -440,11 +440,11 @@ TEST_F(IniFls, GarbageReadsAsDefaultsAndKeepsItsBytes) {
     garbage += (c == '\n' || c == '\r') ? '\0' : c; // one endless line
   }
   Put(garbage);
-  TMIniFile ini(Path);
+  TMIniFile ini(FPath);
   EXPECT_EQ(ini.ReadInteger("RS232", "Port", 5), 5);
   EXPECT_EQ(ini.ReadString("Common", "FN", "none"), "none");
   ini.WriteInteger("RS232", "Port", 3);
-  EXPECT_EQ(Bytes(Path), garbage + "\r\n[RS232]\r\nPort=3\r\n");
+  EXPECT_EQ(Bytes(FPath), garbage + "\r\n[RS232]\r\nPort=3\r\n");
 
   // Random bytes with line breaks and NULs in them: the old bytes stay in front.
   std::string withLines;
@@ -455,7 +455,7 @@ TEST_F(IniFls, GarbageReadsAsDefaultsAndKeepsItsBytes) {
   ini.WriteInteger("RS232", "Port", 4);
   EXPECT_EQ(ini.ReadString("Common", "FN", ""), "a.rom");
   EXPECT_EQ(ini.ReadInteger("RS232", "Port", 0), 4);
-  EXPECT_EQ(Bytes(Path).substr(0, withLines.size()), withLines);
+  EXPECT_EQ(Bytes(FPath).substr(0, withLines.size()), withLines);
 }
 
 TEST(IniFlsPath, SettingsPathReplacesTheExtension) {

@@ -15,47 +15,47 @@ protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "settings-folder-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    Folder = pattern;
-    fs::create_directories(Folder / "bin");
-    Place.ProgramFile = Folder / "bin" / "korvalen";
-    Place.ConfigHome = (Folder / "config").string();
-    Place.Home = (Folder / "home").string();
+    FOlder = pattern;
+    fs::create_directories(FOlder / "bin");
+    FPlace.ProgramFile = FOlder / "bin" / "korvalen";
+    FPlace.ConfigHome = (FOlder / "config").string();
+    FPlace.Home = (FOlder / "home").string();
   }
-  void TearDown() override { fs::remove_all(Folder); }
+  void TearDown() override { fs::remove_all(FOlder); }
 
-  fs::path Folder;
-  SettingsPlace Place;
+  fs::path FOlder;
+  SettingsPlace FPlace;
 };
 } // namespace
 
 TEST_F(SettingsFolderTest, BesideAWritableProgramOrAnExistingFile) {
-  Place.ProgramFolderWritable = true;
-  EXPECT_EQ(SettingsFolderFor(Place), Folder / "bin") << "build/bin and portable folders";
+  FPlace.ProgramFolderWritable = true;
+  EXPECT_EQ(SettingsFolderFor(FPlace), FOlder / "bin") << "build/bin and portable folders";
 
-  Place.ProgramFolderWritable = false;
-  EXPECT_EQ(SettingsFolderFor(Place), Folder / "config" / "korvalen");
-  std::ofstream(Folder / "bin" / "korvalen.ini") << " \r\n";
-  EXPECT_EQ(SettingsFolderFor(Place), Folder / "bin") << "the file that stands there is used";
+  FPlace.ProgramFolderWritable = false;
+  EXPECT_EQ(SettingsFolderFor(FPlace), FOlder / "config" / "korvalen");
+  std::ofstream(FOlder / "bin" / "korvalen.ini") << " \r\n";
+  EXPECT_EQ(SettingsFolderFor(FPlace), FOlder / "bin") << "the file that stands there is used";
 }
 
 TEST_F(SettingsFolderTest, TheUsersConfigurationFolderWhenTheProgramsIsNotWritable) {
-  Place.ProgramFolderWritable = false;
-  Place.ConfigHome = "relative/config"; // not absolute: to be ignored
-  EXPECT_EQ(SettingsFolderFor(Place), Folder / "home" / ".config" / "korvalen");
-  Place.ConfigHome.clear();
-  EXPECT_EQ(SettingsFolderFor(Place), Folder / "home" / ".config" / "korvalen");
-  Place.Home.clear();
-  EXPECT_EQ(SettingsFolderFor(Place), Folder / "bin") << "nowhere else to go";
+  FPlace.ProgramFolderWritable = false;
+  FPlace.ConfigHome = "relative/config"; // not absolute: to be ignored
+  EXPECT_EQ(SettingsFolderFor(FPlace), FOlder / "home" / ".config" / "korvalen");
+  FPlace.ConfigHome.clear();
+  EXPECT_EQ(SettingsFolderFor(FPlace), FOlder / "home" / ".config" / "korvalen");
+  FPlace.Home.clear();
+  EXPECT_EQ(SettingsFolderFor(FPlace), FOlder / "bin") << "nowhere else to go";
 }
 
 TEST_F(SettingsFolderTest, UsrIsThePackageManagersEvenWhereRootMayWrite) {
-  Place.ProgramFolderWritable = true;
-  Place.ProgramFile = "/usr/bin/korvalen";
-  EXPECT_EQ(SettingsFolderFor(Place), Folder / "config" / "korvalen");
-  Place.ProgramFile = "/usr/local/bin/korvalen";
-  EXPECT_EQ(SettingsFolderFor(Place), Folder / "config" / "korvalen");
-  Place.ProgramFile = "/usrlocal/korvalen";
-  EXPECT_EQ(SettingsFolderFor(Place), "/usrlocal");
+  FPlace.ProgramFolderWritable = true;
+  FPlace.ProgramFile = "/usr/bin/korvalen";
+  EXPECT_EQ(SettingsFolderFor(FPlace), FOlder / "config" / "korvalen");
+  FPlace.ProgramFile = "/usr/local/bin/korvalen";
+  EXPECT_EQ(SettingsFolderFor(FPlace), FOlder / "config" / "korvalen");
+  FPlace.ProgramFile = "/usrlocal/korvalen";
+  EXPECT_EQ(SettingsFolderFor(FPlace), "/usrlocal");
 }
 
 TEST(SettingsFolder, TheRunningTestsFolderIsWritable) {

@@ -54,51 +54,51 @@ bool SameSettings(const termios &a, const termios &b) {
 
 class PosixSerialPortTest : public ::testing::Test {
 protected:
-  PseudoTerminal Device;
-  PosixSerialPlatform Platform{PortTable::Single(Device.SlavePath())};
+  PseudoTerminal FDevice;
+  PosixSerialPlatform FPlatform{PortTable::Single(FDevice.SlavePath())};
 };
 } // namespace
 
 TEST_F(PosixSerialPortTest, EveryByteValuePassesUnchangedBothWaysWithoutEcho) {
-  auto port = Platform.Open(1);
+  auto port = FPlatform.Open(1);
   ASSERT_NE(port, nullptr);
   const std::vector<uint8_t> all = AllByteValues();
 
-  Device.Send(all);
+  FDevice.Send(all);
   EXPECT_EQ(ReadUpTo(*port, all.size()), all);
-  EXPECT_FALSE(Device.HasInput()) << "the terminal echoed what the device sent";
+  EXPECT_FALSE(FDevice.HasInput()) << "the terminal echoed what the device sent";
 
   ASSERT_TRUE(port->Write(all.data(), all.size()));
-  EXPECT_EQ(Device.Receive(all.size()), all);
+  EXPECT_EQ(FDevice.Receive(all.size()), all);
   uint8_t byte = 0;
   EXPECT_EQ(port->ReadByte(byte), ReadResult::None);
 }
 
 TEST_F(PosixSerialPortTest, OpenIsExclusiveAndProbeSeesItHeld) {
-  EXPECT_TRUE(Platform.Probe(1));
+  EXPECT_TRUE(FPlatform.Probe(1));
   // The probe neither takes nor leaves anything.
-  EXPECT_TRUE(Platform.Probe(1));
-  EXPECT_EQ(Platform.Status(1), PortStatus::Free);
+  EXPECT_TRUE(FPlatform.Probe(1));
+  EXPECT_EQ(FPlatform.Status(1), PortStatus::Free);
   {
-    auto port = Platform.Open(1);
+    auto port = FPlatform.Open(1);
     ASSERT_NE(port, nullptr);
-    EXPECT_EQ(Platform.Open(1), nullptr);
-    EXPECT_FALSE(Platform.Probe(1));
-    EXPECT_EQ(Platform.Status(1), PortStatus::Busy);
+    EXPECT_EQ(FPlatform.Open(1), nullptr);
+    EXPECT_FALSE(FPlatform.Probe(1));
+    EXPECT_EQ(FPlatform.Status(1), PortStatus::Busy);
 
     // The lock follows a symbolic link to the same device.
     TemporaryFolder folder;
-    std::filesystem::create_symlink(Device.SlavePath(), folder.Path() / "COM3");
+    std::filesystem::create_symlink(FDevice.SlavePath(), folder.Path() / "COM3");
     PosixSerialPlatform throughLink(PortTable::FromFolder(folder.Path()));
     EXPECT_FALSE(throughLink.Probe(3));
     EXPECT_EQ(throughLink.Open(3), nullptr);
   }
-  EXPECT_TRUE(Platform.Probe(1));
-  EXPECT_NE(Platform.Open(1), nullptr);
+  EXPECT_TRUE(FPlatform.Probe(1));
+  EXPECT_NE(FPlatform.Open(1), nullptr);
 }
 
 TEST_F(PosixSerialPortTest, LineSettingsReadBackAsSet) {
-  auto port = Platform.Open(1);
+  auto port = FPlatform.Open(1);
   ASSERT_NE(port, nullptr);
   LineSettings state;
   ASSERT_TRUE(port->GetState(state));
@@ -128,7 +128,7 @@ TEST_F(PosixSerialPortTest, LineSettingsReadBackAsSet) {
 }
 
 TEST_F(PosixSerialPortTest, FrameTheDriverDoesNotHoldIsReported) {
-  auto port = Platform.Open(1);
+  auto port = FPlatform.Open(1);
   ASSERT_NE(port, nullptr);
   // A pseudo-terminal always carries 8 bits without parity.
   EXPECT_FALSE(port->SetState({9600, 7, 2, 0}));
@@ -144,7 +144,7 @@ TEST_F(PosixSerialPortTest, FrameTheDriverDoesNotHoldIsReported) {
 }
 
 TEST_F(PosixSerialPortTest, NonstandardRateIsKept) {
-  auto port = Platform.Open(1);
+  auto port = FPlatform.Open(1);
   ASSERT_NE(port, nullptr);
   ASSERT_TRUE(port->SetState({250000, 8, 0, 2}));
   LineSettings state;
@@ -158,7 +158,7 @@ TEST_F(PosixSerialPortTest, NonstandardRateIsKept) {
 }
 
 TEST_F(PosixSerialPortTest, InvalidRecordChangesNothing) {
-  auto port = Platform.Open(1);
+  auto port = FPlatform.Open(1);
   ASSERT_NE(port, nullptr);
   const LineSettings before{19200, 8, 0, 2};
   ASSERT_TRUE(port->SetState(before));
@@ -178,7 +178,7 @@ TEST_F(PosixSerialPortTest, InvalidRecordChangesNothing) {
 }
 
 TEST_F(PosixSerialPortTest, OpenSequenceOnADeviceWithoutModemLines) {
-  auto port = Platform.Open(1);
+  auto port = FPlatform.Open(1);
   ASSERT_NE(port, nullptr);
   EXPECT_TRUE(port->SetQueues(1048576, 1048576));
   EXPECT_TRUE(port->SetReadsReturnAtOnce());
@@ -187,24 +187,24 @@ TEST_F(PosixSerialPortTest, OpenSequenceOnADeviceWithoutModemLines) {
   EXPECT_TRUE(port->ClearRTS());
   EXPECT_TRUE(port->PurgeOutput());
 
-  Device.Send({0x55});
+  FDevice.Send({0x55});
   port->WaitReadable(5000);
   EXPECT_TRUE(port->PurgeInput());
   uint8_t byte = 0;
   EXPECT_EQ(port->ReadByte(byte), ReadResult::None);
 
   // Still a working port after all that.
-  Device.Send({0xA5});
+  FDevice.Send({0xA5});
   EXPECT_EQ(ReadUpTo(*port, 1), std::vector<uint8_t>{0xA5});
 }
 
 TEST_F(PosixSerialPortTest, PurgeInputAlsoDropsBytesAlreadyTakenFromTheDriver) {
-  auto port = Platform.Open(1);
+  auto port = FPlatform.Open(1);
   ASSERT_NE(port, nullptr);
   // A stale reply: the port takes it from the driver in one read, hands out
   // one byte, and keeps the rest. Emptying the receive queue must drop that
   // rest too, or it would be read as the start of the next reply.
-  Device.Send({0x12, 0x34, 0x56, 0x78});
+  FDevice.Send({0x12, 0x34, 0x56, 0x78});
   port->WaitReadable(5000);
   std::this_thread::sleep_for(50ms);
   uint8_t byte = 0;
@@ -212,12 +212,12 @@ TEST_F(PosixSerialPortTest, PurgeInputAlsoDropsBytesAlreadyTakenFromTheDriver) {
   EXPECT_EQ(byte, 0x12);
   EXPECT_TRUE(port->PurgeInput());
   EXPECT_EQ(port->ReadByte(byte), ReadResult::None);
-  Device.Send({0x9A});
+  FDevice.Send({0x9A});
   EXPECT_EQ(ReadUpTo(*port, 1), std::vector<uint8_t>{0x9A});
 }
 
 TEST_F(PosixSerialPortTest, WaitReadableWaitsForDataWithoutReturningBefore) {
-  auto port = Platform.Open(1);
+  auto port = FPlatform.Open(1);
   ASSERT_NE(port, nullptr);
   const auto start = SteadyClock::now();
   port->WaitReadable(200);
@@ -225,7 +225,7 @@ TEST_F(PosixSerialPortTest, WaitReadableWaitsForDataWithoutReturningBefore) {
 
   auto sender = std::async(std::launch::async, [this] {
     std::this_thread::sleep_for(300ms);
-    Device.Send({0x42});
+    FDevice.Send({0x42});
   });
   const auto waitStart = SteadyClock::now();
   port->WaitReadable(60000);
@@ -239,11 +239,11 @@ TEST_F(PosixSerialPortTest, WaitReadableWaitsForDataWithoutReturningBefore) {
 }
 
 TEST_F(PosixSerialPortTest, DeviceThatHangsUpMidReplyIsReportedPromptly) {
-  auto port = Platform.Open(1);
+  auto port = FPlatform.Open(1);
   ASSERT_NE(port, nullptr);
   const std::vector<uint8_t> reply{0x07, 0xFB, 0x01, 0x00};
-  Device.Send(reply);
-  Device.CloseMaster();
+  FDevice.Send(reply);
+  FDevice.CloseMaster();
 
   ReadResult last = ReadResult::None;
   const std::vector<uint8_t> got = ReadUpTo(*port, 1000, &last);
@@ -261,11 +261,11 @@ TEST_F(PosixSerialPortTest, DeviceThatHangsUpMidReplyIsReportedPromptly) {
 }
 
 TEST_F(PosixSerialPortTest, WaitReadableWakesWhenTheDeviceGoes) {
-  auto port = Platform.Open(1);
+  auto port = FPlatform.Open(1);
   ASSERT_NE(port, nullptr);
   auto closer = std::async(std::launch::async, [this] {
     std::this_thread::sleep_for(200ms);
-    Device.CloseMaster();
+    FDevice.CloseMaster();
   });
   const auto start = SteadyClock::now();
   port->WaitReadable(60000);
@@ -276,7 +276,7 @@ TEST_F(PosixSerialPortTest, WaitReadableWakesWhenTheDeviceGoes) {
 }
 
 TEST_F(PosixSerialPortTest, WriteToADeviceThatTakesNothingGivesUp) {
-  auto port = Platform.Open(1);
+  auto port = FPlatform.Open(1);
   ASSERT_NE(port, nullptr);
   // Fast line, so the bound is the two-second stall, not the line time.
   ASSERT_TRUE(port->SetState({4000000, 8, 0, 2}));
@@ -336,35 +336,35 @@ TEST(PosixSerialPlatformTest, MissingDeviceIsNeitherPresentNorOpened) {
 }
 
 TEST_F(PosixSerialPortTest, ClosingPutsTheTerminalBackAsItWas) {
-  const termios cooked = Device.SlaveSettings();
+  const termios cooked = FDevice.SlaveSettings();
   {
-    auto port = Platform.Open(1);
+    auto port = FPlatform.Open(1);
     ASSERT_NE(port, nullptr);
     ASSERT_TRUE(port->SetState({250000, 8, 0, 2}));
-    EXPECT_FALSE(SameSettings(Device.SlaveSettings(), cooked)) << "open makes it raw";
+    EXPECT_FALSE(SameSettings(FDevice.SlaveSettings(), cooked)) << "open makes it raw";
   }
-  EXPECT_TRUE(SameSettings(Device.SlaveSettings(), cooked));
+  EXPECT_TRUE(SameSettings(FDevice.SlaveSettings(), cooked));
 }
 
 TEST_F(PosixSerialPortTest, PortsStillOpenArePutBackForAProgramThatEndsAtOnce) {
-  const termios cooked = Device.SlaveSettings();
-  auto port = Platform.Open(1);
+  const termios cooked = FDevice.SlaveSettings();
+  auto port = FPlatform.Open(1);
   ASSERT_NE(port, nullptr);
   RestoreOpenPortSettings();
-  EXPECT_TRUE(SameSettings(Device.SlaveSettings(), cooked));
+  EXPECT_TRUE(SameSettings(FDevice.SlaveSettings(), cooked));
   port.reset();
   // A closed port is no longer among them: nothing is put back twice.
-  auto again = Platform.Open(1);
+  auto again = FPlatform.Open(1);
   ASSERT_NE(again, nullptr);
   again.reset();
   RestoreOpenPortSettings();
-  EXPECT_TRUE(SameSettings(Device.SlaveSettings(), cooked));
+  EXPECT_TRUE(SameSettings(FDevice.SlaveSettings(), cooked));
 }
 
 // A port the user may not open is there, but not free: the desktop program
 // does not offer it, the command line says why.
 TEST_F(PosixSerialPortTest, APortThisUserMayNotOpenIsPresentButNotFree) {
-  ASSERT_EQ(chmod(Device.SlavePath().c_str(), 0600), 0);
+  ASSERT_EQ(chmod(FDevice.SlavePath().c_str(), 0600), 0);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -372,9 +372,9 @@ TEST_F(PosixSerialPortTest, APortThisUserMayNotOpenIsPresentButNotFree) {
     const bool root = geteuid() == 0;
     if (root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
       _exit(10);
-    if (!root && chmod(Device.SlavePath().c_str(), 0) != 0)
+    if (!root && chmod(FDevice.SlavePath().c_str(), 0) != 0)
       _exit(11);
-    PosixSerialPlatform platform{PortTable::Single(Device.SlavePath())};
+    PosixSerialPlatform platform{PortTable::Single(FDevice.SlavePath())};
     if (platform.Status(1) != PortStatus::NoPermission)
       _exit(1);
     _exit(!platform.Probe(1) && platform.Open(1) == nullptr && IsPresent(platform.Status(1)) ? 0
@@ -421,7 +421,7 @@ TEST_F(PosixSerialPortTest, OpenAsksForLowLatencyAndCloseRestoresTheFlag) {
   PosixPortSeams seams;
   seams.ReadLowLatency = FakeLatencyDriver::Read;
   seams.WriteLowLatency = FakeLatencyDriver::Write;
-  PosixSerialPlatform platform(PortTable::Single(Device.SlavePath()), ConsoleAccess::Refused,
+  PosixSerialPlatform platform(PortTable::Single(FDevice.SlavePath()), ConsoleAccess::Refused,
                                seams);
   for (const Case &c : cases) {
     SCOPED_TRACE(c.Name);
@@ -433,7 +433,7 @@ TEST_F(PosixSerialPortTest, OpenAsksForLowLatencyAndCloseRestoresTheFlag) {
     EXPECT_EQ(FakeLatencyDriver::Writes, c.WritesWhileOpen);
     const std::vector<uint8_t> bytes = {6, 251, 1, 0, 1, 253};
     ASSERT_TRUE(port->Write(bytes.data(), bytes.size()));
-    EXPECT_EQ(Device.Receive(bytes.size()), bytes);
+    EXPECT_EQ(FDevice.Receive(bytes.size()), bytes);
     port.reset();
     EXPECT_EQ(FakeLatencyDriver::Writes, c.WritesInAll);
     EXPECT_EQ(FakeLatencyDriver::Flag, c.FlagBefore);

@@ -23,42 +23,42 @@
 class PseudoTerminal {
 public:
   PseudoTerminal() {
-    MasterFd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (MasterFd < 0 || grantpt(MasterFd) != 0 || unlockpt(MasterFd) != 0)
+    FMasterFd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (FMasterFd < 0 || grantpt(FMasterFd) != 0 || unlockpt(FMasterFd) != 0)
       throw std::runtime_error("no pseudo-terminal");
-    SlaveName = ptsname(MasterFd);
+    FSlaveName = ptsname(FMasterFd);
     // Held open so the cooked settings stay with the terminal.
-    CookedFd = open(SlaveName.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    FCookedFd = open(FSlaveName.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios cooked{};
-    if (CookedFd < 0 || tcgetattr(CookedFd, &cooked) != 0)
+    if (FCookedFd < 0 || tcgetattr(FCookedFd, &cooked) != 0)
       throw std::runtime_error("cannot open the slave side");
     cooked.c_iflag = BRKINT | ICRNL | IXON | IMAXBEL;
     cooked.c_oflag = OPOST | ONLCR;
     cooked.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE | IEXTEN;
     cooked.c_cflag = (cooked.c_cflag & ~(CSIZE | PARENB | CSTOPB)) | CS8 | CREAD | HUPCL;
-    if (tcsetattr(CookedFd, TCSANOW, &cooked) != 0)
+    if (tcsetattr(FCookedFd, TCSANOW, &cooked) != 0)
       throw std::runtime_error("cannot make the slave cooked");
   }
   ~PseudoTerminal() {
     CloseMaster();
-    close(CookedFd);
+    close(FCookedFd);
   }
   PseudoTerminal(const PseudoTerminal &) = delete;
   PseudoTerminal &operator=(const PseudoTerminal &) = delete;
 
-  const std::string &SlavePath() const { return SlaveName; }
+  const std::string &SlavePath() const { return FSlaveName; }
 
   // The device goes away: the slave side is hung up.
   void CloseMaster() {
-    if (MasterFd >= 0)
-      close(MasterFd);
-    MasterFd = -1;
+    if (FMasterFd >= 0)
+      close(FMasterFd);
+    FMasterFd = -1;
   }
 
   void Send(const std::vector<uint8_t> &bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-      const ssize_t put = write(MasterFd, bytes.data() + done, bytes.size() - done);
+      const ssize_t put = write(FMasterFd, bytes.data() + done, bytes.size() - done);
       if (put > 0)
         done += static_cast<size_t>(put);
       else
@@ -73,7 +73,7 @@ public:
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
       uint8_t buffer[512];
-      const ssize_t got = read(MasterFd, buffer, std::min(sizeof buffer, count - bytes.size()));
+      const ssize_t got = read(FMasterFd, buffer, std::min(sizeof buffer, count - bytes.size()));
       if (got > 0)
         bytes.insert(bytes.end(), buffer, buffer + got);
       else
@@ -88,19 +88,19 @@ public:
   // The slave side's settings as they stand now.
   termios SlaveSettings() const {
     termios now{};
-    tcgetattr(CookedFd, &now);
+    tcgetattr(FCookedFd, &now);
     return now;
   }
 
 private:
   bool WaitFor(short events, int milliseconds) {
-    pollfd state{MasterFd, events, 0};
+    pollfd state{FMasterFd, events, 0};
     return poll(&state, 1, milliseconds) > 0 && (state.revents & events) != 0;
   }
 
-  int MasterFd = -1;
-  int CookedFd = -1;
-  std::string SlaveName;
+  int FMasterFd = -1;
+  int FCookedFd = -1;
+  std::string FSlaveName;
 };
 
 // A fresh folder under the system's temporary folder, removed afterwards.
@@ -110,17 +110,17 @@ public:
     std::string pattern = (std::filesystem::temp_directory_path() / "korvalen-serial-XXXXXX");
     if (mkdtemp(pattern.data()) == nullptr)
       throw std::runtime_error("no temporary folder");
-    Folder = pattern;
+    FOlder = pattern;
   }
   ~TemporaryFolder() {
     std::error_code error;
-    std::filesystem::remove_all(Folder, error);
+    std::filesystem::remove_all(FOlder, error);
   }
   TemporaryFolder(const TemporaryFolder &) = delete;
   TemporaryFolder &operator=(const TemporaryFolder &) = delete;
 
-  const std::filesystem::path &Path() const { return Folder; }
+  const std::filesystem::path &Path() const { return FOlder; }
 
 private:
-  std::filesystem::path Folder;
+  std::filesystem::path FOlder;
 };

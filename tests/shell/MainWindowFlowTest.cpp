@@ -88,43 +88,43 @@ public:
 class MainWindowFlowTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    Folder = fs::temp_directory_path() /
+    FOlder = fs::temp_directory_path() /
              ("korvalen-flow-" + std::to_string(::getpid()) + "-" +
               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(Folder);
-    fs::create_directories(Folder);
-    Platform = std::make_shared<FakePlatform>();
-    Platform->Lines[2] = std::make_shared<FakeLine>();
-    Platform->Lines[5] = std::make_shared<FakeLine>();
+    fs::remove_all(FOlder);
+    fs::create_directories(FOlder);
+    FPlatform = std::make_shared<FakePlatform>();
+    FPlatform->Lines[2] = std::make_shared<FakeLine>();
+    FPlatform->Lines[5] = std::make_shared<FakeLine>();
     AccessGranted = false;
   }
   void TearDown() override {
     ReleaseLink();
     AccessGranted = false;
     fs::current_path(fs::temp_directory_path());
-    fs::remove_all(Folder);
+    fs::remove_all(FOlder);
   }
   MainWindowSetup WindowSetup() {
     MainWindowSetup setup;
-    setup.ProgramFolder = Folder;
-    setup.SettingsPath = Folder / "korvalen.ini";
-    setup.Platform = Platform;
+    setup.ProgramFolder = FOlder;
+    setup.SettingsPath = FOlder / "korvalen.ini";
+    setup.Platform = FPlatform;
     setup.GuardName = "korvalen";
-    setup.GuardFolder = Folder;
-    setup.RequestQuit = [this] { ++QuitRequests; };
+    setup.GuardFolder = FOlder;
+    setup.RequestQuit = [this] { ++FQuitRequests; };
     return setup;
   }
 
-  fs::path Folder;
-  std::shared_ptr<FakePlatform> Platform;
-  RecordingPresenter Boxes;
-  int QuitRequests = 0;
+  fs::path FOlder;
+  std::shared_ptr<FakePlatform> FPlatform;
+  RecordingPresenter FBoxes;
+  int FQuitRequests = 0;
 };
 
 TEST_F(MainWindowFlowTest, FirstShowCreatesTheSettingsFileAndOpensTheFirstFreePortAt19200) {
   FakeWindow window(WindowSetup());
   window.WindowShown();
-  EXPECT_EQ(ReadAll(Folder / "korvalen.ini"), " \r\n");
+  EXPECT_EQ(ReadAll(FOlder / "korvalen.ini"), " \r\n");
   ASSERT_NE(Link(), nullptr);
   EXPECT_EQ(Link()->PortNumber, 2);
   EXPECT_TRUE(Link()->IsOpen());
@@ -132,19 +132,19 @@ TEST_F(MainWindowFlowTest, FirstShowCreatesTheSettingsFileAndOpensTheFirstFreePo
   EXPECT_EQ(Link()->LineMode, 2);
   EXPECT_TRUE(window.FileName.empty());
   EXPECT_TRUE(AccessGranted);
-  EXPECT_EQ(fs::current_path(), Folder);
+  EXPECT_EQ(fs::current_path(), FOlder);
   EXPECT_FALSE(window.Running());
 }
 
 TEST_F(MainWindowFlowTest, FirstShowRunsItsStepsInOrderOnceAndCentresAfterThem) {
-  std::ofstream(Folder / "korvalen.ini", std::ios::binary)
+  std::ofstream(FOlder / "korvalen.ini", std::ios::binary)
       << " \r\n[Common]\r\nFN=/образы/прошивка.rom\r\n[MainWindow]\r\nState=1\r\nLeft=-50\r\n";
   FakeWindow window(WindowSetup());
   window.WindowShown();
   // The state read takes effect only once the window is centred; the left
   // edge read (brought to 0) is overridden by the centring.
   EXPECT_EQ(window.Steps, (std::vector<std::string>{"caption Korvalen", "file /образы/прошивка.rom",
-                                                    "folder " + Folder.string(), "centred 1"}));
+                                                    "folder " + FOlder.string(), "centred 1"}));
   EXPECT_EQ(window.X, 0);
   // The name is shown before the rate is set, the last step.
   EXPECT_EQ(window.RateWhenNameShown, 115200u);
@@ -157,7 +157,7 @@ TEST_F(MainWindowFlowTest, FirstShowRunsItsStepsInOrderOnceAndCentresAfterThem) 
 
 TEST_F(MainWindowFlowTest, ShowReadsPortFileAndStateAndCloseWritesThemBackInOrder) {
   {
-    std::ofstream(Folder / "korvalen.ini", std::ios::binary)
+    std::ofstream(FOlder / "korvalen.ini", std::ios::binary)
         << " \r\n[RS232]\r\nPort=5\r\n[Common]\r\nFN=/образы/прошивка.rom\r\n"
            "[MainWindow]\r\nState=2\r\n";
   }
@@ -169,14 +169,14 @@ TEST_F(MainWindowFlowTest, ShowReadsPortFileAndStateAndCloseWritesThemBackInOrde
   window.State = 0;
   window.FileName = "/другой.rom";
   EXPECT_TRUE(window.HandleClose());
-  EXPECT_EQ(ReadAll(Folder / "korvalen.ini"),
+  EXPECT_EQ(ReadAll(FOlder / "korvalen.ini"),
             " \r\n[RS232]\r\nPort=5\r\n[Common]\r\nFN=/другой.rom\r\n[MainWindow]\r\nState=0\r\n"
             "Left=10\r\nTop=20\r\nWidth=367\r\nHeight=276\r\n");
 }
 
 TEST_F(MainWindowFlowTest, AFailedFirstShowSkipsItsRestIsCentredAndWritesNothingAtClose) {
   MainWindowSetup setup = WindowSetup();
-  setup.SettingsPath = Folder / "missing" / "korvalen.ini";
+  setup.SettingsPath = FOlder / "missing" / "korvalen.ini";
   FakeWindow window(setup);
   window.WindowShown();
   ASSERT_EQ(window.Failures.size(), 1u);
@@ -193,22 +193,22 @@ TEST_F(MainWindowFlowTest, AFailedFirstShowSkipsItsRestIsCentredAndWritesNothing
 
 TEST_F(MainWindowFlowTest, ARefusedCopyAndAWindowNeverShownWriteNothing) {
   const std::string stored = " \r\n[RS232]\r\nPort=5\r\n";
-  std::ofstream(Folder / "korvalen.ini", std::ios::binary) << stored;
+  std::ofstream(FOlder / "korvalen.ini", std::ios::binary) << stored;
   {
     FakeWindow neverShown(WindowSetup());
     EXPECT_FALSE(neverShown.QuitRequested());
     EXPECT_TRUE(neverShown.HandleClose());
   }
-  EXPECT_EQ(ReadAll(Folder / "korvalen.ini"), stored);
+  EXPECT_EQ(ReadAll(FOlder / "korvalen.ini"), stored);
 
   FakeWindow first(WindowSetup());
   FakeWindow refused(WindowSetup());
   EXPECT_FALSE(first.QuitRequested());
   EXPECT_TRUE(refused.QuitRequested()); // while the window is built
-  EXPECT_EQ(QuitRequests, 1);
+  EXPECT_EQ(FQuitRequests, 1);
   refused.WindowShown();
   EXPECT_TRUE(refused.HandleClose());
-  EXPECT_EQ(ReadAll(Folder / "korvalen.ini"), stored);
+  EXPECT_EQ(ReadAll(FOlder / "korvalen.ini"), stored);
 }
 
 TEST_F(MainWindowFlowTest, OpenSetsTheNameOnlyWhenConfirmed) {
@@ -228,12 +228,12 @@ TEST_F(MainWindowFlowTest, OpenSetsTheNameOnlyWhenConfirmed) {
 TEST_F(MainWindowFlowTest, AMissingImageIsReportedAndNothingIsSent) {
   FakeWindow window(WindowSetup());
   window.WindowShown();
-  window.FileName = (Folder / "нет.rom").string();
+  window.FileName = (FOlder / "нет.rom").string();
   window.RunHandler([&] { window.bLoadClick(); });
   EXPECT_EQ(window.ProgressWindows, 0);
-  ASSERT_EQ(Boxes.Errors.size(), 1u);
-  EXPECT_EQ(Boxes.Errors[0], "Файл не найден");
-  EXPECT_TRUE(Platform->Lines[2]->Writes.empty());
+  ASSERT_EQ(FBoxes.Errors.size(), 1u);
+  EXPECT_EQ(FBoxes.Errors[0], "Файл не найден");
+  EXPECT_TRUE(FPlatform->Lines[2]->Writes.empty());
   EXPECT_TRUE(window.Failures.empty());
 }
 
@@ -261,7 +261,7 @@ TEST_F(MainWindowFlowTest, HandlersNeverNestAndACloseAskedMeanwhileComesAfter) {
 
 TEST_F(MainWindowFlowTest, ACloseAskedDuringTheFirstShowComesAfterTheCentring) {
   MainWindowSetup setup = WindowSetup();
-  setup.SettingsPath = Folder / "missing" / "korvalen.ini";
+  setup.SettingsPath = FOlder / "missing" / "korvalen.ini";
   FakeWindow window(setup);
   bool closedInside = true;
   int pressed = 0;

@@ -54,12 +54,12 @@ protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "korvalen-journal-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    Folder = pattern;
-    Path = Folder / "journal.jsonl";
+    FOlder = pattern;
+    FPath = FOlder / "journal.jsonl";
   }
-  void TearDown() override { fs::remove_all(Folder); }
+  void TearDown() override { fs::remove_all(FOlder); }
 
-  fs::path Folder, Path;
+  fs::path FOlder, FPath;
 };
 } // namespace
 
@@ -122,7 +122,7 @@ TEST_F(JournalFile, WritersAtOnceNeitherInterleaveNorLoseARecord) {
   for (int w = 0; w < kWriters; ++w) {
     const pid_t pid = fork();
     if (pid == 0) {
-      FileJournal journal(Path);
+      FileJournal journal(FPath);
       for (int r = 0; r < kRecords; ++r)
         journal.Append(SampleRecord(w * kRecords + r));
       _exit(0);
@@ -134,7 +134,7 @@ TEST_F(JournalFile, WritersAtOnceNeitherInterleaveNorLoseARecord) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  const JournalContents contents = FileJournal(Path).Read();
+  const JournalContents contents = FileJournal(FPath).Read();
   EXPECT_TRUE(contents.DamagedLines.empty());
   ASSERT_EQ(contents.Loads.size(), size_t{kWriters * kRecords});
   std::set<std::string> ids;
@@ -146,14 +146,14 @@ TEST_F(JournalFile, WritersAtOnceNeitherInterleaveNorLoseARecord) {
 // A record torn by a crash never glues onto the next one; readers skip and
 // count it by its line number, and garbage lines alike.
 TEST_F(JournalFile, ATornLineIsEndedCountedAndSkipped) {
-  FileJournal journal(Path);
+  FileJournal journal(FPath);
   journal.Append(SampleRecord(1));
   const std::string whole = ToJson(SampleRecord(2)).dump();
-  std::ofstream(Path, std::ios::app) << whole.substr(0, whole.size() / 2); // the crash
+  std::ofstream(FPath, std::ios::app) << whole.substr(0, whole.size() / 2); // the crash
   journal.Append(SampleRecord(3));
-  std::ofstream(Path, std::ios::app) << "not json\n{\"record\":\"load\"}\n";
+  std::ofstream(FPath, std::ios::app) << "not json\n{\"record\":\"load\"}\n";
   journal.Append(SampleRecord(4));
-  std::ofstream(Path, std::ios::app) << whole.substr(0, 10); // torn at the end
+  std::ofstream(FPath, std::ios::app) << whole.substr(0, 10); // torn at the end
 
   const JournalContents contents = journal.Read();
   EXPECT_EQ(contents.Loads.size(), 3u);
@@ -168,10 +168,10 @@ TEST_F(JournalFile, OneThatCannotBeWrittenSaysWhyAndKeepsWhatItHeld) {
     fs::path Where;
     std::string Says;
   };
-  fs::create_directories(Folder / "a-folder");
+  fs::create_directories(FOlder / "a-folder");
   const std::vector<Case> cases = {
-      {Folder / "no-such-folder" / "journal.jsonl", "cannot be opened for writing"},
-      {Folder / "a-folder", "cannot be opened for writing"},
+      {FOlder / "no-such-folder" / "journal.jsonl", "cannot be opened for writing"},
+      {FOlder / "a-folder", "cannot be opened for writing"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.Where.string());
@@ -191,9 +191,9 @@ TEST_F(JournalFile, OneThatCannotBeWrittenSaysWhyAndKeepsWhatItHeld) {
   EXPECT_THROW(FileJournal("/proc/version").Append(SampleRecord(1)), EJournalError);
   EXPECT_EQ(Slurp("/proc/version"), version);
 
-  FileJournal journal(Path);
+  FileJournal journal(FPath);
   journal.Append(SampleRecord(1));
-  const std::string before = Slurp(Path);
+  const std::string before = Slurp(FPath);
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   const auto previous = std::signal(SIGXFSZ, SIG_IGN);
@@ -203,5 +203,5 @@ TEST_F(JournalFile, OneThatCannotBeWrittenSaysWhyAndKeepsWhatItHeld) {
   EXPECT_THROW(journal.Append(SampleRecord(2)), EJournalError);
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
-  EXPECT_EQ(Slurp(Path), before) << "a half record was left behind";
+  EXPECT_EQ(Slurp(FPath), before) << "a half record was left behind";
 }

@@ -12,5 +12,5 @@ public:
   FineTimerScope &operator=(const FineTimerScope &) = delete;
 
 private:
-  bool Granted = false;
+  bool FGranted = false;
 };

@@ -4,8 +4,8 @@
 #include <cctype>
 
 TMenuItem *TMenuItem::Add(std::unique_ptr<TMenuItem> item) {
-  ItemsOwned.push_back(std::move(item));
-  return ItemsOwned.back().get();
+  FItemsOwned.push_back(std::move(item));
+  return FItemsOwned.back().get();
 }
 
 namespace {

@@ -22,10 +22,10 @@ public:
 
   // Appends `item`, which this item then owns; answers the appended item.
   TMenuItem *Add(std::unique_ptr<TMenuItem> item);
-  const std::vector<std::unique_ptr<TMenuItem>> &Items() const { return ItemsOwned; }
+  const std::vector<std::unique_ptr<TMenuItem>> &Items() const { return FItemsOwned; }
 
 private:
-  std::vector<std::unique_ptr<TMenuItem>> ItemsOwned;
+  std::vector<std::unique_ptr<TMenuItem>> FItemsOwned;
 };
 
 // Modifier bits of a shortcut code; the low 16 bits hold the key.

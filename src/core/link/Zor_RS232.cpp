@@ -67,26 +67,26 @@ AttemptFailure FailureOfPort(const PortError &error) {
 // Restores RTS and the priority on every way out of the echo reception.
 class RtsAndPriorityGuard {
 public:
-  explicit RtsAndPriorityGuard(TZor_RS &link) : Link(link) {
-    Link.SetRTS();
+  explicit RtsAndPriorityGuard(TZor_RS &link) : FLink(link) {
+    FLink.SetRTS();
     RaisePriority();
   }
   ~RtsAndPriorityGuard() {
-    Link.ClearRTS();
+    FLink.ClearRTS();
     RestorePriority();
   }
   RtsAndPriorityGuard(const RtsAndPriorityGuard &) = delete;
   RtsAndPriorityGuard &operator=(const RtsAndPriorityGuard &) = delete;
 
 private:
-  TZor_RS &Link;
+  TZor_RS &FLink;
 };
 } // namespace
 
 TZor_RS::TZor_RS(TMenuItem *primaryMenu, TMenuItem *secondaryMenu,
                  std::shared_ptr<SerialPlatform> platform, LinkClock *clock)
     : TZor_RS_Base(primaryMenu, secondaryMenu, std::move(platform)),
-      Clock(clock ? *clock : SystemClock()) {
+      FClock(clock ? *clock : SystemClock()) {
   BaudRate = 115200;
   ByteSize = 8;
   Parity = kParityNone;
@@ -216,12 +216,12 @@ void TZor_RS::Transmit() {
   if (LineMode == 2) {
     // The half-duplex line returns our own request first: take it up and
     // drop it, whatever it turned out to be.
-    ReceivingEcho = true;
+    FReceivingEcho = true;
     try {
       Receive();
     } catch (...) {
     }
-    ReceivingEcho = false;
+    FReceivingEcho = false;
     // The echo's own failures are not the attempt's: only the reply's count.
     FFailure.reset();
     FEchoWrongLength = FReceivedBytes > 0 && InBuffer[0] != length;
@@ -241,30 +241,30 @@ uint32_t TZor_RS::TransmissionAllowanceMs(int32_t writeIndex, uint32_t baudRate)
 }
 
 void TZor_RS::PumpIfDue() {
-  const uint64_t now = Clock.TickCount();
-  if (now - LastPump < kPumpIntervalMs)
+  const uint64_t now = FClock.TickCount();
+  if (now - FLastPump < kPumpIntervalMs)
     return;
   ProcessMessages();
-  LastPump = Clock.TickCount();
+  FLastPump = FClock.TickCount();
 }
 
 void TZor_RS::Pause(uint32_t milliseconds) {
   if (!ProcessMessagesInstalled()) {
-    Clock.Sleep(milliseconds);
+    FClock.Sleep(milliseconds);
     return;
   }
   // The slices add up to the whole pause: it never comes out shorter.
   for (uint32_t left = milliseconds; left > 0;) {
     PumpIfDue();
     const auto slice = static_cast<uint32_t>(std::min<uint64_t>(left, MsUntilPump()));
-    Clock.Sleep(slice);
+    FClock.Sleep(slice);
     left -= slice;
   }
   PumpIfDue();
 }
 
 uint64_t TZor_RS::MsUntilPump() {
-  const uint64_t sincePump = Clock.TickCount() - LastPump;
+  const uint64_t sincePump = FClock.TickCount() - FLastPump;
   return std::max<uint64_t>(1, kPumpIntervalMs - std::min(sincePump, kPumpIntervalMs));
 }
 
@@ -285,7 +285,7 @@ bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
       NotePortFailure(PortOperation::Read);
       Fail(FailureOfPort(Handle->LastError()), SNoLink);
     }
-    const uint64_t now = Clock.TickCount();
+    const uint64_t now = FClock.TickCount();
     if (!pumpFirst)
       PumpIfDue();
     if (now > deadline)
@@ -295,19 +295,19 @@ bool TZor_RS::ReadByteBefore(int index, uint64_t deadline, bool pumpFirst) {
     const uint64_t longest = ProcessMessagesInstalled() ? MsUntilPump() : kWaitWithoutUiMs;
     const int wait = static_cast<int>(std::min<uint64_t>(longest, deadline - now + 1));
     if (!Handle) {
-      Clock.Sleep(static_cast<uint32_t>(wait));
+      FClock.Sleep(static_cast<uint32_t>(wait));
       continue;
     }
     // Once per byte at most: if the sleep brought nothing, the device is
     // slower than its line, and the link waits on the port as usual.
     // Our own request comes back exactly as our port frames it; a reply may
     // come with fewer stop bits than we send.
-    const bool echoStart = ReceivingEcho && index == 0;
+    const bool echoStart = FReceivingEcho && index == 0;
     const int length = echoStart ? OutBuffer[0] : InBuffer[0];
     const auto collect =
         echoStart ? EchoTimeLeft()
                   : TimeToCollect(index, length, BaudRate,
-                                  ReceivingEcho ? HalfBitsPerByte() : kMinHalfBitsPerByte);
+                                  FReceivingEcho ? HalfBitsPerByte() : kMinHalfBitsPerByte);
     if (!collected && collect.count() > 0) {
       collected = true;
       Handle->WaitForBytes(
@@ -361,7 +361,7 @@ void TZor_RS::SkipLateEcho(uint64_t deadline) {
 
 void TZor_RS::Receive() {
   const uint64_t firstByteDeadline =
-      Clock.TickCount() + ReplyTimeout + TransmissionAllowanceMs(WriteIndex, BaudRate);
+      FClock.TickCount() + ReplyTimeout + TransmissionAllowanceMs(WriteIndex, BaudRate);
   FReceivedBytes = 0;
   // The rest of a late echo stands before the reply; the reply still has to
   // begin within the first-byte wait.
@@ -373,16 +373,16 @@ void TZor_RS::Receive() {
     Fail(AttemptFailure::TooShort, SNoLink);
   const int length = InBuffer[0];
   for (int i = 1; i < length; ++i) {
-    if (!ReadByteBefore(i, Clock.TickCount() + InterByteTimeout, true)) {
-      Trace(ReceivingEcho ? FrameDirection::Echo : FrameDirection::Received, InBuffer.data(), i);
+    if (!ReadByteBefore(i, FClock.TickCount() + InterByteTimeout, true)) {
+      Trace(FReceivingEcho ? FrameDirection::Echo : FrameDirection::Received, InBuffer.data(), i);
       Fail(AttemptFailure::Gap, SInterByteDelay);
     }
     FReceivedBytes = i + 1;
   }
-  Trace(ReceivingEcho ? FrameDirection::Echo : FrameDirection::Received, InBuffer.data(), length);
+  Trace(FReceivingEcho ? FrameDirection::Echo : FrameDirection::Received, InBuffer.data(), length);
   if (!CheckReply())
     Fail(AttemptFailure::Checksum, std::string(SExchangeError) + "(0)");
-  if (!ReceivingEcho && FEchoNotOurs && IsOurRequest())
+  if (!FReceivingEcho && FEchoNotOurs && IsOurRequest())
     Fail(AttemptFailure::LateEcho, SNoLink);
 }
 

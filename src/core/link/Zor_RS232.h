@@ -126,8 +126,8 @@ private:
   // under way has told one already.
   void NotePortFailure(PortOperation operation);
 
-  LinkClock &Clock;
-  bool ReceivingEcho = false;
+  LinkClock &FClock;
+  bool FReceivingEcho = false;
   // Bytes the last Receive took in, complete frame or not.
   int FReceivedBytes = 0;
   // Bytes of the request's echo that had not come when its wait ended: they
@@ -138,7 +138,7 @@ private:
   // not known, so a reply equal to the request may be the echo itself.
   bool FEchoNotOurs = false;
   std::chrono::steady_clock::time_point FWriteStart{}; // of the last request
-  uint64_t LastPump = 0;                               // tick count of the last pump
+  uint64_t FLastPump = 0;                              // tick count of the last pump
   // The last failure noted in the attempt under way, and whether its echo
   // was not as long as the request (which then explains what followed).
   std::optional<AttemptFailure> FFailure;

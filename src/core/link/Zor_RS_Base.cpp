@@ -38,7 +38,7 @@ std::string PortFailureText(PortOperation operation, const PortError &error) {
 TZor_RS_Base::TZor_RS_Base(TMenuItem *primaryMenu, TMenuItem *secondaryMenu,
                            std::shared_ptr<SerialPlatform> platform)
     : TZorBaseInterface(primaryMenu, secondaryMenu),
-      Platform(platform ? std::move(platform) : DefaultSerialPlatform()) {
+      FPlatform(platform ? std::move(platform) : DefaultSerialPlatform()) {
   if (ScanPorts() == 0) {
     ShowError(SNoFreePort);
     return;
@@ -60,7 +60,7 @@ uint8_t TZor_RS_Base::ScanPorts() {
   ClosePort();
   PortCount = 0;
   for (int n = 1; n <= kMaxPort; ++n) {
-    PortFree[n] = Platform->Probe(n);
+    PortFree[n] = FPlatform->Probe(n);
     if (PortFree[n])
       ++PortCount;
   }
@@ -87,7 +87,7 @@ void TZor_RS_Base::OpenPort(int32_t n) {
     return;
   }
   ClosePort();
-  Handle = Platform->Open(PortNumber);
+  Handle = FPlatform->Open(PortNumber);
   if (Handle)
     Handle->SetQueues(kDriverQueueBytes, kDriverQueueBytes);
   SetBaudRate(BaudRate);
@@ -176,7 +176,7 @@ void TZor_RS_Base::SaveSettings(TMIniFile &settings) {
 }
 
 std::string TZor_RS_Base::DevicePathOf(int n) const {
-  return Platform->DevicePath(n);
+  return FPlatform->DevicePath(n);
 }
 
 void TZor_RS_Base::ChoosePort(void *) {

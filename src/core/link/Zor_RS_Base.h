@@ -109,5 +109,5 @@ private:
       ReportPortFailure(PortOperation::LineSettings);
   }
 
-  std::shared_ptr<SerialPlatform> Platform;
+  std::shared_ptr<SerialPlatform> FPlatform;
 };

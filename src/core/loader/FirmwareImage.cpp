@@ -41,22 +41,22 @@ FirmwareImage FirmwareImage::ReadFile(const std::filesystem::path &path) {
 
 TrailerBytes FirmwareImage::Trailer() const {
   TrailerBytes trailer{};
-  if (Bytes.size() >= kTrailerSize)
-    std::copy(Bytes.end() - kTrailerSize, Bytes.end(), trailer.begin());
+  if (FBytes.size() >= kTrailerSize)
+    std::copy(FBytes.end() - kTrailerSize, FBytes.end(), trailer.begin());
   return trailer;
 }
 
 size_t FirmwareImage::IgnoredBytes() const {
-  const size_t remainder = Bytes.size() % kPageSize;
+  const size_t remainder = FBytes.size() % kPageSize;
   return remainder == kTrailerSize ? 0 : remainder;
 }
 
 std::span<const uint8_t, kPageSize> FirmwareImage::Page(int p) const {
-  return std::span<const uint8_t, kPageSize>(Bytes.data() + (p - 1) * kPageSize, kPageSize);
+  return std::span<const uint8_t, kPageSize>(FBytes.data() + (p - 1) * kPageSize, kPageSize);
 }
 
 void FirmwareImage::OverwriteResetVector(const ResetVectorBytes &resetVector) {
-  if (Bytes.size() < kResetVectorSize)
-    Bytes.resize(kResetVectorSize);
-  std::copy(resetVector.begin(), resetVector.end(), Bytes.begin());
+  if (FBytes.size() < kResetVectorSize)
+    FBytes.resize(kResetVectorSize);
+  std::copy(resetVector.begin(), resetVector.end(), FBytes.begin());
 }

@@ -69,17 +69,17 @@ ImageAbsence FindImageFile(const std::filesystem::path &path);
 class FirmwareImage {
 public:
   FirmwareImage() = default;
-  explicit FirmwareImage(std::vector<uint8_t> bytes) : Bytes(std::move(bytes)) {}
+  explicit FirmwareImage(std::vector<uint8_t> bytes) : FBytes(std::move(bytes)) {}
 
   // Reads the whole file. Raises EInOutError with the path and the reason when
   // the path names no regular file or it cannot be read, and EImageTooLarge
   // when it holds more than kMaxPages pages (without reading it).
   static FirmwareImage ReadFile(const std::filesystem::path &path);
 
-  size_t Size() const { return Bytes.size(); }
-  const std::vector<uint8_t> &Data() const { return Bytes; }
-  int PageCount() const { return static_cast<int>(Bytes.size() / kPageSize); }
-  bool HasTrailer() const { return Bytes.size() % kPageSize == kTrailerSize; }
+  size_t Size() const { return FBytes.size(); }
+  const std::vector<uint8_t> &Data() const { return FBytes; }
+  int PageCount() const { return static_cast<int>(FBytes.size() / kPageSize); }
+  bool HasTrailer() const { return FBytes.size() % kPageSize == kTrailerSize; }
   // The last 3 bytes; only meaningful when HasTrailer().
   TrailerBytes Trailer() const;
   // Bytes after the whole pages that are neither sent nor examined (the
@@ -98,5 +98,5 @@ public:
   static uint32_t PageAddress(int p) { return static_cast<uint32_t>(p - 1) * kPageAddressStep; }
 
 private:
-  std::vector<uint8_t> Bytes;
+  std::vector<uint8_t> FBytes;
 };

@@ -14,17 +14,17 @@
 namespace {
 class Descriptor {
 public:
-  explicit Descriptor(int fd) : Fd(fd) {}
+  explicit Descriptor(int fd) : FD(fd) {}
   ~Descriptor() {
-    if (Fd >= 0)
-      ::close(Fd);
+    if (FD >= 0)
+      ::close(FD);
   }
   Descriptor(const Descriptor &) = delete;
   Descriptor &operator=(const Descriptor &) = delete;
-  int Get() const { return Fd; }
+  int Get() const { return FD; }
 
 private:
-  int Fd;
+  int FD;
 };
 
 // What the path names instead of a file, in the words of the image's messages.

@@ -129,17 +129,17 @@ public:
       return;
     }
     const size_t at = static_cast<size_t>(word) * kImageBytesPerWord + index;
-    if (at >= Bytes.size())
-      Bytes.resize((at / kPageSize + 1) * kPageSize, kErased);
-    Bytes[at] = value;
+    if (at >= FBytes.size())
+      FBytes.resize((at / kPageSize + 1) * kPageSize, kErased);
+    FBytes[at] = value;
   }
 
   PackedHex Finish(std::optional<uint8_t> deviceCode) {
-    if (Bytes.empty())
-      Warnings.push_back(HexWarning{HexWarningKind::NoProgramWords});
+    if (FBytes.empty())
+      FWarnings.push_back(HexWarning{HexWarningKind::NoProgramWords});
     if (deviceCode)
-      Bytes.insert(Bytes.end(), {*deviceCode, kVersionMark, 0});
-    return {FirmwareImage(std::move(Bytes)), std::move(Warnings)};
+      FBytes.insert(FBytes.end(), {*deviceCode, kVersionMark, 0});
+    return {FirmwareImage(std::move(FBytes)), std::move(FWarnings)};
   }
 
 private:
@@ -147,12 +147,12 @@ private:
   // scattered fault does not flood the reader.
   void Warn(HexWarningKind kind, uint64_t address, int line) {
     const auto a = static_cast<uint32_t>(address);
-    std::optional<size_t> &index = Index[static_cast<size_t>(kind)];
+    std::optional<size_t> &index = FIndex[static_cast<size_t>(kind)];
     if (!index) {
-      index = Warnings.size();
-      Warnings.push_back(HexWarning{kind, line, line, a, a, 0});
+      index = FWarnings.size();
+      FWarnings.push_back(HexWarning{kind, line, line, a, a, 0});
     }
-    HexWarning &warning = Warnings[*index];
+    HexWarning &warning = FWarnings[*index];
     warning.FirstLine = std::min(warning.FirstLine, line);
     warning.LastLine = std::max(warning.LastLine, line);
     warning.FirstAddress = std::min(warning.FirstAddress, a);
@@ -160,11 +160,11 @@ private:
     ++warning.Bytes;
   }
 
-  std::vector<uint8_t> Bytes;
-  std::vector<HexWarning> Warnings;
+  std::vector<uint8_t> FBytes;
+  std::vector<HexWarning> FWarnings;
   // The warning of each kind, by its place in Warnings.
   std::array<std::optional<size_t>, static_cast<size_t>(HexWarningKind::NoProgramWords) + 1>
-      Index{};
+      FIndex{};
 };
 
 void AppendRecord(std::string &out, uint8_t type, uint16_t offset, const uint8_t *data,

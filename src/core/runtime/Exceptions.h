@@ -7,12 +7,12 @@
 // The general failure: a message text only, no code.
 class Exception : public std::exception {
 public:
-  explicit Exception(std::string message) : Message(std::move(message)) {}
-  const char *what() const noexcept override { return Message.c_str(); }
-  const std::string &message() const noexcept { return Message; }
+  explicit Exception(std::string message) : FMessage(std::move(message)) {}
+  const char *what() const noexcept override { return FMessage.c_str(); }
+  const std::string &Message() const noexcept { return FMessage; }
 
 private:
-  std::string Message;
+  std::string FMessage;
 };
 
 // An index outside a buffer's bounds.

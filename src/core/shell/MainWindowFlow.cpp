@@ -26,23 +26,23 @@ std::unique_ptr<TZor_RS> gLink;
 // only noted, to take effect once the window has been centred.
 class StateNotedWindow : public PlacementWindow {
 public:
-  StateNotedWindow(PlacementWindow &window, int &state) : Window(window), State(state) {}
-  int WindowState() const override { return State; }
+  StateNotedWindow(PlacementWindow &window, int &state) : FWindow(window), FState(state) {}
+  int WindowState() const override { return FState; }
   // The window knows no other states: anything else is the normal one.
-  void SetWindowState(int state) override { State = state >= 0 && state <= 2 ? state : 0; }
-  int Left() const override { return Window.Left(); }
-  void SetLeft(int value) override { Window.SetLeft(value); }
-  int Top() const override { return Window.Top(); }
-  void SetTop(int value) override { Window.SetTop(value); }
-  int Width() const override { return Window.Width(); }
-  void SetWidth(int value) override { Window.SetWidth(value); }
-  int Height() const override { return Window.Height(); }
-  void SetHeight(int value) override { Window.SetHeight(value); }
-  bool HasResizableBorder() const override { return Window.HasResizableBorder(); }
+  void SetWindowState(int state) override { FState = state >= 0 && state <= 2 ? state : 0; }
+  int Left() const override { return FWindow.Left(); }
+  void SetLeft(int value) override { FWindow.SetLeft(value); }
+  int Top() const override { return FWindow.Top(); }
+  void SetTop(int value) override { FWindow.SetTop(value); }
+  int Width() const override { return FWindow.Width(); }
+  void SetWidth(int value) override { FWindow.SetWidth(value); }
+  int Height() const override { return FWindow.Height(); }
+  void SetHeight(int value) override { FWindow.SetHeight(value); }
+  bool HasResizableBorder() const override { return FWindow.HasResizableBorder(); }
 
 private:
-  PlacementWindow &Window;
-  int &State;
+  PlacementWindow &FWindow;
+  int &FState;
 };
 } // namespace
 
@@ -54,25 +54,25 @@ void ReleaseLink() {
   gLink.reset();
 }
 
-TMainWindowFlow::TMainWindowFlow(MainWindowSetup setup) : Setup(std::move(setup)) {
-  std::function<void()> requestQuit = Setup.RequestQuit ? Setup.RequestQuit : [] {};
-  if (Setup.GuardName.empty())
+TMainWindowFlow::TMainWindowFlow(MainWindowSetup setup) : FSetup(std::move(setup)) {
+  std::function<void()> requestQuit = FSetup.RequestQuit ? FSetup.RequestQuit : [] {};
+  if (FSetup.GuardName.empty())
     JustOne1 = std::make_unique<TJustOne>(std::move(requestQuit));
   else
     JustOne1 =
-        std::make_unique<TJustOne>(std::move(requestQuit), Setup.GuardName, Setup.GuardFolder);
+        std::make_unique<TJustOne>(std::move(requestQuit), FSetup.GuardName, FSetup.GuardFolder);
 }
 
 TMainWindowFlow::~TMainWindowFlow() = default;
 
 std::filesystem::path TMainWindowFlow::ProgramFolder() const {
-  return Setup.ProgramFolder.empty() ? ProgramDirectory() : Setup.ProgramFolder;
+  return FSetup.ProgramFolder.empty() ? ProgramDirectory() : FSetup.ProgramFolder;
 }
 
 std::unique_ptr<TMIniFile> TMainWindowFlow::OpenSettings() const {
-  if (Setup.SettingsPath.empty())
+  if (FSetup.SettingsPath.empty())
     return std::make_unique<TMIniFile>();
-  return std::make_unique<TMIniFile>(Setup.SettingsPath);
+  return std::make_unique<TMIniFile>(FSetup.SettingsPath);
 }
 
 void TMainWindowFlow::Guarded(const std::function<void()> &step) {
@@ -134,7 +134,7 @@ void TMainWindowFlow::FormShow() {
   PrepareEnvironment();
   // The old link (if any) goes first: it may hold the port the new one wants.
   ReleaseLink();
-  gLink = std::make_unique<TZor_RS>(nullptr, nullptr, Setup.Platform);
+  gLink = std::make_unique<TZor_RS>(nullptr, nullptr, FSetup.Platform);
   gLink->SetLineMode(kWorkingLineMode);
   FileName.clear();
   {

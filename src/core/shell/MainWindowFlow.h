@@ -153,7 +153,7 @@ private:
   // Runs `step`; a failure goes to the application's error box.
   void Guarded(const std::function<void()> &step);
 
-  MainWindowSetup Setup;
+  MainWindowSetup FSetup;
   bool FShown = false;
   int FShownState = 0; // the state FormShow read, applied once centred
   bool FSettingsRead = false;

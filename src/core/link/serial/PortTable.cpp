@@ -60,20 +60,20 @@ PortTable PortTable::Single(std::string devicePath) {
 std::string PortTable::PathOf(int n) const {
   if (n < kFirstPort || n > kMaxPort)
     return {};
-  switch (TableKind) {
+  switch (FTableKind) {
   case Kind::Fixed:
     return FixedPath(n);
   case Kind::Folder:
-    return FolderPath(Where, n);
+    return FolderPath(FWhere, n);
   case Kind::BesideProgram:
-    for (const std::filesystem::path &where : {Where, SettingsFolder}) {
+    for (const std::filesystem::path &where : {FWhere, FSettingsFolder}) {
       std::error_code error;
       if (!where.empty() && std::filesystem::is_directory(where / kPortsFolder, error))
         return FolderPath(where / kPortsFolder, n);
     }
     return FixedPath(n);
   case Kind::Single:
-    return n == kFirstPort ? Where.string() : std::string();
+    return n == kFirstPort ? FWhere.string() : std::string();
   }
   return {};
 }

@@ -48,12 +48,12 @@ public:
 private:
   enum class Kind { Fixed, Folder, BesideProgram, Single };
   PortTable(Kind kind, std::filesystem::path where, std::filesystem::path settingsFolder = {})
-      : TableKind(kind), Where(std::move(where)), SettingsFolder(std::move(settingsFolder)) {}
+      : FTableKind(kind), FWhere(std::move(where)), FSettingsFolder(std::move(settingsFolder)) {}
 
-  Kind TableKind;
+  Kind FTableKind;
   // The folder (Folder), the program's folder (BesideProgram) or the device
   // path (Single); unused for Fixed.
-  std::filesystem::path Where;
+  std::filesystem::path FWhere;
   // BesideProgram only: the settings folder, when it is not the program's.
-  std::filesystem::path SettingsFolder;
+  std::filesystem::path FSettingsFolder;
 };

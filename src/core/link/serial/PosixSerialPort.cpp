@@ -32,7 +32,6 @@ constexpr tcflag_t kHardwareFlow = CRTSCTS;
 constexpr tcflag_t kHardwareFlow = 0;
 #endif
 
-
 // A write gives up when the driver has taken nothing for this long, plus the
 // time the bytes still to go need on the line.
 constexpr Milliseconds kWriteStall{2000};
@@ -45,18 +44,18 @@ constexpr int kFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 
 class FdGuard {
 public:
-  explicit FdGuard(int fd) : Fd(fd) {}
+  explicit FdGuard(int fd) : FD(fd) {}
   ~FdGuard() {
-    if (Fd >= 0)
-      close(Fd);
+    if (FD >= 0)
+      close(FD);
   }
   FdGuard(const FdGuard &) = delete;
   FdGuard &operator=(const FdGuard &) = delete;
-  int Get() const { return Fd; }
-  int Release() { return std::exchange(Fd, -1); }
+  int Get() const { return FD; }
+  int Release() { return std::exchange(FD, -1); }
 
 private:
-  int Fd;
+  int FD;
 };
 
 bool IsValid(const LineSettings &settings) {
@@ -255,25 +254,25 @@ void RestoreOpenPortSettings() noexcept {
 
 PosixSerialPort::PosixSerialPort(int fd, std::string devicePath, const TerminalSettings &original,
                                  bool (*clearLowLatency)(int fd, bool on))
-    : Fd(fd), Path(std::move(devicePath)), Original(original), ClearLowLatency(clearLowLatency),
-      RestoreSlot(ClaimRestoreSlot(fd, original, clearLowLatency)) {}
+    : FD(fd), FPath(std::move(devicePath)), FOriginal(original), FClearLowLatency(clearLowLatency),
+      FRestoreSlot(ClaimRestoreSlot(fd, original, clearLowLatency)) {}
 
 PosixSerialPort::~PosixSerialPort() {
-  RestoreTerminal(Fd, Original);
-  if (ClearLowLatency)
-    ClearLowLatency(Fd, false);
-  if (RestoreSlot >= 0)
-    gRestore[RestoreSlot].Fd.store(kSlotFree, std::memory_order_release);
-  ioctl(Fd, TIOCNXCL);
-  close(Fd); // also releases the flock
+  RestoreTerminal(FD, FOriginal);
+  if (FClearLowLatency)
+    FClearLowLatency(FD, false);
+  if (FRestoreSlot >= 0)
+    gRestore[FRestoreSlot].Fd.store(kSlotFree, std::memory_order_release);
+  ioctl(FD, TIOCNXCL);
+  close(FD); // also releases the flock
 }
 
 bool PosixSerialPort::GetState(LineSettings &settings) {
   termios current{};
   uint32_t rate = 0;
-  if (tcgetattr(Fd, &current) != 0 || !ReadLineRate(Fd, rate))
+  if (tcgetattr(FD, &current) != 0 || !ReadLineRate(FD, rate))
     return Refused(errno);
-  Rate = rate;
+  FRate = rate;
   settings.BaudRate = rate;
   settings.ByteSize = ByteSizeOf(current.c_cflag);
   settings.Parity = ParityOf(current.c_cflag);
@@ -283,14 +282,14 @@ bool PosixSerialPort::GetState(LineSettings &settings) {
 
 bool PosixSerialPort::SetState(const LineSettings &settings) {
   // Whatever happens below, the rate is asked from the driver again.
-  Rate = 0;
+  FRate = 0;
   if (!IsValid(settings))
     return GaveUp("line settings this port cannot take");
-  if (!WriteLineRate(Fd, settings.BaudRate))
+  if (!WriteLineRate(FD, settings.BaudRate))
     return Refused(errno);
   // Read after the rate changed, so that writing the record back keeps it.
   termios wanted{};
-  if (tcgetattr(Fd, &wanted) != 0)
+  if (tcgetattr(FD, &wanted) != 0)
     return Refused(errno);
   wanted.c_cflag &= ~kFrameFlags;
   wanted.c_cflag |= SizeFlag(settings.ByteSize) | ParityFlags(settings.Parity);
@@ -298,7 +297,7 @@ bool PosixSerialPort::SetState(const LineSettings &settings) {
     wanted.c_cflag |= CSTOPB; // one and a half is held as two
   // tcsetattr succeeds when any part was applied: check the whole frame.
   termios now{};
-  if (tcsetattr(Fd, TCSANOW, &wanted) != 0 || tcgetattr(Fd, &now) != 0)
+  if (tcsetattr(FD, TCSANOW, &wanted) != 0 || tcgetattr(FD, &now) != 0)
     return Refused(errno);
   if ((now.c_cflag & kFrameFlags) != (wanted.c_cflag & kFrameFlags))
     return GaveUp("the driver does not hold this frame");
@@ -311,24 +310,24 @@ bool PosixSerialPort::SetQueues(uint32_t, uint32_t) {
 
 bool PosixSerialPort::SetReadsReturnAtOnce() {
   termios current{};
-  if (tcgetattr(Fd, &current) != 0)
+  if (tcgetattr(FD, &current) != 0)
     return Refused(errno);
   current.c_cc[VMIN] = 0;
   current.c_cc[VTIME] = 0;
-  const int flags = fcntl(Fd, F_GETFL);
+  const int flags = fcntl(FD, F_GETFL);
   if (flags == -1)
     return Refused(errno);
-  if (tcsetattr(Fd, TCSANOW, &current) != 0 || fcntl(Fd, F_SETFL, flags | O_NONBLOCK) != 0)
+  if (tcsetattr(FD, TCSANOW, &current) != 0 || fcntl(FD, F_SETFL, flags | O_NONBLOCK) != 0)
     return Refused(errno);
   return true;
 }
 
 bool PosixSerialPort::ModemLine(unsigned long request, int line) {
-  if (NoModemLines || ioctl(Fd, request, &line) == 0)
+  if (FNoModemLines || ioctl(FD, request, &line) == 0)
     return true;
   // A pseudo-terminal has no modem lines; nothing to drive is not a failure.
-  NoModemLines = errno == ENOTTY || errno == EINVAL;
-  return NoModemLines || Refused(errno);
+  FNoModemLines = errno == ENOTTY || errno == EINVAL;
+  return FNoModemLines || Refused(errno);
 }
 
 bool PosixSerialPort::SetDTR() {
@@ -341,11 +340,11 @@ bool PosixSerialPort::ClearRTS() {
   return ModemLine(TIOCMBIC, TIOCM_RTS);
 }
 bool PosixSerialPort::PurgeInput() {
-  Next = Filled = 0;
-  return tcflush(Fd, TCIFLUSH) == 0 || Refused(errno);
+  FNext = FIlled = 0;
+  return tcflush(FD, TCIFLUSH) == 0 || Refused(errno);
 }
 bool PosixSerialPort::PurgeOutput() {
-  return tcflush(Fd, TCOFLUSH) == 0 || Refused(errno);
+  return tcflush(FD, TCOFLUSH) == 0 || Refused(errno);
 }
 
 bool PosixSerialPort::Refused(int error) {
@@ -366,7 +365,7 @@ bool PosixSerialPort::Refused(int error) {
   default:
     break;
   }
-  if (fault != PortFault::Gone && DeviceIsGone(Fd))
+  if (fault != PortFault::Gone && DeviceIsGone(FD))
     fault = PortFault::Gone;
   FLastError = {fault, error, ErrnoName(error), std::generic_category().message(error)};
   return false;
@@ -378,7 +377,7 @@ bool PosixSerialPort::GaveUp(const char *words) {
 }
 
 void PosixSerialPort::SawHangUp(short events) {
-  HungUp = true;
+  FHungUp = true;
   if ((events & POLLHUP) != 0)
     FLastError = {PortFault::Gone, 0, "POLLHUP", "the line hung up"};
   else if ((events & POLLERR) != 0)
@@ -389,30 +388,30 @@ void PosixSerialPort::SawHangUp(short events) {
 
 ReadResult PosixSerialPort::ReadByte(uint8_t &byte) {
   // Bytes already taken from the driver are the device's, hung up or not.
-  if (Next < Filled) {
-    byte = Pending[Next++];
+  if (FNext < FIlled) {
+    byte = FPending[FNext++];
     return ReadResult::Byte;
   }
-  while (!HungUp) {
+  while (!FHungUp) {
     // Whatever has come, in one call: a byte at a time would cost a system
     // call per byte.
-    const ssize_t got = read(Fd, Pending.data(), Pending.size());
+    const ssize_t got = read(FD, FPending.data(), FPending.size());
     if (got > 0) {
-      Filled = static_cast<size_t>(got);
-      Next = 1;
-      byte = Pending[0];
+      FIlled = static_cast<size_t>(got);
+      FNext = 1;
+      byte = FPending[0];
       return ReadResult::Byte;
     }
     if (got == 0) {
       // With VMIN 0 an empty queue and a hung-up line both read as 0 bytes;
       // only the hang-up shows in poll. A wait that has just looked at the
       // line saw it up, and the next wait will see it go: no need to ask.
-      if (std::exchange(LineSeenUp, false))
+      if (std::exchange(FLineSeenUp, false))
         return ReadResult::None;
-      pollfd state{Fd, POLLIN, 0};
+      pollfd state{FD, POLLIN, 0};
       if (poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
         SawHangUp(state.revents);
-      return HungUp ? ReadResult::HungUp : ReadResult::None;
+      return FHungUp ? ReadResult::HungUp : ReadResult::None;
     }
     if (errno == EINTR)
       continue;
@@ -420,28 +419,28 @@ ReadResult PosixSerialPort::ReadByte(uint8_t &byte) {
       return ReadResult::None;
     // EIO: the other side closed, or the adapter is gone. Final either way.
     Refused(errno);
-    HungUp = true;
+    FHungUp = true;
   }
   return ReadResult::HungUp;
 }
 
 bool PosixSerialPort::Write(const uint8_t *data, size_t count) {
-  if (HungUp)
+  if (FHungUp)
     return false;
-  if (Rate == 0)
-    ReadLineRate(Fd, Rate);
-  const uint32_t rate = Rate;
+  if (FRate == 0)
+    ReadLineRate(FD, FRate);
+  const uint32_t rate = FRate;
   size_t done = 0;
   auto deadline = Clock::now() + kWriteStall + LineTime(count, rate);
   while (done < count) {
-    const ssize_t put = write(Fd, data + done, count - done);
+    const ssize_t put = write(FD, data + done, count - done);
     if (put > 0) {
       done += static_cast<size_t>(put);
       deadline = Clock::now() + kWriteStall + LineTime(count - done, rate);
       continue;
     }
     if (put < 0 && !IsTransient(errno)) {
-      HungUp = true;
+      FHungUp = true;
       return Refused(errno);
     }
     if (put == 0)
@@ -452,7 +451,7 @@ bool PosixSerialPort::Write(const uint8_t *data, size_t count) {
     const auto left = std::chrono::duration_cast<Milliseconds>(deadline - Clock::now());
     if (left.count() <= 0)
       return GaveUp("the driver took no byte in the time allowed");
-    pollfd state{Fd, POLLOUT, 0};
+    pollfd state{FD, POLLOUT, 0};
     if (poll(&state, 1, static_cast<int>(left.count())) > 0 &&
         (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
       SawHangUp(state.revents);
@@ -463,7 +462,7 @@ bool PosixSerialPort::Write(const uint8_t *data, size_t count) {
 }
 
 void PosixSerialPort::WaitReadable(int milliseconds) {
-  if (HungUp || Next < Filled)
+  if (FHungUp || FNext < FIlled)
     return;
   const auto deadline = Clock::now() + Milliseconds(milliseconds > 0 ? milliseconds : 0);
   for (;;) {
@@ -473,11 +472,11 @@ void PosixSerialPort::WaitReadable(int milliseconds) {
     const auto ns = left.count() > 0 ? left.count() : 0;
     const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
                            static_cast<long>(ns % 1'000'000'000)};
-    pollfd state{Fd, POLLIN, 0};
+    pollfd state{FD, POLLIN, 0};
     const int ready = ppoll(&state, 1, &timeout, nullptr);
     if (ready >= 0) {
       const bool gone = (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-      LineSeenUp = !gone;
+      FLineSeenUp = !gone;
       // Bytes that came before the hang-up are still handed out.
       if (gone && (state.revents & POLLIN) == 0)
         SawHangUp(state.revents);
@@ -491,12 +490,12 @@ void PosixSerialPort::WaitReadable(int milliseconds) {
 
 PosixSerialPlatform::PosixSerialPlatform(PortTable table, ConsoleAccess consoles,
                                          PosixPortSeams seams)
-    : Ports(std::move(table)), Consoles(consoles), Seams(std::move(seams)) {}
+    : FPorts(std::move(table)), FConsoles(consoles), FSeams(std::move(seams)) {}
 
 bool PosixSerialPlatform::IsRefusedConsole(dev_t device) const {
-  if (Consoles == ConsoleAccess::Allowed)
+  if (FConsoles == ConsoleAccess::Allowed)
     return false;
-  const std::vector<dev_t> consoles = Seams.Consoles();
+  const std::vector<dev_t> consoles = FSeams.Consoles();
   return std::find(consoles.begin(), consoles.end(), device) != consoles.end();
 }
 
@@ -505,7 +504,7 @@ bool PosixSerialPlatform::Probe(int n) {
 }
 
 PortStatus PosixSerialPlatform::Status(int n) {
-  const std::string path = Ports.PathOf(n);
+  const std::string path = FPorts.PathOf(n);
   if (path.empty())
     return PortStatus::Absent;
   struct stat info {};
@@ -542,7 +541,7 @@ PortStatus PosixSerialPlatform::Status(int n) {
 }
 
 std::unique_ptr<SerialPort> PosixSerialPlatform::Open(int n) {
-  const std::string path = Ports.PathOf(n);
+  const std::string path = FPorts.PathOf(n);
   struct stat info {};
   if (path.empty() || stat(path.c_str(), &info) != 0 ||
       (S_ISCHR(info.st_mode) && IsRefusedConsole(info.st_rdev)))
@@ -564,14 +563,14 @@ std::unique_ptr<SerialPort> PosixSerialPlatform::Open(int n) {
   ioctl(port.Get(), TIOCEXCL);
   // A USB adapter would otherwise hold every reply up to its latency timer.
   bool lowLatency = false;
-  const bool turnedOn = Seams.ReadLowLatency(port.Get(), lowLatency) && !lowLatency &&
-                        Seams.WriteLowLatency(port.Get(), true);
+  const bool turnedOn = FSeams.ReadLowLatency(port.Get(), lowLatency) && !lowLatency &&
+                        FSeams.WriteLowLatency(port.Get(), true);
   return std::make_unique<PosixSerialPort>(port.Release(), path, original,
-                                           turnedOn ? Seams.WriteLowLatency : nullptr);
+                                           turnedOn ? FSeams.WriteLowLatency : nullptr);
 }
 
 std::string PosixSerialPlatform::DevicePath(int n) {
-  return Ports.PathOf(n);
+  return FPorts.PathOf(n);
 }
 
 std::shared_ptr<SerialPlatform> DefaultSerialPlatform(ConsoleAccess consoles) {

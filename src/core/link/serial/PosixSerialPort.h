@@ -68,7 +68,7 @@ public:
   // (POLLHUP, POLLERR, POLLNVAL).
   const PortError &LastError() const override { return FLastError; }
 
-  const std::string &DevicePath() const { return Path; }
+  const std::string &DevicePath() const { return FPath; }
 
 private:
   bool ModemLine(unsigned long request, int line);
@@ -79,23 +79,23 @@ private:
   // Notes the hang-up that poll showed in `events`; the port stays gone.
   void SawHangUp(short events);
 
-  int Fd;
-  std::string Path;
-  TerminalSettings Original;
-  bool (*ClearLowLatency)(int fd, bool on);
-  int RestoreSlot;     // where RestoreOpenPortSettings finds it; -1: none was free
-  bool HungUp = false; // once gone, a device stays gone for this open
+  int FD;
+  std::string FPath;
+  TerminalSettings FOriginal;
+  bool (*FClearLowLatency)(int fd, bool on);
+  int FRestoreSlot;     // where RestoreOpenPortSettings finds it; -1: none was free
+  bool FHungUp = false; // once gone, a device stays gone for this open
   // Read from the driver but not yet handed out: Pending[Next ... Filled-1].
-  std::array<uint8_t, 256> Pending{};
-  size_t Next = 0;
-  size_t Filled = 0;
+  std::array<uint8_t, 256> FPending{};
+  size_t FNext = 0;
+  size_t FIlled = 0;
   // The last wait saw the line up (no hang-up); cleared by the next empty read.
-  bool LineSeenUp = false;
+  bool FLineSeenUp = false;
   // A pseudo-terminal has no modem lines: once the driver says so, RTS and DTR
   // are not asked for again (two system calls saved on every exchange).
-  bool NoModemLines = false;
+  bool FNoModemLines = false;
   // The rate last set or read, for the write's deadline; 0: not known yet.
-  uint32_t Rate = 0;
+  uint32_t FRate = 0;
   PortError FLastError;
 };
 
@@ -130,13 +130,13 @@ public:
   // The table's path for n, as given.
   std::string DevicePath(int n) override;
 
-  const PortTable &Table() const { return Ports; }
+  const PortTable &Table() const { return FPorts; }
 
 private:
   // A system console that this platform must leave alone.
   bool IsRefusedConsole(dev_t device) const;
 
-  PortTable Ports;
-  ConsoleAccess Consoles;
-  PosixPortSeams Seams;
+  PortTable FPorts;
+  ConsoleAccess FConsoles;
+  PosixPortSeams FSeams;
 };
