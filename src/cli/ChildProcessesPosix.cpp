@@ -94,10 +94,10 @@ struct ChildProcesses::Impl {
   }
 };
 
-ChildProcesses::ChildProcesses() : FI(std::make_unique<Impl>()) {}
+ChildProcesses::ChildProcesses() : FImpl(std::make_unique<Impl>()) {}
 
 ChildProcesses::~ChildProcesses() {
-  for (Child &child : FI->Children) {
+  for (Child &child : FImpl->Children) {
     if (!child.Reaped) {
       kill(child.Pid, SIGKILL);
       waitpid(child.Pid, &child.Status, 0);
@@ -164,16 +164,16 @@ size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
   child.Input = in.Write;
   child.Streams[0].Fd = out.Read;
   child.Streams[1].Fd = err.Read;
-  FI->Children.push_back(std::move(child));
-  return FI->Children.size() - 1;
+  FImpl->Children.push_back(std::move(child));
+  return FImpl->Children.size() - 1;
 }
 
 void ChildProcesses::Wait(int milliseconds, std::vector<Line> &lines, std::vector<Ended> &ended) {
   std::vector<pollfd> watched;
   std::vector<std::pair<size_t, int>> owners;
-  for (size_t i = 0; i < FI->Children.size(); ++i)
+  for (size_t i = 0; i < FImpl->Children.size(); ++i)
     for (int which = 0; which < 2; ++which)
-      if (const int fd = FI->Children[i].Streams[which].Fd; fd >= 0) {
+      if (const int fd = FImpl->Children[i].Streams[which].Fd; fd >= 0) {
         watched.push_back({fd, POLLIN, 0});
         owners.emplace_back(i, which);
       }
@@ -183,10 +183,10 @@ void ChildProcesses::Wait(int milliseconds, std::vector<Line> &lines, std::vecto
            watched.empty() ? std::min(milliseconds, 20) : milliseconds) > 0) {
     for (size_t k = 0; k < watched.size(); ++k)
       if (watched[k].revents != 0)
-        FI->Drain(owners[k].first, owners[k].second, lines);
+        FImpl->Drain(owners[k].first, owners[k].second, lines);
   }
-  for (size_t i = 0; i < FI->Children.size(); ++i) {
-    Child &child = FI->Children[i];
+  for (size_t i = 0; i < FImpl->Children.size(); ++i) {
+    Child &child = FImpl->Children[i];
     if (child.Reported || child.Streams[0].Fd >= 0 || child.Streams[1].Fd >= 0)
       continue;
     if (!child.Reaped && waitpid(child.Pid, &child.Status, WNOHANG) == child.Pid)
@@ -207,22 +207,22 @@ void ChildProcesses::Wait(int milliseconds, std::vector<Line> &lines, std::vecto
 
 size_t ChildProcesses::Running() const {
   size_t running = 0;
-  for (const Child &child : FI->Children)
+  for (const Child &child : FImpl->Children)
     running += child.Reported ? 0 : 1;
   return running;
 }
 
 void ChildProcesses::Interrupt(size_t child) {
-  if (!FI->Children[child].Reaped)
-    kill(FI->Children[child].Pid, SIGINT);
+  if (!FImpl->Children[child].Reaped)
+    kill(FImpl->Children[child].Pid, SIGINT);
 }
 
 void ChildProcesses::CloseInput(size_t child) {
-  Close(FI->Children[child].Input);
+  Close(FImpl->Children[child].Input);
 }
 
 void ChildProcesses::Kill(size_t child) {
-  Child &target = FI->Children[child];
+  Child &target = FImpl->Children[child];
   if (!target.Reaped) {
     target.KilledByUs = true;
     kill(target.Pid, SIGKILL);

@@ -118,17 +118,17 @@ struct ChildProcesses::Impl {
   }
 };
 
-ChildProcesses::ChildProcesses() : I(std::make_unique<Impl>()) {
-  I->Job = CreateJobObjectW(nullptr, nullptr);
-  if (I->Job) {
+ChildProcesses::ChildProcesses() : FImpl(std::make_unique<Impl>()) {
+  FImpl->Job = CreateJobObjectW(nullptr, nullptr);
+  if (FImpl->Job) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(I->Job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    SetInformationJobObject(FImpl->Job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
   }
 }
 
 ChildProcesses::~ChildProcesses() {
-  for (Child &child : I->Children) {
+  for (Child &child : FImpl->Children) {
     if (!child.Reported)
       TerminateProcess(child.Process, 1);
     for (std::thread &reader : child.Readers)
@@ -139,8 +139,8 @@ ChildProcesses::~ChildProcesses() {
     if (child.Input)
       CloseHandle(child.Input);
   }
-  if (I->Job)
-    CloseHandle(I->Job);
+  if (FImpl->Job)
+    CloseHandle(FImpl->Job);
 }
 
 size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
@@ -195,41 +195,41 @@ size_t ChildProcesses::Start(const std::vector<std::string> &arguments) {
     CloseHandle(inputWrite);
     throw std::runtime_error("cannot start " + arguments[0] + ": " + SystemMessage(error));
   }
-  if (I->Job)
-    AssignProcessToJobObject(I->Job, started.hProcess);
+  if (FImpl->Job)
+    AssignProcessToJobObject(FImpl->Job, started.hProcess);
   ResumeThread(started.hThread);
   CloseHandle(started.hThread);
-  const size_t index = I->Children.size();
-  Child &child = I->Children.emplace_back();
+  const size_t index = FImpl->Children.size();
+  Child &child = FImpl->Children.emplace_back();
   child.Process = started.hProcess;
   child.Input = inputWrite;
   child.Id = started.dwProcessId;
   for (int stream = 0; stream < 2; ++stream)
     child.Readers[stream] = std::thread(
-        [this, index, stream, pipe = readEnds[stream]] { I->Read(index, stream, pipe); });
+        [this, index, stream, pipe = readEnds[stream]] { FImpl->Read(index, stream, pipe); });
   return index;
 }
 
 void ChildProcesses::Wait(int milliseconds, std::vector<Line> &lines, std::vector<Ended> &ended) {
   std::deque<Chunk> taken;
   {
-    std::unique_lock<std::mutex> hold(I->Lock);
-    I->Arrived.wait_for(hold, std::chrono::milliseconds(milliseconds),
-                        [this] { return !I->Chunks.empty(); });
-    taken.swap(I->Chunks);
+    std::unique_lock<std::mutex> hold(FImpl->Lock);
+    FImpl->Arrived.wait_for(hold, std::chrono::milliseconds(milliseconds),
+                        [this] { return !FImpl->Chunks.empty(); });
+    taken.swap(FImpl->Chunks);
   }
   for (Chunk &chunk : taken) {
-    Child &child = I->Children[chunk.Child];
+    Child &child = FImpl->Children[chunk.Child];
     if (chunk.Bytes.empty()) {
       child.Open[chunk.Stream] = false;
-      I->Split(chunk.Child, chunk.Stream, lines, true);
+      FImpl->Split(chunk.Child, chunk.Stream, lines, true);
     } else {
       child.Partial[chunk.Stream] += chunk.Bytes;
-      I->Split(chunk.Child, chunk.Stream, lines, false);
+      FImpl->Split(chunk.Child, chunk.Stream, lines, false);
     }
   }
-  for (size_t i = 0; i < I->Children.size(); ++i) {
-    Child &child = I->Children[i];
+  for (size_t i = 0; i < FImpl->Children.size(); ++i) {
+    Child &child = FImpl->Children[i];
     if (child.Reported || child.Open[0] || child.Open[1] ||
         WaitForSingleObject(child.Process, 0) != WAIT_OBJECT_0)
       continue;
@@ -251,7 +251,7 @@ void ChildProcesses::Wait(int milliseconds, std::vector<Line> &lines, std::vecto
 
 size_t ChildProcesses::Running() const {
   size_t running = 0;
-  for (const Child &child : I->Children)
+  for (const Child &child : FImpl->Children)
     running += child.Reported ? 0 : 1;
   return running;
 }
@@ -259,13 +259,13 @@ size_t ChildProcesses::Running() const {
 void ChildProcesses::Interrupt(size_t child) {
   // Ctrl-Break reaches a process group only on the console we share; with
   // none, stopping at once is the only way to stop.
-  if (!I->Children[child].Reported &&
-      !GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, I->Children[child].Id))
+  if (!FImpl->Children[child].Reported &&
+      !GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, FImpl->Children[child].Id))
     Kill(child);
 }
 
 void ChildProcesses::CloseInput(size_t child) {
-  Child &target = I->Children[child];
+  Child &target = FImpl->Children[child];
   if (target.Input) {
     CloseHandle(target.Input);
     target.Input = nullptr;
@@ -273,7 +273,7 @@ void ChildProcesses::CloseInput(size_t child) {
 }
 
 void ChildProcesses::Kill(size_t child) {
-  Child &target = I->Children[child];
+  Child &target = FImpl->Children[child];
   if (!target.Reported) {
     target.KilledByUs = true;
     TerminateProcess(target.Process, 1);

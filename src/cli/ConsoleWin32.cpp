@@ -65,13 +65,13 @@ Utf8Arguments::Utf8Arguments(int &argc, char **&argv) {
   if (!wide)
     return;
   for (int i = 0; i < count; ++i)
-    Texts.push_back(Utf8(wide[i]));
+    FTexts.push_back(Utf8(wide[i]));
   LocalFree(wide);
-  for (std::string &text : Texts)
-    Pointers.push_back(text.data());
-  Pointers.push_back(nullptr);
+  for (std::string &text : FTexts)
+    FPointers.push_back(text.data());
+  FPointers.push_back(nullptr);
   argc = count;
-  argv = Pointers.data();
+  argv = FPointers.data();
 }
 
 bool StandardInputEnded() {

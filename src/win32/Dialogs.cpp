@@ -68,7 +68,7 @@ void AddButtons(HWND form, int top, int width, int height, int okLeft, int cance
 class TOkCancelDialog : public TForm {
 protected:
   TOkCancelDialog(std::wstring caption, int helpContext)
-      : TForm(std::move(caption), kDialogStyle), HelpContext(helpContext) {}
+      : TForm(std::move(caption), kDialogStyle), FHelpContext(helpContext) {}
   virtual void Accept() {}
   bool OnCommand(int id, int, HWND) override {
     switch (id) {
@@ -80,24 +80,24 @@ protected:
       EndDialog(Handle, IDCANCEL);
       return true;
     case IDHELP:
-      return HelpContext != 0 && ShowHelpOn(Handle, HelpContext, WM_HELP);
+      return FHelpContext != 0 && ShowHelpOn(Handle, FHelpContext, WM_HELP);
     default:
       return false;
     }
   }
   bool OnMessage(UINT message, WPARAM, LPARAM, INT_PTR &result) override {
     result = TRUE;
-    return HelpContext != 0 && ShowHelpOn(Handle, HelpContext, message);
+    return FHelpContext != 0 && ShowHelpOn(Handle, FHelpContext, message);
   }
 
 private:
-  int HelpContext;
+  int FHelpContext;
 };
 
 class TZor_RS232_SetNumDlg final : public TOkCancelDialog {
 public:
   explicit TZor_RS232_SetNumDlg(const PortChoice &choice)
-      : TOkCancelDialog(Wide("Выбор номера порта"), kPortNumberHelpContext), Choice(choice) {}
+      : TOkCancelDialog(Wide("Выбор номера порта"), kPortNumberHelpContext), FChoice(choice) {}
   int Selected = -1;
 
 private:
@@ -110,16 +110,16 @@ private:
     PCB = AddControl(Handle, WC_COMBOBOXW, L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 224, 8,
                      105, 200, kPortListId);
     SendMessageW(PCB, CB_SETITEMHEIGHT, 0, 13);
-    for (const std::string &entry : Choice.Entries)
+    for (const std::string &entry : FChoice.Entries)
       SendMessageW(PCB, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(entry).c_str()));
-    SendMessageW(PCB, CB_SETCURSEL, static_cast<WPARAM>(Choice.Selected), 0);
+    SendMessageW(PCB, CB_SETCURSEL, static_cast<WPARAM>(FChoice.Selected), 0);
     AddButtons(Handle, 48, 80, 27, 64, 156, 248);
     SetFocus(PCB);
     return false;
   }
   void Accept() override { Selected = static_cast<int>(SendMessageW(PCB, CB_GETCURSEL, 0, 0)); }
 
-  const PortChoice &Choice;
+  const PortChoice &FChoice;
   HWND PCB = nullptr;
 };
 
@@ -154,7 +154,7 @@ class TZor_RS232_SetBRDlg final : public TOkCancelDialog {
 public:
   explicit TZor_RS232_SetBRDlg(uint32_t current)
       : TOkCancelDialog(Wide("Выбор скорости обмена СОМ-порта"), kBaudRateHelpContext),
-        Current(current) {}
+        FCurrent(current) {}
   int64_t Value = kMinBaudRate;
 
 private:
@@ -176,13 +176,13 @@ private:
     SendMessageW(spin, UDM_SETRANGE32, kMinBaudRate, kMaxBaudRate);
     UDACCEL step{0, kBaudStep};
     SendMessageW(spin, UDM_SETACCEL, 1, reinterpret_cast<LPARAM>(&step));
-    Spin = spin;
-    Show(std::clamp<int64_t>(Current, kMinBaudRate, kMaxBaudRate));
+    FSpin = spin;
+    Show(std::clamp<int64_t>(FCurrent, kMinBaudRate, kMaxBaudRate));
     return true;
   }
   void Show(int64_t value) {
     SetWindowTextW(BSE, std::to_wstring(value).c_str());
-    SendMessageW(Spin, UDM_SETPOS32, 0, static_cast<LPARAM>(value));
+    SendMessageW(FSpin, UDM_SETPOS32, 0, static_cast<LPARAM>(value));
   }
   int64_t Read() const {
     wchar_t text[64] = {};
@@ -200,22 +200,22 @@ private:
   // bound is meant all the same.
   void Accept() override { Value = Read(); }
 
-  uint32_t Current;
+  uint32_t FCurrent;
   HWND BSE = nullptr;
-  HWND Spin = nullptr;
+  HWND FSpin = nullptr;
 };
 
 class TPasswDlg final : public TOkCancelDialog {
 public:
   explicit TPasswDlg(std::string message)
-      : TOkCancelDialog(Wide("Контроль доступа"), 0), Message(std::move(message)) {}
+      : TOkCancelDialog(Wide("Контроль доступа"), 0), FMessage(std::move(message)) {}
   std::string Typed;
 
 private:
   bool OnInit() override {
     SetClientSize(Handle, 233, 139);
     CentreOnScreen(Handle);
-    AddControl(Handle, WC_STATICW, Wide(Message), SS_CENTER | SS_NOPREFIX, 8, 9, 217, 39, -1);
+    AddControl(Handle, WC_STATICW, Wide(FMessage), SS_CENTER | SS_NOPREFIX, 8, 9, 217, 39, -1);
     MaskEdit1 = AddControl(Handle, WC_EDITW, L"", WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL, 53, 64,
                            128, 21, kPasswordEditId, WS_EX_CLIENTEDGE);
     SendMessageW(MaskEdit1, EM_SETPASSWORDCHAR, kPasswordChar, 0);
@@ -231,7 +231,7 @@ private:
     Typed = Utf8(text);
   }
 
-  std::string Message;
+  std::string FMessage;
   HWND MaskEdit1 = nullptr;
 };
 } // namespace

@@ -104,17 +104,17 @@ HWND OwnerForBoxes() {
 }
 
 TForm::TForm(std::wstring caption, DWORD style, DWORD exStyle)
-    : Caption(std::move(caption)), Style(style), ExStyle(exStyle) {}
+    : FCaption(std::move(caption)), FStyle(style), FExStyle(exStyle) {}
 
 INT_PTR TForm::ShowModal(HWND owner) {
-  const std::vector<WORD> form = EmptyTemplate(Caption, Style, ExStyle);
+  const std::vector<WORD> form = EmptyTemplate(FCaption, FStyle, FExStyle);
   return DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
                                  reinterpret_cast<const DLGTEMPLATE *>(form.data()), owner,
                                  &TForm::Procedure, reinterpret_cast<LPARAM>(this));
 }
 
 void TForm::CreateModeless(HWND owner) {
-  const std::vector<WORD> form = EmptyTemplate(Caption, Style & ~WS_VISIBLE, ExStyle);
+  const std::vector<WORD> form = EmptyTemplate(FCaption, FStyle & ~WS_VISIBLE, FExStyle);
   CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
                              reinterpret_cast<const DLGTEMPLATE *>(form.data()), owner,
                              &TForm::Procedure, reinterpret_cast<LPARAM>(this));

@@ -55,9 +55,9 @@ protected:
 
 private:
   static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-  std::wstring Caption;
-  DWORD Style;
-  DWORD ExStyle;
+  std::wstring FCaption;
+  DWORD FStyle;
+  DWORD FExStyle;
 };
 
 // Modeless forms whose keys the pump gives to IsDialogMessage.

@@ -64,14 +64,14 @@ TMainForm::TMainForm(MainWindowSetup setup)
             WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME),
       TMainWindowFlow(std::move(setup)) {
   OpenDialog1.Filter = Wide(kImageFilterName) + L'\0' + Wide(kImagePattern) + L'\0';
-  WarningBrush = CreateSolidBrush(kFuchsia);
+  FWarningBrush = CreateSolidBrush(kFuchsia);
   CreateModeless(nullptr);
 }
 
 TMainForm::~TMainForm() {
   if (Handle)
     DestroyWindow(Handle);
-  DeleteObject(WarningBrush);
+  DeleteObject(FWarningBrush);
 }
 
 bool TMainForm::OnInit() {
@@ -169,7 +169,7 @@ bool TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR &r
   case WM_CTLCOLORSTATIC:
     if (reinterpret_cast<HWND>(lParam) == Label1) {
       SetBkColor(reinterpret_cast<HDC>(wParam), kFuchsia);
-      result = reinterpret_cast<INT_PTR>(WarningBrush);
+      result = reinterpret_cast<INT_PTR>(FWarningBrush);
       return true;
     }
     return false;

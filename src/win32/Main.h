@@ -72,7 +72,7 @@ private:
 
   RECT Frame() const;
 
-  HBRUSH WarningBrush = nullptr;
+  HBRUSH FWarningBrush = nullptr;
   bool FWaitingForRestore = false;
 };
 

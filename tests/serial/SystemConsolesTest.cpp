@@ -27,13 +27,13 @@ dev_t DeviceOf(const std::string &path) {
 // Counts the opens of one file, as the kernel reports them.
 class OpenWatch {
 public:
-  explicit OpenWatch(const std::string &path) : FD(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    EXPECT_GE(inotify_add_watch(FD, path.c_str(), IN_OPEN), 0);
+  explicit OpenWatch(const std::string &path) : FFd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    EXPECT_GE(inotify_add_watch(FFd, path.c_str(), IN_OPEN), 0);
   }
-  ~OpenWatch() { close(FD); }
+  ~OpenWatch() { close(FFd); }
   int Opens() {
     alignas(inotify_event) char events[4096];
-    const ssize_t got = read(FD, events, sizeof events);
+    const ssize_t got = read(FFd, events, sizeof events);
     int opens = 0;
     for (ssize_t at = 0; at < got;) {
       const auto *event = reinterpret_cast<const inotify_event *>(events + at);
@@ -44,7 +44,7 @@ public:
   }
 
 private:
-  int FD;
+  int FFd;
 };
 } // namespace
 

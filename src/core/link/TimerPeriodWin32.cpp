@@ -9,9 +9,9 @@ constexpr UINT kPeriodMs = 1;
 } // namespace
 
 // Requests are counted by the system: nested scopes each give theirs back.
-FineTimerScope::FineTimerScope() : Granted(timeBeginPeriod(kPeriodMs) == TIMERR_NOERROR) {}
+FineTimerScope::FineTimerScope() : FGranted(timeBeginPeriod(kPeriodMs) == TIMERR_NOERROR) {}
 
 FineTimerScope::~FineTimerScope() {
-  if (Granted)
+  if (FGranted)
     timeEndPeriod(kPeriodMs);
 }

@@ -14,17 +14,17 @@
 namespace {
 class Descriptor {
 public:
-  explicit Descriptor(int fd) : FD(fd) {}
+  explicit Descriptor(int fd) : FFd(fd) {}
   ~Descriptor() {
-    if (FD >= 0)
-      ::close(FD);
+    if (FFd >= 0)
+      ::close(FFd);
   }
   Descriptor(const Descriptor &) = delete;
   Descriptor &operator=(const Descriptor &) = delete;
-  int Get() const { return FD; }
+  int Get() const { return FFd; }
 
 private:
-  int FD;
+  int FFd;
 };
 
 // What the path names instead of a file, in the words of the image's messages.

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "runtime/ProgramPath.h"
 #include "station/Journal.h"
 
 namespace {
@@ -37,7 +38,7 @@ std::string SystemText(DWORD error) {
 }
 
 [[noreturn]] void Fail(const std::filesystem::path &path, const std::string &what, DWORD error) {
-  throw EJournalError("The journal " + path.u8string() + " " + what + ": " + SystemText(error) +
+  throw EJournalError("The journal " + Utf8FromPath(path) + " " + what + ": " + SystemText(error) +
                       ".");
 }
 
@@ -66,7 +67,7 @@ LockedJournalFile::LockedJournalFile(const std::filesystem::path &path,
     if (error != ERROR_LOCK_VIOLATION || std::chrono::steady_clock::now() > deadline) {
       CloseHandle(file);
       if (error == ERROR_LOCK_VIOLATION)
-        throw EJournalError("The journal " + path.u8string() + " stayed locked by another writer.");
+        throw EJournalError("The journal " + Utf8FromPath(path) + " stayed locked by another writer.");
       Fail(path, "cannot be locked", error);
     }
     std::this_thread::sleep_for(kLockRetry);

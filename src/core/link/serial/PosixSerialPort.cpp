@@ -44,18 +44,18 @@ constexpr int kFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 
 class FdGuard {
 public:
-  explicit FdGuard(int fd) : FD(fd) {}
+  explicit FdGuard(int fd) : FFd(fd) {}
   ~FdGuard() {
-    if (FD >= 0)
-      close(FD);
+    if (FFd >= 0)
+      close(FFd);
   }
   FdGuard(const FdGuard &) = delete;
   FdGuard &operator=(const FdGuard &) = delete;
-  int Get() const { return FD; }
-  int Release() { return std::exchange(FD, -1); }
+  int Get() const { return FFd; }
+  int Release() { return std::exchange(FFd, -1); }
 
 private:
-  int FD;
+  int FFd;
 };
 
 bool IsValid(const LineSettings &settings) {
@@ -254,23 +254,23 @@ void RestoreOpenPortSettings() noexcept {
 
 PosixSerialPort::PosixSerialPort(int fd, std::string devicePath, const TerminalSettings &original,
                                  bool (*clearLowLatency)(int fd, bool on))
-    : FD(fd), FPath(std::move(devicePath)), FOriginal(original), FClearLowLatency(clearLowLatency),
+    : FFd(fd), FPath(std::move(devicePath)), FOriginal(original), FClearLowLatency(clearLowLatency),
       FRestoreSlot(ClaimRestoreSlot(fd, original, clearLowLatency)) {}
 
 PosixSerialPort::~PosixSerialPort() {
-  RestoreTerminal(FD, FOriginal);
+  RestoreTerminal(FFd, FOriginal);
   if (FClearLowLatency)
-    FClearLowLatency(FD, false);
+    FClearLowLatency(FFd, false);
   if (FRestoreSlot >= 0)
     gRestore[FRestoreSlot].Fd.store(kSlotFree, std::memory_order_release);
-  ioctl(FD, TIOCNXCL);
-  close(FD); // also releases the flock
+  ioctl(FFd, TIOCNXCL);
+  close(FFd); // also releases the flock
 }
 
 bool PosixSerialPort::GetState(LineSettings &settings) {
   termios current{};
   uint32_t rate = 0;
-  if (tcgetattr(FD, &current) != 0 || !ReadLineRate(FD, rate))
+  if (tcgetattr(FFd, &current) != 0 || !ReadLineRate(FFd, rate))
     return Refused(errno);
   FRate = rate;
   settings.BaudRate = rate;
@@ -285,11 +285,11 @@ bool PosixSerialPort::SetState(const LineSettings &settings) {
   FRate = 0;
   if (!IsValid(settings))
     return GaveUp("line settings this port cannot take");
-  if (!WriteLineRate(FD, settings.BaudRate))
+  if (!WriteLineRate(FFd, settings.BaudRate))
     return Refused(errno);
   // Read after the rate changed, so that writing the record back keeps it.
   termios wanted{};
-  if (tcgetattr(FD, &wanted) != 0)
+  if (tcgetattr(FFd, &wanted) != 0)
     return Refused(errno);
   wanted.c_cflag &= ~kFrameFlags;
   wanted.c_cflag |= SizeFlag(settings.ByteSize) | ParityFlags(settings.Parity);
@@ -297,7 +297,7 @@ bool PosixSerialPort::SetState(const LineSettings &settings) {
     wanted.c_cflag |= CSTOPB; // one and a half is held as two
   // tcsetattr succeeds when any part was applied: check the whole frame.
   termios now{};
-  if (tcsetattr(FD, TCSANOW, &wanted) != 0 || tcgetattr(FD, &now) != 0)
+  if (tcsetattr(FFd, TCSANOW, &wanted) != 0 || tcgetattr(FFd, &now) != 0)
     return Refused(errno);
   if ((now.c_cflag & kFrameFlags) != (wanted.c_cflag & kFrameFlags))
     return GaveUp("the driver does not hold this frame");
@@ -310,20 +310,20 @@ bool PosixSerialPort::SetQueues(uint32_t, uint32_t) {
 
 bool PosixSerialPort::SetReadsReturnAtOnce() {
   termios current{};
-  if (tcgetattr(FD, &current) != 0)
+  if (tcgetattr(FFd, &current) != 0)
     return Refused(errno);
   current.c_cc[VMIN] = 0;
   current.c_cc[VTIME] = 0;
-  const int flags = fcntl(FD, F_GETFL);
+  const int flags = fcntl(FFd, F_GETFL);
   if (flags == -1)
     return Refused(errno);
-  if (tcsetattr(FD, TCSANOW, &current) != 0 || fcntl(FD, F_SETFL, flags | O_NONBLOCK) != 0)
+  if (tcsetattr(FFd, TCSANOW, &current) != 0 || fcntl(FFd, F_SETFL, flags | O_NONBLOCK) != 0)
     return Refused(errno);
   return true;
 }
 
 bool PosixSerialPort::ModemLine(unsigned long request, int line) {
-  if (FNoModemLines || ioctl(FD, request, &line) == 0)
+  if (FNoModemLines || ioctl(FFd, request, &line) == 0)
     return true;
   // A pseudo-terminal has no modem lines; nothing to drive is not a failure.
   FNoModemLines = errno == ENOTTY || errno == EINVAL;
@@ -340,11 +340,11 @@ bool PosixSerialPort::ClearRTS() {
   return ModemLine(TIOCMBIC, TIOCM_RTS);
 }
 bool PosixSerialPort::PurgeInput() {
-  FNext = FIlled = 0;
-  return tcflush(FD, TCIFLUSH) == 0 || Refused(errno);
+  FNext = FFilled = 0;
+  return tcflush(FFd, TCIFLUSH) == 0 || Refused(errno);
 }
 bool PosixSerialPort::PurgeOutput() {
-  return tcflush(FD, TCOFLUSH) == 0 || Refused(errno);
+  return tcflush(FFd, TCOFLUSH) == 0 || Refused(errno);
 }
 
 bool PosixSerialPort::Refused(int error) {
@@ -365,7 +365,7 @@ bool PosixSerialPort::Refused(int error) {
   default:
     break;
   }
-  if (fault != PortFault::Gone && DeviceIsGone(FD))
+  if (fault != PortFault::Gone && DeviceIsGone(FFd))
     fault = PortFault::Gone;
   FLastError = {fault, error, ErrnoName(error), std::generic_category().message(error)};
   return false;
@@ -388,16 +388,16 @@ void PosixSerialPort::SawHangUp(short events) {
 
 ReadResult PosixSerialPort::ReadByte(uint8_t &byte) {
   // Bytes already taken from the driver are the device's, hung up or not.
-  if (FNext < FIlled) {
+  if (FNext < FFilled) {
     byte = FPending[FNext++];
     return ReadResult::Byte;
   }
   while (!FHungUp) {
     // Whatever has come, in one call: a byte at a time would cost a system
     // call per byte.
-    const ssize_t got = read(FD, FPending.data(), FPending.size());
+    const ssize_t got = read(FFd, FPending.data(), FPending.size());
     if (got > 0) {
-      FIlled = static_cast<size_t>(got);
+      FFilled = static_cast<size_t>(got);
       FNext = 1;
       byte = FPending[0];
       return ReadResult::Byte;
@@ -408,7 +408,7 @@ ReadResult PosixSerialPort::ReadByte(uint8_t &byte) {
       // line saw it up, and the next wait will see it go: no need to ask.
       if (std::exchange(FLineSeenUp, false))
         return ReadResult::None;
-      pollfd state{FD, POLLIN, 0};
+      pollfd state{FFd, POLLIN, 0};
       if (poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
         SawHangUp(state.revents);
       return FHungUp ? ReadResult::HungUp : ReadResult::None;
@@ -428,12 +428,12 @@ bool PosixSerialPort::Write(const uint8_t *data, size_t count) {
   if (FHungUp)
     return false;
   if (FRate == 0)
-    ReadLineRate(FD, FRate);
+    ReadLineRate(FFd, FRate);
   const uint32_t rate = FRate;
   size_t done = 0;
   auto deadline = Clock::now() + kWriteStall + LineTime(count, rate);
   while (done < count) {
-    const ssize_t put = write(FD, data + done, count - done);
+    const ssize_t put = write(FFd, data + done, count - done);
     if (put > 0) {
       done += static_cast<size_t>(put);
       deadline = Clock::now() + kWriteStall + LineTime(count - done, rate);
@@ -451,7 +451,7 @@ bool PosixSerialPort::Write(const uint8_t *data, size_t count) {
     const auto left = std::chrono::duration_cast<Milliseconds>(deadline - Clock::now());
     if (left.count() <= 0)
       return GaveUp("the driver took no byte in the time allowed");
-    pollfd state{FD, POLLOUT, 0};
+    pollfd state{FFd, POLLOUT, 0};
     if (poll(&state, 1, static_cast<int>(left.count())) > 0 &&
         (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
       SawHangUp(state.revents);
@@ -462,7 +462,7 @@ bool PosixSerialPort::Write(const uint8_t *data, size_t count) {
 }
 
 void PosixSerialPort::WaitReadable(int milliseconds) {
-  if (FHungUp || FNext < FIlled)
+  if (FHungUp || FNext < FFilled)
     return;
   const auto deadline = Clock::now() + Milliseconds(milliseconds > 0 ? milliseconds : 0);
   for (;;) {
@@ -472,7 +472,7 @@ void PosixSerialPort::WaitReadable(int milliseconds) {
     const auto ns = left.count() > 0 ? left.count() : 0;
     const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
                            static_cast<long>(ns % 1'000'000'000)};
-    pollfd state{FD, POLLIN, 0};
+    pollfd state{FFd, POLLIN, 0};
     const int ready = ppoll(&state, 1, &timeout, nullptr);
     if (ready >= 0) {
       const bool gone = (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;

@@ -79,7 +79,7 @@ private:
   // Notes the hang-up that poll showed in `events`; the port stays gone.
   void SawHangUp(short events);
 
-  int FD;
+  int FFd;
   std::string FPath;
   TerminalSettings FOriginal;
   bool (*FClearLowLatency)(int fd, bool on);
@@ -88,7 +88,7 @@ private:
   // Read from the driver but not yet handed out: Pending[Next ... Filled-1].
   std::array<uint8_t, 256> FPending{};
   size_t FNext = 0;
-  size_t FIlled = 0;
+  size_t FFilled = 0;
   // The last wait saw the line up (no hang-up); cleared by the next empty read.
   bool FLineSeenUp = false;
   // A pseudo-terminal has no modem lines: once the driver says so, RTS and DTR

@@ -151,15 +151,15 @@ DWORD CeilMilliseconds(std::chrono::microseconds time) {
 
 class Win32SerialPort final : public SerialPort {
 public:
-  explicit Win32SerialPort(HANDLE handle) : Handle(handle) {}
-  ~Win32SerialPort() override { CloseHandle(Handle); }
+  explicit Win32SerialPort(HANDLE handle) : FHandle(handle) {}
+  ~Win32SerialPort() override { CloseHandle(FHandle); }
   Win32SerialPort(const Win32SerialPort &) = delete;
   Win32SerialPort &operator=(const Win32SerialPort &) = delete;
 
   bool GetState(LineSettings &settings) override {
     DCB record{};
     record.DCBlength = sizeof record;
-    if (!GetCommState(Handle, &record))
+    if (!GetCommState(FHandle, &record))
       return Failed();
     settings.BaudRate = record.BaudRate;
     settings.ByteSize = record.ByteSize;
@@ -172,39 +172,39 @@ public:
   bool SetState(const LineSettings &settings) override {
     DCB record{};
     record.DCBlength = sizeof record;
-    if (!GetCommState(Handle, &record))
+    if (!GetCommState(FHandle, &record))
       return Failed();
     record.BaudRate = settings.BaudRate;
     record.ByteSize = settings.ByteSize;
     record.Parity = settings.Parity;
     record.StopBits = settings.StopBits;
-    return SetCommState(Handle, &record) != FALSE || Failed();
+    return SetCommState(FHandle, &record) != FALSE || Failed();
   }
 
   bool SetQueues(uint32_t inputBytes, uint32_t outputBytes) override {
-    return SetupComm(Handle, inputBytes, outputBytes) != FALSE || Failed();
+    return SetupComm(FHandle, inputBytes, outputBytes) != FALSE || Failed();
   }
   bool SetReadsReturnAtOnce() override { return UseTimeouts(kReturnAtOnce); }
   // A line the adapter does not have (a pseudo-terminal under Wine has none)
   // fails; the link ignores it, as it ignores every modem-line result.
-  bool SetDTR() override { return EscapeCommFunction(Handle, SETDTR) != FALSE || Failed(); }
-  bool SetRTS() override { return EscapeCommFunction(Handle, SETRTS) != FALSE || Failed(); }
-  bool ClearRTS() override { return EscapeCommFunction(Handle, CLRRTS) != FALSE || Failed(); }
+  bool SetDTR() override { return EscapeCommFunction(FHandle, SETDTR) != FALSE || Failed(); }
+  bool SetRTS() override { return EscapeCommFunction(FHandle, SETRTS) != FALSE || Failed(); }
+  bool ClearRTS() override { return EscapeCommFunction(FHandle, CLRRTS) != FALSE || Failed(); }
   // Bytes already taken from the driver belong to the receive queue too.
   bool PurgeInput() override {
-    Next = Filled = 0;
-    return PurgeComm(Handle, PURGE_RXCLEAR) != FALSE || Failed();
+    FNext = FFilled = 0;
+    return PurgeComm(FHandle, PURGE_RXCLEAR) != FALSE || Failed();
   }
-  bool PurgeOutput() override { return PurgeComm(Handle, PURGE_TXCLEAR) != FALSE || Failed(); }
+  bool PurgeOutput() override { return PurgeComm(FHandle, PURGE_TXCLEAR) != FALSE || Failed(); }
 
   ReadResult ReadByte(uint8_t &byte) override {
-    if (Next == Filled && !Gone)
-      Fill(kReturnAtOnce, Pending.size());
-    if (Next < Filled) {
-      byte = Pending[Next++];
+    if (FNext == FFilled && !FGone)
+      Fill(kReturnAtOnce, FPending.size());
+    if (FNext < FFilled) {
+      byte = FPending[FNext++];
       return ReadResult::Byte;
     }
-    return Gone ? ReadResult::HungUp : ReadResult::None;
+    return FGone ? ReadResult::HungUp : ReadResult::None;
   }
 
   // Synchronous: returns when the driver has taken every byte. A refused
@@ -213,7 +213,7 @@ public:
     while (count > 0) {
       const DWORD chunk = count > MAXDWORD ? MAXDWORD : static_cast<DWORD>(count);
       DWORD put = 0;
-      if (!WriteFile(Handle, data, chunk, &put, nullptr)) {
+      if (!WriteFile(FHandle, data, chunk, &put, nullptr)) {
         NoteFailure(GetLastError());
         return false;
       }
@@ -231,26 +231,26 @@ public:
   // ReadByte. One byte is asked for: Windows ends such a read at the first
   // byte whatever the count, Wine only when the count is reached.
   void WaitReadable(int milliseconds) override {
-    if (Next < Filled || Gone || milliseconds <= 0)
+    if (FNext < FFilled || FGone || milliseconds <= 0)
       return;
     Fill(FirstByteWithin(static_cast<DWORD>(milliseconds)), 1);
   }
 
   // The driver ends the read at the last of `count` bytes.
   void WaitForBytes(size_t count, std::chrono::microseconds longest) override {
-    if (Gone || count == 0)
+    if (FGone || count == 0)
       return;
-    const size_t held = Filled - Next;
+    const size_t held = FFilled - FNext;
     if (held >= count)
       return;
-    if (Next > 0) {
-      std::copy(Pending.begin() + static_cast<std::ptrdiff_t>(Next),
-                Pending.begin() + static_cast<std::ptrdiff_t>(Filled), Pending.begin());
-      Next = 0;
-      Filled = held;
+    if (FNext > 0) {
+      std::copy(FPending.begin() + static_cast<std::ptrdiff_t>(FNext),
+                FPending.begin() + static_cast<std::ptrdiff_t>(FFilled), FPending.begin());
+      FNext = 0;
+      FFilled = held;
     }
-    const size_t room = Pending.size() - Filled;
-    Fill(AllBytesWithin(CeilMilliseconds(longest)), std::min(count - held, room), Filled);
+    const size_t room = FPending.size() - FFilled;
+    Fill(AllBytesWithin(CeilMilliseconds(longest)), std::min(count - held, room), FFilled);
   }
 
   // GetLastError with FormatMessage's text; an unplugged adapter's errors are
@@ -265,31 +265,31 @@ private:
   }
 
   bool UseTimeouts(const ReadTimeouts &timeouts) {
-    if (Current && *Current == timeouts)
+    if (FCurrent && *FCurrent == timeouts)
       return true;
-    if (!ApplyReadTimeouts(Handle, timeouts)) {
-      Current.reset();
+    if (!ApplyReadTimeouts(FHandle, timeouts)) {
+      FCurrent.reset();
       return Failed();
     }
-    Current = timeouts;
+    FCurrent = timeouts;
     return true;
   }
 
   // Reads up to `count` bytes under `timeouts` into Pending from `at` on.
   void Fill(const ReadTimeouts &timeouts, size_t count, size_t at = 0) {
     if (at == 0)
-      Next = Filled = 0;
+      FNext = FFilled = 0;
     if (!UseTimeouts(timeouts)) {
       // Without its time-outs a read might block: do not read at all.
       NoteFailure(static_cast<DWORD>(FLastError.Code));
       return;
     }
     DWORD got = 0;
-    if (!ReadFile(Handle, Pending.data() + at, static_cast<DWORD>(count), &got, nullptr)) {
+    if (!ReadFile(FHandle, FPending.data() + at, static_cast<DWORD>(count), &got, nullptr)) {
       NoteFailure(GetLastError());
       return;
     }
-    Filled = at + got;
+    FFilled = at + got;
   }
 
   // A failed call either met a line error that stopped the driver (abort on
@@ -301,19 +301,19 @@ private:
     FLastError = SystemError(error);
     DWORD errors = 0;
     COMSTAT status{};
-    const bool cleared = ClearCommError(Handle, &errors, &status) != FALSE;
+    const bool cleared = ClearCommError(FHandle, &errors, &status) != FALSE;
     if (error == ERROR_OPERATION_ABORTED && cleared)
       return;
-    Gone = true;
+    FGone = true;
   }
 
-  HANDLE Handle;
-  std::optional<ReadTimeouts> Current;
-  bool Gone = false;
-  // Read from the driver but not yet handed out: Pending[Next ... Filled-1].
-  std::array<uint8_t, 512> Pending{};
-  size_t Next = 0;
-  size_t Filled = 0;
+  HANDLE FHandle;
+  std::optional<ReadTimeouts> FCurrent;
+  bool FGone = false;
+  // Read from the driver but not yet handed out: FPending[FNext ... FFilled-1].
+  std::array<uint8_t, 512> FPending{};
+  size_t FNext = 0;
+  size_t FFilled = 0;
   PortError FLastError;
 };
 
@@ -321,7 +321,7 @@ class Win32SerialPlatform final : public SerialPlatform {
 public:
   // Ports COM1 ... COM32 as the system names them; with `devicePath`, COM1
   // names that device and no other number names anything.
-  explicit Win32SerialPlatform(std::string devicePath = {}) : SingleDevice(std::move(devicePath)) {}
+  explicit Win32SerialPlatform(std::string devicePath = {}) : FSingleDevice(std::move(devicePath)) {}
 
   // A handle exactly when the port exists and nobody holds it; neither reads
   // nor writes.
@@ -358,13 +358,13 @@ public:
   }
 
   std::string DevicePath(int n) override {
-    if (!SingleDevice.empty())
-      return n == kFirstPort ? SingleDevice : std::string();
+    if (!FSingleDevice.empty())
+      return n == kFirstPort ? FSingleDevice : std::string();
     return IsPortNumber(n) ? ComPath(n) : std::string();
   }
 
 private:
-  std::string SingleDevice;
+  std::string FSingleDevice;
 };
 } // namespace
 
