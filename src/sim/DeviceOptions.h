@@ -1,9 +1,13 @@
-// What the virtual device is told to be: its identity, the line and its
-// faults.
+// What the virtual device is told to be: its identity, the line, its faults
+// and the fixture that boards come and go in.
 //
 // Frame numbers: every frame the device accepts (sums to 0, addressed to it or
-// the address query) gets the next number, from 1, whether it is answered or
-// not. The busy, damage and hang-up faults count these numbers.
+// the address query, while a board is in and its bootloader answers) gets the
+// next number, from 1, whether it is answered or not. The busy, damage and
+// hang-up faults count these numbers. In a fixture every board counts its own
+// frames from 1, and its Identify polls and command occurrences afresh, so
+// each fault applies to every board alike; the random faults draw from one
+// generator for the whole run.
 #pragma once
 
 #include <array>
@@ -22,6 +26,47 @@ struct NoReplyFault {
   uint8_t Command = 0;
   uint32_t Occurrence = 0;
   uint32_t Count = 1;
+};
+
+// Close the pseudo-terminal while board Board (from 1) of a fixture is being
+// loaded: once the reply to its frame Frame (from 1, its own numbering) has
+// been taken, as DeviceOptions::HangupAfter does.
+struct BoardHangup {
+  uint32_t Board = 1;
+  uint32_t Frame = 1;
+};
+
+// A test fixture: a board is in, then taken out (the line goes silent), then
+// a new board with erased memory is put in, Boards times.
+//
+// A board in answers as the device does. Once the reply to its Finish has
+// gone out (or Finish was carried out without a reply) it runs its program
+// and answers nothing more, unless AnswersAfterFinish. It is taken out
+// OutAfterMs after that; a board that gets no Finish (rejected, or its load
+// failed) is taken out StayMs after its first Identify answer, so StayMs must
+// be longer than a load takes. A board nobody talks to stays. While no board
+// is in, nothing answers; the echo still returns every byte, as the two-wire
+// line does without a board. The next board is put in GapMs after the last
+// was taken out. A hang-up ends the fixture as it stands: the board in stays
+// in and no board follows.
+struct FixtureOptions {
+  // Boards that will have been in; 0: no fixture, the device is one board
+  // that is always in and keeps answering after Finish.
+  uint32_t Boards = 0;
+  uint32_t FirstAfterMs = 0; // board 1 goes in this long after Start
+  uint32_t OutAfterMs = 300;
+  uint32_t StayMs = 3000;
+  uint32_t GapMs = 500;
+  bool AnswersAfterFinish = false;
+  // These boards report RejectedDeviceCode in their Identify reply, a code
+  // that the host does not load.
+  std::set<uint32_t> RejectedBoards;
+  uint16_t RejectedDeviceCode = 0;
+  std::optional<BoardHangup> Hangup;
+  // Non-empty: board k's memory (as WriteMemory writes it) goes to
+  // MemoryOut + "." + k when the board is taken out, and in Stop for a board
+  // still in.
+  std::string MemoryOut;
 };
 
 struct DeviceOptions {
@@ -85,6 +130,8 @@ struct DeviceOptions {
   std::optional<uint32_t> HangupAfter;
   // Seeds the one generator behind every random fault, so runs repeat.
   uint32_t Seed = 1;
+
+  FixtureOptions Fixture;
 };
 
 } // namespace sim

@@ -6,6 +6,12 @@ namespace sim {
 
 Faults::Faults(const DeviceOptions &options) : FOptions(options), FRandom(options.Seed) {}
 
+void Faults::NewBoard(uint32_t board) {
+  FBoard = board;
+  FIdentifyPolls = 0;
+  FOccurrences.clear();
+}
+
 FaultDecision Faults::Decide(uint32_t number, uint8_t command, bool isQuery) {
   FaultDecision decision;
   const uint32_t occurrence = ++FOccurrences[command];
@@ -20,7 +26,9 @@ FaultDecision Faults::Decide(uint32_t number, uint8_t command, bool isQuery) {
     decision.Silent = true;
     decision.Note += ", no reply";
   }
-  decision.HangUp = FOptions.HangupAfter && number >= *FOptions.HangupAfter;
+  const auto &boardHangup = FOptions.Fixture.Hangup;
+  decision.HangUp = (FOptions.HangupAfter && number >= *FOptions.HangupAfter) ||
+                    (boardHangup && FBoard == boardHangup->Board && number >= boardHangup->Frame);
 
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   const bool busyDraw = FOptions.BusyRate > 0.0 && unit(FRandom) < FOptions.BusyRate;

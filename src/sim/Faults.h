@@ -1,6 +1,7 @@
 // The faults on demand: which accepted frames get a busy reply, a damaged
 // checksum, no reply, or close the line, and the one seeded generator behind
-// the random ones. Frame numbers as DeviceOptions.h says.
+// the random ones. Frame numbers and the per-board counts as DeviceOptions.h
+// says.
 #pragma once
 
 #include "sim/DeviceOptions.h"
@@ -27,7 +28,10 @@ public:
   // Keeps a reference: `options` outlives it.
   explicit Faults(const DeviceOptions &options);
 
-  // Decides for accepted frame `number` carrying
+  // Board `board` (from 1) is put in: its Identify polls and command
+  // occurrences count afresh.
+  void NewBoard(uint32_t board);
+  // Decides for accepted frame `number` (of the current board) carrying
   // `command`; `isQuery` for the address query. Draws once per random fault
   // for every frame, so a seed gives the same faults on the same traffic.
   FaultDecision Decide(uint32_t number, uint8_t command, bool isQuery);
@@ -35,6 +39,7 @@ public:
 private:
   const DeviceOptions &FOptions;
   std::mt19937 FRandom;
+  uint32_t FBoard = 1;
   uint32_t FIdentifyPolls = 0;
   std::map<uint8_t, uint32_t> FOccurrences;
 };

@@ -15,7 +15,7 @@
 // request (a WriteBlock index above 11, a payload of the wrong length, a
 // WritePage address that is not a page boundary) and 0x02 an unknown command.
 // The host accepts every status but 0xFF, so a refusal is seen only on the
-// device's side.
+// device's side: VirtualDevice::RejectedCommands() counts them.
 #pragma once
 
 #include <chrono>

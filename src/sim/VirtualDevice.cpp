@@ -45,7 +45,7 @@ void Sooner(std::optional<std::chrono::steady_clock::time_point> &deadline,
 
 VirtualDevice::VirtualDevice(DeviceOptions options)
     : FOptions(std::move(options)), FPacing(FOptions), FFrames(FPacing.ResyncGap()),
-      FFaults(FOptions) {}
+      FFaults(FOptions), FFixture(FOptions.Fixture) {}
 
 VirtualDevice::~VirtualDevice() {
   Stop();
@@ -133,6 +133,11 @@ void VirtualDevice::Start() {
     FLogFile.reset();
     throw;
   }
+  {
+    std::lock_guard lock(FMutex);
+    FFixture.Begin(FStarted);
+    AdvanceFixtureLocked(FStarted);
+  }
   if (FOptions.HangupAfter && *FOptions.HangupAfter == 0) {
     HangUp();
   }
@@ -167,6 +172,11 @@ void VirtualDevice::Stop() {
     FLinkMade = false;
   }
   std::lock_guard lock(FMutex);
+  const Board *board = FFixture.Present();
+  if (board && FFixture.IsFixture() && !FStopped) {
+    WriteBoardMemoryLocked(*board);
+  }
+  FStopped = true;
   FLogFile.reset();
   FChanged.notify_all();
 }
@@ -191,13 +201,16 @@ void VirtualDevice::Run() {
   // the device must add no delay of its own to what the line takes.
   ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   for (;;) {
+    auto now = Clock::now();
+    std::optional<Clock::time_point> fixtureChange;
     {
       std::lock_guard lock(FMutex);
       if (FStopRequested) {
         return;
       }
+      AdvanceFixtureLocked(now);
+      fixtureChange = FFixture.NextChange();
     }
-    auto now = Clock::now();
     if (FMaster >= 0 && !FOutBlocked) {
       FlushDue(now);
     }
@@ -211,6 +224,8 @@ void VirtualDevice::Run() {
       if (FFinishPending && idle) {
         FFinishPending = false;
         FFinishAnswered = true;
+        FFixture.FinishAnswered(now);
+        fixtureChange = FFixture.NextChange();
         changed = true;
       }
       if (changed) {
@@ -229,6 +244,7 @@ void VirtualDevice::Run() {
     if (FFrames.HasPartial()) {
       Sooner(deadline, FFrames.StaleAfter() + std::chrono::milliseconds(1));
     }
+    Sooner(deadline, fixtureChange);
     pollfd fds[2] = {{FWakeRead, POLLIN, 0}, {FMaster, POLLIN, 0}};
     nfds_t count = 1;
     if (FMaster >= 0) {
@@ -354,12 +370,28 @@ void VirtualDevice::HandleFrame(const std::vector<uint8_t> &frame, Clock::time_p
     AddLogLocked(true, frame, "ignored: address " + std::to_string(frame[1]));
     return;
   }
+  Board *board = FFixture.Present();
+  if (!board) {
+    AddLogLocked(true, frame, "no board in the fixture");
+    return;
+  }
+  const std::string boardName =
+      FFixture.IsFixture() ? "board " + std::to_string(board->Number) + ": " : "";
+  if (!FFixture.Answers()) {
+    AddLogLocked(true, frame, boardName + "runs its program");
+    return;
+  }
   const bool isQuery = kind == FrameKind::AddressQuery;
-  const uint32_t number = ++FAcceptedFrames;
+  const uint32_t number = ++board->Frames;
+  ++FAcceptedFrames;
   const uint8_t command = frame[4];
   ++FCommandCounts[command];
+  ++board->CommandCounts[command];
+  if (board->FinishDone) {
+    ++board->FramesAfterFinish;
+  }
 
-  std::string note = CommandName(command) + " #" + std::to_string(number);
+  std::string note = boardName + CommandName(command) + " #" + std::to_string(number);
   const FaultDecision fault = FFaults.Decide(number, command, isQuery);
   note += fault.Note;
   FHangupPending = FHangupPending || fault.HangUp;
@@ -367,7 +399,7 @@ void VirtualDevice::HandleFrame(const std::vector<uint8_t> &frame, Clock::time_p
   uint8_t status = kStatusBusy;
   std::vector<uint8_t> data;
   if (!fault.Busy) {
-    status = isQuery ? kStatusOk : Execute(frame, data, note);
+    status = isQuery ? kStatusOk : Execute(*board, frame, data, note);
     if (status == kStatusOk && !isQuery && FOptions.StatusIsCommandCode) {
       status = command;
     }
@@ -376,9 +408,13 @@ void VirtualDevice::HandleFrame(const std::vector<uint8_t> &frame, Clock::time_p
   if (fault.Silent) {
     return;
   }
+  if (command == kCommandIdentify && !isQuery && !fault.Busy) {
+    FFixture.IdentifyAnswered(Clock::now());
+  }
 
   const std::vector<uint8_t> reply = BuildReply(status, data, fault.Damaged);
-  std::string replyNote = CommandName(command) + " #" + std::to_string(number) + " reply";
+  std::string replyNote =
+      boardName + CommandName(command) + " #" + std::to_string(number) + " reply";
   if (fault.Damaged) {
     replyNote += ", checksum damaged";
   }
@@ -388,15 +424,17 @@ void VirtualDevice::HandleFrame(const std::vector<uint8_t> &frame, Clock::time_p
   FPacing.Reply(start, reply);
 }
 
-uint8_t VirtualDevice::Execute(const std::vector<uint8_t> &frame, std::vector<uint8_t> &data,
-                               std::string &note) {
+uint8_t VirtualDevice::Execute(Board &board, const std::vector<uint8_t> &frame,
+                               std::vector<uint8_t> &data, std::string &note) {
   const uint8_t command = frame[4];
   const std::vector<uint8_t> payload(frame.begin() + 5, frame.end() - 1);
   uint8_t status = kStatusOk;
   switch (command) {
   case kCommandIdentify: {
-    data = {static_cast<uint8_t>(FOptions.DeviceCode & 0xFF),
-            static_cast<uint8_t>(FOptions.DeviceCode >> 8),
+    const uint16_t code =
+        board.Rejected ? FOptions.Fixture.RejectedDeviceCode : FOptions.DeviceCode;
+    data = {static_cast<uint8_t>(code & 0xFF),
+            static_cast<uint8_t>(code >> 8),
             FOptions.DataByte2,
             FOptions.DataByte3,
             FOptions.DataByte4,
@@ -405,14 +443,15 @@ uint8_t VirtualDevice::Execute(const std::vector<uint8_t> &frame, std::vector<ui
     break;
   }
   case kCommandWriteBlock:
-    status = FMemory.WriteBlock(payload, note);
+    status = board.Memory.WriteBlock(payload, note);
     break;
   case kCommandWritePage:
-    status = FMemory.WritePage(payload, note);
+    status = board.Memory.WritePage(payload, note);
     break;
   case kCommandFinish:
     FFinishReceived = true;
     FFinishPending = true;
+    board.FinishDone = true;
     break;
   default:
     status = kStatusUnknownCommand;
@@ -473,8 +512,44 @@ void VirtualDevice::HangUp() {
   FFrames.Clear();
   FHungUp = true;
   FHangupPending = false;
+  FFixture.Hold();
   AddLogLocked(false, {}, "hang-up");
   FChanged.notify_all();
+}
+
+void VirtualDevice::AdvanceFixtureLocked(Clock::time_point now) {
+  const auto changes = FFixture.Advance(now);
+  for (const Fixture::Change &change : changes) {
+    const Board &board = FFixture.Boards()[change.Board - 1];
+    if (change.In) {
+      FFaults.NewBoard(board.Number);
+    } else {
+      WriteBoardMemoryLocked(board);
+    }
+    if (FFixture.IsFixture()) {
+      const std::string name = "board " + std::to_string(board.Number);
+      AddLogLocked(false, {},
+                   change.In ? name + " in, memory erased" + (board.Rejected ? ", rejected" : "")
+                             : name + " out",
+                   change.In ? board.In : *board.Out);
+    }
+  }
+  if (!changes.empty()) {
+    FChanged.notify_all();
+  }
+}
+
+void VirtualDevice::WriteBoardMemoryLocked(const Board &board) {
+  if (FOptions.Fixture.MemoryOut.empty()) {
+    return;
+  }
+  const std::string path = FOptions.Fixture.MemoryOut + "." + std::to_string(board.Number);
+  try {
+    WriteMemoryFile(path, FlatImage(board.Memory.Pages()));
+  } catch (const std::exception &e) {
+    FMemoryFileErrors.emplace_back(e.what());
+    AddLogLocked(false, {}, e.what());
+  }
 }
 
 void VirtualDevice::AddLogLocked(bool fromHost, const std::vector<uint8_t> &bytes,
@@ -492,9 +567,15 @@ void VirtualDevice::AddLogLocked(bool fromHost, const std::vector<uint8_t> &byte
   FLog.push_back(std::move(record));
 }
 
+const Board *VirtualDevice::BoardLocked(uint32_t number) const {
+  const auto &boards = FFixture.Boards();
+  return number >= 1 && number <= boards.size() ? &boards[number - 1] : nullptr;
+}
+
 PageMap VirtualDevice::Pages() const {
   std::lock_guard lock(FMutex);
-  return FMemory.Pages();
+  const auto &boards = FFixture.Boards();
+  return boards.empty() ? PageMap{} : boards.back().Memory.Pages();
 }
 
 std::vector<uint8_t> VirtualDevice::MemoryImage() const {
@@ -548,12 +629,66 @@ uint32_t VirtualDevice::RejectedCommands() const {
 
 uint32_t VirtualDevice::IncompletePages() const {
   std::lock_guard lock(FMutex);
-  return FMemory.IncompletePages();
+  uint32_t total = 0;
+  for (const Board &board : FFixture.Boards()) {
+    total += board.Memory.IncompletePages();
+  }
+  return total;
 }
 
 bool VirtualDevice::HungUp() const {
   std::lock_guard lock(FMutex);
   return FHungUp;
+}
+
+std::vector<BoardRecord> VirtualDevice::Boards() const {
+  std::lock_guard lock(FMutex);
+  const auto ms = [this](const std::optional<Clock::time_point> &at) {
+    return at ? std::optional<double>(SinceStart(*at)) : std::nullopt;
+  };
+  std::vector<BoardRecord> records;
+  for (const Board &board : FFixture.Boards()) {
+    BoardRecord &r = records.emplace_back();
+    r.Number = board.Number;
+    r.Rejected = board.Rejected;
+    r.Present = !board.Out;
+    r.InMs = SinceStart(board.In);
+    r.OutMs = ms(board.Out);
+    r.FirstAnswerMs = ms(board.FirstAnswer);
+    r.FinishAnsweredMs = ms(board.FinishAnswered);
+    r.Frames = board.Frames;
+    r.FramesAfterFinish = board.FramesAfterFinish;
+    r.CommandCounts = board.CommandCounts;
+    r.Pages = board.Memory.Pages();
+  }
+  return records;
+}
+
+uint32_t VirtualDevice::BoardsSoFar() const {
+  std::lock_guard lock(FMutex);
+  return static_cast<uint32_t>(FFixture.Boards().size());
+}
+
+uint32_t VirtualDevice::PresentBoard() const {
+  std::lock_guard lock(FMutex);
+  const auto &boards = FFixture.Boards();
+  return !boards.empty() && !boards.back().Out ? boards.back().Number : 0;
+}
+
+std::vector<uint8_t> VirtualDevice::BoardMemoryImage(uint32_t board) const {
+  std::lock_guard lock(FMutex);
+  const Board *found = BoardLocked(board);
+  return found ? FlatImage(found->Memory.Pages()) : std::vector<uint8_t>{};
+}
+
+bool VirtualDevice::FixtureDone() const {
+  std::lock_guard lock(FMutex);
+  return FFixture.Done();
+}
+
+std::vector<std::string> VirtualDevice::MemoryFileErrors() const {
+  std::lock_guard lock(FMutex);
+  return FMemoryFileErrors;
 }
 
 bool VirtualDevice::WaitForFinish(std::chrono::milliseconds timeout) const {
@@ -565,6 +700,19 @@ bool VirtualDevice::WaitForRequests(size_t count, std::chrono::milliseconds time
   std::unique_lock lock(FMutex);
   return FChanged.wait_for(lock, timeout,
                            [&] { return FRequests.size() >= count && (FOutputIdle || FHungUp); });
+}
+
+bool VirtualDevice::WaitForBoardIn(uint32_t board, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(FMutex);
+  return FChanged.wait_for(lock, timeout, [&] { return BoardLocked(board) != nullptr; });
+}
+
+bool VirtualDevice::WaitForBoardOut(uint32_t board, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(FMutex);
+  return FChanged.wait_for(lock, timeout, [&] {
+    const Board *found = BoardLocked(board);
+    return found && found->Out;
+  });
 }
 
 } // namespace sim

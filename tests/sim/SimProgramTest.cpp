@@ -96,11 +96,6 @@ fs::path TempDir(const std::string &name) {
   return dir;
 }
 
-Bytes ReadFile(const fs::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 } // namespace
 
 TEST(SimProgram, BadOptionsAreUsageErrors) {
@@ -137,8 +132,8 @@ TEST(SimProgram, LoadsThroughTheLinkAndExitsAfterFinish) {
       page[i] = static_cast<uint8_t>(i * 13);
     }
     for (uint8_t b = 0; b < 12; ++b) {
-      Bytes payload{b};
-      payload.insert(payload.end(), page.begin() + b * 128, page.begin() + (b + 1) * 128);
+      Bytes payload(1 + 128, b);
+      std::copy(page.begin() + b * 128, page.begin() + (b + 1) * 128, payload.begin() + 1);
       host.Send(Frame(0xFB, 10, payload));
       ASSERT_EQ(host.Read(6).size(), 6u);
     }
