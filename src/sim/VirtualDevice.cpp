@@ -9,11 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace sim {
@@ -52,42 +48,12 @@ VirtualDevice::~VirtualDevice() {
 }
 
 void VirtualDevice::Start() {
-  if (!FSlavePath.empty() || FThread.joinable() || FStopRequested) {
+  if (!FTerminal.SlavePath().empty() || FThread.joinable() || FStopRequested) {
     throw std::logic_error("a virtual device starts only once");
   }
   FStarted = Clock::now();
   try {
-    FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (FMaster < 0) {
-      ThrowErrno("posix_openpt");
-    }
-    if (::grantpt(FMaster) != 0 || ::unlockpt(FMaster) != 0) {
-      ThrowErrno("grantpt/unlockpt");
-    }
-    char name[256] = {};
-    if (::ptsname_r(FMaster, name, sizeof name) != 0) {
-      ThrowErrno("ptsname");
-    }
-    FSlavePath = name;
-    // Held open for the whole run: the host may close and reopen its side,
-    // and the master must not see a hang-up in between. Raw at once, so no
-    // byte of the host is ever echoed or translated by the terminal driver.
-    FSlaveHold = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (FSlaveHold < 0) {
-      ThrowErrno("open " + FSlavePath);
-    }
-    termios tio{};
-    if (::tcgetattr(FSlaveHold, &tio) != 0) {
-      ThrowErrno("tcgetattr");
-    }
-    ::cfmakeraw(&tio);
-    if (::tcsetattr(FSlaveHold, TCSANOW, &tio) != 0) {
-      ThrowErrno("tcsetattr");
-    }
-    int flags = ::fcntl(FMaster, F_GETFL);
-    if (flags < 0 || ::fcntl(FMaster, F_SETFL, flags | O_NONBLOCK) != 0) {
-      ThrowErrno("fcntl");
-    }
+    FTerminal.Open();
     int wake[2];
     if (::pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
       ThrowErrno("pipe2");
@@ -103,30 +69,7 @@ void VirtualDevice::Start() {
       }
     }
     if (!FOptions.LinkPath.empty()) {
-      struct stat st {};
-      if (::lstat(FOptions.LinkPath.c_str(), &st) == 0) {
-        // A link left by an earlier run (dangling, or to some pseudo-terminal)
-        // is replaced; a file or a link to a real port is someone else's.
-        if (!S_ISLNK(st.st_mode)) {
-          throw std::runtime_error(FOptions.LinkPath + " exists and is not a symbolic link");
-        }
-        char target[256] = {};
-        const ssize_t length = ::readlink(FOptions.LinkPath.c_str(), target, sizeof target - 1);
-        struct stat pointed {};
-        const bool dangling = ::stat(FOptions.LinkPath.c_str(), &pointed) != 0;
-        const bool toPty = length > 0 && std::string(target).rfind("/dev/pts/", 0) == 0;
-        if (!dangling && !toPty) {
-          throw std::runtime_error(FOptions.LinkPath + " links to " + target +
-                                   "; it is not replaced");
-        }
-        if (::unlink(FOptions.LinkPath.c_str()) != 0) {
-          ThrowErrno("cannot replace " + FOptions.LinkPath);
-        }
-      }
-      if (::symlink(FSlavePath.c_str(), FOptions.LinkPath.c_str()) != 0) {
-        ThrowErrno("cannot make the link " + FOptions.LinkPath);
-      }
-      FLinkMade = true;
+      FTerminal.MakeLink(FOptions.LinkPath);
     }
   } catch (...) {
     CloseFds();
@@ -162,15 +105,6 @@ void VirtualDevice::Stop() {
     FThread.join();
   }
   CloseFds();
-  if (FLinkMade) {
-    // Only our own link: another run may have taken the name meanwhile.
-    char target[256] = {};
-    ssize_t n = ::readlink(FOptions.LinkPath.c_str(), target, sizeof target - 1);
-    if (n >= 0 && FSlavePath == std::string(target, static_cast<size_t>(n))) {
-      ::unlink(FOptions.LinkPath.c_str());
-    }
-    FLinkMade = false;
-  }
   std::lock_guard lock(FMutex);
   const Board *board = FFixture.Present();
   if (board && FFixture.IsFixture() && !FStopped) {
@@ -182,14 +116,13 @@ void VirtualDevice::Stop() {
 }
 
 void VirtualDevice::CloseFds() {
-  CloseFd(FMaster);
-  CloseFd(FSlaveHold);
+  FTerminal.Close();
   CloseFd(FWakeRead);
   CloseFd(FWakeWrite);
 }
 
 std::string VirtualDevice::SlavePath() const {
-  return FSlavePath;
+  return FTerminal.SlavePath();
 }
 
 double VirtualDevice::SinceStart(Clock::time_point at) const {
@@ -211,10 +144,10 @@ void VirtualDevice::Run() {
       AdvanceFixtureLocked(now);
       fixtureChange = FFixture.NextChange();
     }
-    if (FMaster >= 0 && !FOutBlocked) {
+    if (FTerminal.Master() >= 0 && !FOutBlocked) {
       FlushDue(now);
     }
-    if (FHangupPending && FPacing.Idle() && FMaster >= 0 && ReplyTakenOrOverdue(now)) {
+    if (FHangupPending && FPacing.Idle() && FTerminal.Master() >= 0 && ReplyTakenOrOverdue(now)) {
       HangUp();
     }
     {
@@ -238,16 +171,16 @@ void VirtualDevice::Run() {
     if (!FOutBlocked) {
       deadline = FPacing.NextHandover();
     }
-    if (FHangupPending && FMaster >= 0) {
+    if (FHangupPending && FTerminal.Master() >= 0) {
       Sooner(deadline, now + kHangupCheck);
     }
     if (FFrames.HasPartial()) {
       Sooner(deadline, FFrames.StaleAfter() + std::chrono::milliseconds(1));
     }
     Sooner(deadline, fixtureChange);
-    pollfd fds[2] = {{FWakeRead, POLLIN, 0}, {FMaster, POLLIN, 0}};
+    pollfd fds[2] = {{FWakeRead, POLLIN, 0}, {FTerminal.Master(), POLLIN, 0}};
     nfds_t count = 1;
-    if (FMaster >= 0) {
+    if (FTerminal.Master() >= 0) {
       if (FOutBlocked) {
         fds[1].events |= POLLOUT;
       }
@@ -297,7 +230,7 @@ void VirtualDevice::Run() {
 
 void VirtualDevice::ReadInput() {
   uint8_t buffer[512];
-  ssize_t n = ::read(FMaster, buffer, sizeof buffer);
+  ssize_t n = ::read(FTerminal.Master(), buffer, sizeof buffer);
   if (n <= 0) {
     if (n < 0 && errno != EAGAIN && errno != EINTR) {
       ::usleep(10'000);
@@ -469,7 +402,7 @@ void VirtualDevice::FlushDue(Clock::time_point now) {
   if (due.empty()) {
     return;
   }
-  ssize_t n = ::write(FMaster, due.data(), due.size());
+  ssize_t n = ::write(FTerminal.Master(), due.data(), due.size());
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       FOutBlocked = true;
@@ -492,9 +425,8 @@ bool VirtualDevice::ReplyTakenOrOverdue(Clock::time_point now) {
   if (!FHangupSince) {
     FHangupSince = now;
   }
-  int queued = 0;
-  if (::ioctl(FSlaveHold, FIONREAD, &queued) == 0) {
-    if (queued > 0) {
+  if (const auto queued = FTerminal.QueuedForHost()) {
+    if (*queued > 0) {
       FSawQueued = true;
     } else if (FSawQueued) {
       return true;
@@ -506,8 +438,7 @@ bool VirtualDevice::ReplyTakenOrOverdue(Clock::time_point now) {
 void VirtualDevice::HangUp() {
   // Under the lock, so HungUp() is true by the time the host can see it.
   std::lock_guard lock(FMutex);
-  CloseFd(FMaster);
-  CloseFd(FSlaveHold);
+  FTerminal.HangUp();
   FPacing.Clear();
   FFrames.Clear();
   FHungUp = true;

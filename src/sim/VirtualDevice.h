@@ -4,12 +4,14 @@
 // It implements the device side of the bootloader's framing on its own (it
 // shares no code with the link), so a framing mistake of the host cannot be
 // mirrored here and hidden. The host opens SlavePath() (or the link made to
-// it) like any serial port. The parts, each in its own file: Framing (frames,
-// checksum, address rules, replies), Memory (pages, block buffer, memory
-// file), Faults, Pacing (the wire and the adapter), Fixture (boards in and
-// out); this class holds the pseudo-terminal and the device thread and ties
-// them together. DeviceOptions.h says what each option does and how frames
-// are numbered.
+// it) like any serial port.
+//
+// The parts, each in its own file: Framing (frames, checksum, address rules,
+// replies), Memory (pages, block buffer, memory file), Faults, Pacing (the
+// wire and the adapter), Fixture (boards in and out) and PseudoTerminal (the
+// pair and its link). This class holds the device thread and its event loop
+// and ties the parts together. DeviceOptions.h says what each option does and
+// how frames are numbered.
 #pragma once
 
 #include "sim/DeviceOptions.h"
@@ -18,6 +20,7 @@
 #include "sim/Framing.h"
 #include "sim/Memory.h"
 #include "sim/Pacing.h"
+#include "sim/PseudoTerminal.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -166,12 +169,9 @@ private:
   const Board *BoardLocked(uint32_t number) const;
 
   const DeviceOptions FOptions;
-  std::string FSlavePath;
-  int FMaster = -1;
-  int FSlaveHold = -1;
+  PseudoTerminal FTerminal;
   int FWakeRead = -1;
   int FWakeWrite = -1;
-  bool FLinkMade = false;
   std::thread FThread;
   Clock::time_point FStarted;
 
