@@ -1,5 +1,7 @@
 #include "sim/PseudoTerminal.h"
 
+#include "sim/PosixCalls.h"
+
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
@@ -12,21 +14,6 @@
 #include <unistd.h>
 
 namespace sim {
-
-namespace {
-
-[[noreturn]] void ThrowErrno(const std::string &what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
-void CloseFd(int &fd) {
-  if (fd >= 0) {
-    ::close(fd);
-    fd = -1;
-  }
-}
-
-} // namespace
 
 void PseudoTerminal::Open() {
   try {

@@ -1,5 +1,7 @@
 #include "sim/VirtualDevice.h"
 
+#include "sim/PosixCalls.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -18,17 +20,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kHangupGrace{1000};
 constexpr std::chrono::milliseconds kHangupCheck{5};
-
-[[noreturn]] void ThrowErrno(const std::string &what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
-void CloseFd(int &fd) {
-  if (fd >= 0) {
-    ::close(fd);
-    fd = -1;
-  }
-}
 
 void Sooner(std::optional<std::chrono::steady_clock::time_point> &deadline,
             std::optional<std::chrono::steady_clock::time_point> candidate) {
