@@ -49,6 +49,10 @@ struct BoardHangup {
 // line does without a board. The next board is put in GapMs after the last
 // was taken out. A hang-up ends the fixture as it stands: the board in stays
 // in and no board follows.
+//
+// The host sees a board gone once it has been silent for a while (its
+// --gone, 1 s unless told): the silence after a rejected board is GapMs, after
+// a loaded one OutAfterMs + GapMs, so the default gap is longer than 1 s.
 struct FixtureOptions {
   // Boards that will have been in; 0: no fixture, the device is one board
   // that is always in and keeps answering after Finish.
@@ -56,7 +60,7 @@ struct FixtureOptions {
   uint32_t FirstAfterMs = 0; // board 1 goes in this long after Start
   uint32_t OutAfterMs = 300;
   uint32_t StayMs = 3000;
-  uint32_t GapMs = 500;
+  uint32_t GapMs = 1500;
   bool AnswersAfterFinish = false;
   // These boards report RejectedDeviceCode in their Identify reply, a code
   // that the host does not load.

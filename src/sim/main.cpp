@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -111,7 +112,7 @@ struct Arguments {
   bool exitAfterFinish = false;
   bool statusIsCommandCode = false;
   // The fixture.
-  std::string boards, firstAfter = "0", outAfter = "300", stay = "3000", gap = "500";
+  std::string boards, firstAfter = "0", outAfter = "300", stay = "3000", gap = "1500";
   std::string rejectBoards, hangupBoard;
   bool answersAfterFinish = false;
   bool exitWhenEmpty = false;
@@ -338,8 +339,10 @@ int main(int argc, char **argv) {
                  "A board nobody talks to stays")
       ->type_name("MS");
   app.add_option("--gap", a.gap,
-                 "Put the next board in MS after the last was taken out (default 500). While "
-                 "no board is in nothing answers; the echo still comes back")
+                 "Put the next board in MS after the last was taken out (default 1500). While "
+                 "no board is in nothing answers; the echo still comes back. The host sees a "
+                 "board gone after its --gone of silence (1 s unless told), which is the gap "
+                 "after a rejected board: keep the gap longer")
       ->type_name("MS");
   app.add_flag("--answers-after-finish", a.answersAfterFinish,
                "A board keeps answering after its Finish until it is taken out, as if its "
@@ -354,7 +357,8 @@ int main(int argc, char **argv) {
                  "as it is")
       ->type_name("K:F");
   app.add_flag("--exit-when-empty", a.exitWhenEmpty,
-               "Exit (writing the files) once the last board has been taken out, or the line "
+               "Exit (writing the files) --gap after the last board was taken out, when the "
+               "next would have come, so the host sees the last board gone; or once the line "
                "has hung up (with --boards)");
 
   sim::DeviceOptions options;
@@ -390,6 +394,7 @@ int main(int argc, char **argv) {
   std::cout << device.SlavePath() << std::endl;
 
   const timespec tick{0, 50'000'000};
+  std::optional<std::chrono::steady_clock::time_point> emptySince;
   for (;;) {
     if (sigtimedwait(&stopSignals, nullptr, &tick) > 0) {
       break;
@@ -398,8 +403,15 @@ int main(int argc, char **argv) {
       std::this_thread::sleep_for(kFinishGrace);
       break;
     }
-    if (a.exitWhenEmpty && (device.FixtureDone() || device.HungUp())) {
+    if (a.exitWhenEmpty && device.HungUp()) {
       break;
+    }
+    if (a.exitWhenEmpty && device.FixtureDone()) {
+      const auto now = std::chrono::steady_clock::now();
+      emptySince = emptySince.value_or(now);
+      if (now - *emptySince >= std::chrono::milliseconds(options.Fixture.GapMs)) {
+        break;
+      }
     }
   }
   device.Stop();
