@@ -1,6 +1,7 @@
 // korvalen-sim: the virtual device as a program. Prints the slave path of its
 // pseudo-terminal on the first line of stdout, serves until SIGINT/SIGTERM (or
-// until Finish with --exit-after-finish), then writes what it received.
+// until Finish with --exit-after-finish, or until a fixture's boards have all
+// come and gone with --exit-when-empty), then writes what it received.
 #include "sim/VirtualDevice.h"
 
 #include "runtime/StandardDescriptors.h"
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -109,9 +111,60 @@ struct Arguments {
   std::string silentPolls, noReplyCommand, hangupAfter, seed = "1";
   bool exitAfterFinish = false;
   bool statusIsCommandCode = false;
+  // The fixture.
+  std::string boards, firstAfter = "0", outAfter = "300", stay = "3000", gap = "1500";
+  std::string rejectBoards, hangupBoard;
+  bool answersAfterFinish = false;
+  bool exitWhenEmpty = false;
 };
 
-sim::DeviceOptions ToOptions(const Arguments &a) {
+constexpr uint32_t kMaxBoards = 100'000;
+constexpr uint32_t kMaxPauseMs = 3'600'000;
+
+sim::FixtureOptions ToFixture(const Arguments &a, CLI::App &app) {
+  sim::FixtureOptions f;
+  if (a.boards.empty()) {
+    for (const char *option : {"--first-after", "--out-after", "--stay", "--gap", "--reject-board",
+                               "--hangup-board", "--answers-after-finish", "--exit-when-empty"}) {
+      if (app.count(option) != 0) {
+        throw UsageError(std::string(option) + " needs --boards");
+      }
+    }
+    return f;
+  }
+  if (a.exitAfterFinish) {
+    throw UsageError("--exit-after-finish: with --boards, use --exit-when-empty");
+  }
+  f.Boards = ParseNumber(a.boards, "--boards", kMaxBoards);
+  if (f.Boards == 0) {
+    throw UsageError("--boards: at least 1");
+  }
+  f.FirstAfterMs = ParseNumber(a.firstAfter, "--first-after", kMaxPauseMs);
+  f.OutAfterMs = ParseNumber(a.outAfter, "--out-after", kMaxPauseMs);
+  f.StayMs = ParseNumber(a.stay, "--stay", kMaxPauseMs);
+  f.GapMs = ParseNumber(a.gap, "--gap", kMaxPauseMs);
+  f.AnswersAfterFinish = a.answersAfterFinish;
+  if (!a.rejectBoards.empty()) {
+    f.RejectedBoards = ParseList(a.rejectBoards, "--reject-board");
+    if (*f.RejectedBoards.begin() == 0 || *f.RejectedBoards.rbegin() > f.Boards) {
+      throw UsageError("--reject-board: boards count from 1 to --boards");
+    }
+  }
+  if (!a.hangupBoard.empty()) {
+    auto [board, frame] = SplitColon(a.hangupBoard);
+    sim::BoardHangup hangup;
+    hangup.Board = ParseNumber(board, "--hangup-board K", f.Boards);
+    hangup.Frame = ParseNumber(frame, "--hangup-board F", UINT32_MAX);
+    if (hangup.Board == 0 || hangup.Frame == 0) {
+      throw UsageError("--hangup-board: K and F count from 1");
+    }
+    f.Hangup = hangup;
+  }
+  f.MemoryOut = a.memoryOut;
+  return f;
+}
+
+sim::DeviceOptions ToOptions(const Arguments &a, CLI::App &app) {
   sim::DeviceOptions o;
   o.LinkPath = a.link;
   o.LogPath = a.log;
@@ -174,6 +227,7 @@ sim::DeviceOptions ToOptions(const Arguments &a) {
     o.HangupAfter = ParseNumber(a.hangupAfter, "--hangup-after", UINT32_MAX);
   }
   o.Seed = ParseNumber(a.seed, "--seed", UINT32_MAX);
+  o.Fixture = ToFixture(a, app);
   return o;
 }
 
@@ -189,7 +243,11 @@ int main(int argc, char **argv) {
                "Prints the path of the host's side on the first line of stdout and serves\n"
                "until SIGINT or SIGTERM. Frames are numbered from 1 in order of arrival,\n"
                "counting every frame the device accepts (right checksum, its address or the\n"
-               "address query), answered or not.",
+               "address query), answered or not.\n"
+               "With --boards N it is a test fixture: a board is in, is taken out (the line\n"
+               "goes silent), and a new board with erased memory is put in, N times. Each\n"
+               "board numbers its frames from 1 and counts its Identify polls and command\n"
+               "occurrences afresh, so every fault applies to each board alike.",
                "korvalen-sim"};
   Arguments a;
   app.add_option("--link", a.link,
@@ -258,15 +316,55 @@ int main(int argc, char **argv) {
       ->type_name("FILE");
   app.add_option("--memory-out", a.memoryOut,
                  "On exit, write the received program memory to FILE: page p at bytes "
-                 "(p-1)*1536 ..., up to the highest page written, gaps FF")
+                 "(p-1)*1536 ..., up to the highest page written, gaps FF. With --boards, "
+                 "board k's memory goes to FILE.k when it is taken out (or on exit if it is "
+                 "still in)")
       ->type_name("FILE");
   app.add_flag("--exit-after-finish", a.exitAfterFinish,
                "Exit (writing the files) once Finish has been received and answered");
+  app.add_option("--boards", a.boards,
+                 "A fixture of N boards, one after the other: each answers until its Finish has "
+                 "been answered (then it runs its program and is silent), is taken out, and "
+                 "the next is put in with erased memory. Board 1 is in at start")
+      ->type_name("N");
+  app.add_option("--first-after", a.firstAfter,
+                 "Put board 1 in MS after start, not at once (with --boards)")
+      ->type_name("MS");
+  app.add_option("--out-after", a.outAfter,
+                 "Take a board out MS after its Finish was answered (default 300)")
+      ->type_name("MS");
+  app.add_option("--stay", a.stay,
+                 "Take a board that gets no Finish (rejected, or its load failed) out MS after "
+                 "its first Identify answer (default 3000); choose it longer than a load takes. "
+                 "A board nobody talks to stays")
+      ->type_name("MS");
+  app.add_option("--gap", a.gap,
+                 "Put the next board in MS after the last was taken out (default 1500). While "
+                 "no board is in nothing answers; the echo still comes back. The host sees a "
+                 "board gone after its --gone of silence (1 s unless told), which is the gap "
+                 "after a rejected board: keep the gap longer")
+      ->type_name("MS");
+  app.add_flag("--answers-after-finish", a.answersAfterFinish,
+               "A board keeps answering after its Finish until it is taken out, as if its "
+               "program were the bootloader (to see that the host does not load it twice)");
+  app.add_option("--reject-board", a.rejectBoards,
+                 "These boards (comma-separated, from 1) report device code 0, which the host "
+                 "does not load")
+      ->type_name("LIST");
+  app.add_option("--hangup-board", a.hangupBoard,
+                 "K:F - close the pseudo-terminal once the reply to frame F (from 1) of board K "
+                 "has gone out and been read, as --hangup-after does; the fixture then stays "
+                 "as it is")
+      ->type_name("K:F");
+  app.add_flag("--exit-when-empty", a.exitWhenEmpty,
+               "Exit (writing the files) --gap after the last board was taken out, when the "
+               "next would have come, so the host sees the last board gone; or once the line "
+               "has hung up (with --boards)");
 
   sim::DeviceOptions options;
   try {
     app.parse(argc, argv);
-    options = ToOptions(a);
+    options = ToOptions(a, app);
   } catch (const CLI::CallForHelp &e) {
     return app.exit(e);
   } catch (const CLI::ParseError &e) {
@@ -296,6 +394,7 @@ int main(int argc, char **argv) {
   std::cout << device.SlavePath() << std::endl;
 
   const timespec tick{0, 50'000'000};
+  std::optional<std::chrono::steady_clock::time_point> emptySince;
   for (;;) {
     if (sigtimedwait(&stopSignals, nullptr, &tick) > 0) {
       break;
@@ -304,11 +403,26 @@ int main(int argc, char **argv) {
       std::this_thread::sleep_for(kFinishGrace);
       break;
     }
+    if (a.exitWhenEmpty && device.HungUp()) {
+      break;
+    }
+    if (a.exitWhenEmpty && device.FixtureDone()) {
+      const auto now = std::chrono::steady_clock::now();
+      emptySince = emptySince.value_or(now);
+      if (now - *emptySince >= std::chrono::milliseconds(options.Fixture.GapMs)) {
+        break;
+      }
+    }
   }
   device.Stop();
 
   int status = 0;
-  if (!a.memoryOut.empty()) {
+  const bool fixture = options.Fixture.Boards > 0;
+  for (const std::string &error : device.MemoryFileErrors()) {
+    std::cerr << "korvalen-sim: " << error << "\n";
+    status = kExitFailure;
+  }
+  if (!a.memoryOut.empty() && !fixture) {
     try {
       device.WriteMemory(a.memoryOut);
     } catch (const std::exception &e) {
@@ -316,8 +430,20 @@ int main(int argc, char **argv) {
       status = kExitFailure;
     }
   }
-  std::cerr << "korvalen-sim: " << device.AcceptedFrames() << " frames, " << device.Pages().size()
-            << " pages written, Finish " << (device.FinishReceived() ? "received" : "not received")
-            << "\n";
+  if (!fixture) {
+    std::cerr << "korvalen-sim: " << device.AcceptedFrames() << " frames, " << device.Pages().size()
+              << " pages written, Finish "
+              << (device.FinishReceived() ? "received" : "not received") << "\n";
+    return status;
+  }
+  size_t finished = 0, pages = 0;
+  const auto boards = device.Boards();
+  for (const sim::BoardRecord &board : boards) {
+    finished += board.FinishAnsweredMs ? 1 : 0;
+    pages += board.Pages.size();
+  }
+  std::cerr << "korvalen-sim: " << device.AcceptedFrames() << " frames, " << boards.size() << " of "
+            << options.Fixture.Boards << " boards in, " << finished << " finished, " << pages
+            << " pages written\n";
   return status;
 }

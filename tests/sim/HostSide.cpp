@@ -4,11 +4,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <numeric>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+
+using namespace std::chrono_literals;
 
 Bytes Frame(uint8_t address, uint8_t command, const Bytes &payload) {
   Bytes frame(6 + payload.size());
@@ -25,9 +29,38 @@ uint8_t Sum(const Bytes &bytes) {
   return static_cast<uint8_t>(std::accumulate(bytes.begin(), bytes.end(), 0u));
 }
 
-HostSide::HostSide(const std::string &path) {
-  fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  EXPECT_GE(fd_, 0) << path << ": " << std::strerror(errno);
+Bytes Block(uint8_t index, uint8_t fill) {
+  Bytes payload(129, fill);
+  payload[0] = index;
+  for (size_t i = 1; i < payload.size(); ++i) {
+    payload[i] = static_cast<uint8_t>(fill + index * 7 + i); // every byte placed
+  }
+  return Frame(0xFB, 10, payload);
+}
+
+Bytes WritePage(uint32_t address) {
+  return Frame(0xFB, 20,
+               {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+                static_cast<uint8_t>(address >> 16)});
+}
+
+Bytes PageContent(uint8_t fill) {
+  Bytes page;
+  for (uint8_t i = 0; i < 12; ++i) {
+    Bytes block = Block(i, fill);
+    page.insert(page.end(), block.begin() + 6, block.end() - 1);
+  }
+  return page;
+}
+
+Bytes ReadFile(const std::filesystem::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+HostSide::HostSide(const std::string &path, bool echo) : FEcho(echo) {
+  FFd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  EXPECT_GE(FFd, 0) << path << ": " << std::strerror(errno);
 }
 
 HostSide::~HostSide() {
@@ -35,20 +68,24 @@ HostSide::~HostSide() {
 }
 
 void HostSide::Close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
+  if (FFd >= 0) {
+    ::close(FFd);
+    FFd = -1;
   }
 }
 
 void HostSide::Send(const Bytes &bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+    ssize_t n = ::write(FFd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EAGAIN) {
-      pollfd p{fd_, POLLOUT, 0};
+      pollfd p{FFd, POLLOUT, 0};
       ::poll(&p, 1, 100);
       continue;
+    }
+    if (n < 0 && errno == EIO) {
+      FHungUp = true; // the device has closed the line
+      return;
     }
     ASSERT_GT(n, 0) << std::strerror(errno);
     done += static_cast<size_t>(n);
@@ -64,17 +101,18 @@ Bytes HostSide::Read(size_t count, std::chrono::milliseconds timeout) {
     if (left.count() <= 0) {
       break;
     }
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{FFd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
       continue;
     }
     uint8_t buffer[512];
-    ssize_t n = ::read(fd_, buffer, std::min(sizeof buffer, count - got.size()));
+    ssize_t n = ::read(FFd, buffer, std::min(sizeof buffer, count - got.size()));
     if (n <= 0) {
       if (n < 0 && errno == EAGAIN) {
         continue;
       }
-      break; // hung up
+      FHungUp = true;
+      break;
     }
     got.insert(got.end(), buffer, buffer + n);
   }
@@ -85,16 +123,64 @@ Bytes HostSide::ReadFor(std::chrono::milliseconds wait) {
   return Read(SIZE_MAX, wait);
 }
 
+Bytes HostSide::Ask(const Bytes &request, size_t replyLength, std::chrono::milliseconds timeout) {
+  Send(request);
+  const size_t echoed = FEcho ? request.size() : 0;
+  Bytes got = Read(echoed + replyLength, timeout);
+  if (got.size() < echoed) {
+    return {};
+  }
+  if (FEcho) {
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + static_cast<long>(echoed)), request) << "the echo";
+  }
+  return Bytes(got.begin() + static_cast<long>(echoed), got.end());
+}
+
 bool HostSide::SeesHangup(std::chrono::milliseconds timeout) {
   const auto end = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < end) {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{FFd, POLLIN, 0};
     ::poll(&p, 1, 100);
     uint8_t b;
-    ssize_t n = ::read(fd_, &b, 1);
+    ssize_t n = ::read(FFd, &b, 1);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
       return true;
     }
   }
   return false;
+}
+
+Bytes PollUntilAnswered(HostSide &host, std::chrono::milliseconds timeout, int *polls) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!host.HungUp() && std::chrono::steady_clock::now() < end) {
+    if (polls) {
+      ++*polls;
+    }
+    Bytes reply = host.Ask(Frame(0xFB, 1), 18);
+    if (reply.size() == 18) {
+      return reply;
+    }
+  }
+  return {};
+}
+
+bool PollUntilSilent(HostSide &host, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < end) {
+    if (host.Ask(Frame(0xFB, 1), 18, 100ms).empty()) {
+      return true;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+bool LoadPageAndFinish(HostSide &host, uint32_t address, uint8_t fill) {
+  const Bytes ok{0x06, 0xFB, 0x01, 0x00, 0x00, 0xFE};
+  for (uint8_t i = 0; i < 12; ++i) {
+    if (host.Ask(Block(i, fill), 6) != ok) {
+      return false;
+    }
+  }
+  return host.Ask(WritePage(address), 6) == ok && host.Ask(Frame(0xFB, 6), 6) == ok;
 }

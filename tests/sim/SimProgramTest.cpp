@@ -96,11 +96,6 @@ fs::path TempDir(const std::string &name) {
   return dir;
 }
 
-Bytes ReadFile(const fs::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 } // namespace
 
 TEST(SimProgram, BadOptionsAreUsageErrors) {
@@ -112,6 +107,18 @@ TEST(SimProgram, BadOptionsAreUsageErrors) {
   EXPECT_EQ(echo.Wait(), 64);
   SimProcess noReply({"--no-reply-command", "10:x"});
   EXPECT_EQ(noReply.Wait(), 64);
+  // The fixture's options: only with --boards, boards within it, frames from 1.
+  for (const std::vector<std::string> &bad :
+       std::vector<std::vector<std::string>>{{"--stay", "100"},
+                                             {"--exit-when-empty"},
+                                             {"--boards", "0"},
+                                             {"--boards", "2", "--reject-board", "3"},
+                                             {"--boards", "2", "--hangup-board", "1:0"},
+                                             {"--boards", "2", "--hangup-board", "3:1"},
+                                             {"--boards", "2", "--exit-after-finish"}}) {
+    SimProcess sim(bad);
+    EXPECT_EQ(sim.Wait(), 64) << bad[0] << " " << bad.back();
+  }
   SimProcess help({"--help"});
   EXPECT_EQ(help.Wait(), 0);
 }
@@ -137,8 +144,8 @@ TEST(SimProgram, LoadsThroughTheLinkAndExitsAfterFinish) {
       page[i] = static_cast<uint8_t>(i * 13);
     }
     for (uint8_t b = 0; b < 12; ++b) {
-      Bytes payload{b};
-      payload.insert(payload.end(), page.begin() + b * 128, page.begin() + (b + 1) * 128);
+      Bytes payload(1 + 128, b);
+      std::copy(page.begin() + b * 128, page.begin() + (b + 1) * 128, payload.begin() + 1);
       host.Send(Frame(0xFB, 10, payload));
       ASSERT_EQ(host.Read(6).size(), 6u);
     }
@@ -187,5 +194,85 @@ TEST(SimProgram, SigtermEndsTheRunAndWritesTheMemoryFile) {
   EXPECT_EQ(sim.Wait(), 0);
   EXPECT_TRUE(fs::exists(dir / "memory.bin"));
   EXPECT_EQ(fs::file_size(dir / "memory.bin"), 0u); // nothing written to the device
+  fs::remove_all(dir);
+}
+
+// Four fixtures at once, each served by a thread that does what the host's
+// repeat mode does: wait for a board, load it if its code is 97, wait until it
+// is gone. One has a rejected board, one hangs up during its second board,
+// one is a paced, echoing line whose boards each ignore two polls. Each
+// program ends by itself and leaves each board's memory and a log of them.
+TEST(SimProgram, FourFixturesAtOnceLeaveEachBoardsMemory) {
+  enum File { Absent, Empty, Loaded };
+  struct Fixture {
+    std::vector<std::string> Args;
+    bool Echo;
+    std::vector<File> Files;
+  };
+  const std::vector<Fixture> fixtures = {
+      {{"--echo", "off"}, false, {Loaded, Loaded, Loaded}},
+      {{"--echo", "off", "--reject-board", "2"}, false, {Loaded, Empty, Loaded}},
+      {{"--echo", "off", "--hangup-board", "2:5"}, false, {Loaded, Empty, Absent}},
+      {{"--pace-baud", "115200", "--silent-polls", "2"}, true, {Loaded, Loaded, Loaded}},
+  };
+  const fs::path dir = TempDir("fixtures");
+  std::vector<std::unique_ptr<SimProcess>> sims;
+  std::vector<std::thread> stations;
+  for (size_t i = 0; i < fixtures.size(); ++i) {
+    std::vector<std::string> args = {"--boards",
+                                     "3",
+                                     "--out-after",
+                                     "50",
+                                     "--gap",
+                                     "200",
+                                     "--stay",
+                                     "1500",
+                                     "--memory-out",
+                                     (dir / std::to_string(i)).string(),
+                                     "--log",
+                                     (dir / (std::to_string(i) + ".log")).string(),
+                                     "--exit-when-empty"};
+    args.insert(args.end(), fixtures[i].Args.begin(), fixtures[i].Args.end());
+    sims.push_back(std::make_unique<SimProcess>(args));
+    const std::string path = sims.back()->FirstLine();
+    ASSERT_FALSE(path.empty());
+    stations.emplace_back([path, echo = fixtures[i].Echo] {
+      HostSide host(path, echo);
+      for (uint8_t board = 1; board <= 3; ++board) {
+        const Bytes identify = PollUntilAnswered(host, 5s);
+        if (identify.empty()) {
+          return; // hung up
+        }
+        if (identify[5] == 97) {
+          LoadPageAndFinish(host, (board - 1) * 1024, board);
+        }
+        PollUntilSilent(host, 5s);
+      }
+    });
+  }
+  for (std::thread &station : stations) {
+    station.join();
+  }
+  for (size_t i = 0; i < fixtures.size(); ++i) {
+    SCOPED_TRACE("fixture " + std::to_string(i));
+    EXPECT_EQ(sims[i]->Wait(), 0);
+    for (uint32_t board = 1; board <= 3; ++board) {
+      const fs::path file = dir / (std::to_string(i) + "." + std::to_string(board));
+      const File expected = fixtures[i].Files[board - 1];
+      EXPECT_EQ(fs::exists(file), expected != Absent) << file;
+      Bytes image;
+      if (expected == Loaded) {
+        image.assign((board - 1) * 1536, 0xFF);
+        const Bytes page = PageContent(static_cast<uint8_t>(board));
+        image.insert(image.end(), page.begin(), page.end());
+      }
+      EXPECT_EQ(ReadFile(file), image) << file;
+    }
+  }
+  std::ifstream log(dir / "0.log");
+  const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  for (const char *line : {"board 1 in, memory erased", "board 2: Identify #1", "board 3 out"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
   fs::remove_all(dir);
 }

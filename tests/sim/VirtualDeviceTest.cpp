@@ -27,31 +27,6 @@ DeviceOptions Quiet() {
   return o;
 }
 
-Bytes Block(uint8_t index, uint8_t fill) {
-  Bytes payload(129, fill);
-  payload[0] = index;
-  for (size_t i = 1; i < payload.size(); ++i) {
-    payload[i] = static_cast<uint8_t>(fill + index * 7 + i); // every byte placed
-  }
-  return Frame(0xFB, 10, payload);
-}
-
-Bytes WritePage(uint32_t address) {
-  return Frame(0xFB, 20,
-               {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                static_cast<uint8_t>(address >> 16)});
-}
-
-// What the device must hold after the blocks of Block(i, fill).
-Bytes PageContent(uint8_t fill) {
-  Bytes page;
-  for (uint8_t i = 0; i < 12; ++i) {
-    Bytes block = Block(i, fill);
-    page.insert(page.end(), block.begin() + 6, block.end() - 1);
-  }
-  return page;
-}
-
 // Sends one request and takes one reply of `replyLength` bytes (echo off).
 Bytes Exchange(HostSide &host, const Bytes &request, size_t replyLength = 6) {
   host.Send(request);
@@ -67,10 +42,11 @@ void SendPage(HostSide &host, uint32_t address, uint8_t fill) {
 
 class Running {
 public:
-  explicit Running(DeviceOptions o) : device(std::move(o)) {
+  explicit Running(DeviceOptions o) : echo(o.Echo), device(std::move(o)) {
     device.Start();
-    host = std::make_unique<HostSide>(device.SlavePath());
+    host = std::make_unique<HostSide>(device.SlavePath(), echo);
   }
+  const bool echo;
   VirtualDevice device;
   std::unique_ptr<HostSide> host;
 };
@@ -400,5 +376,124 @@ TEST(VirtualDeviceLifecycle, LinkIsMadeReplacedAndRemoved) {
   VirtualDevice refused(o);
   EXPECT_THROW(refused.Start(), std::runtime_error);
   EXPECT_TRUE(fs::is_regular_file(link));
+  fs::remove_all(dir);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The device keeps each fixture change at its scheduled moment, so the
+// pauses between its records are exact.
+constexpr double kExactMs = 0.01;
+
+fs::path FixtureDir() {
+  const fs::path dir =
+      fs::temp_directory_path() / ("korvalen-sim-fixture-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+// Board k's memory after LoadPageAndFinish(host, (k-1)*1024, k).
+Bytes BoardImage(uint32_t board) {
+  Bytes image((board - 1) * 1536, 0xFF);
+  const Bytes page = PageContent(static_cast<uint8_t>(board));
+  image.insert(image.end(), page.begin(), page.end());
+  return image;
+}
+
+sim::FixtureOptions Boards(uint32_t count, uint32_t outAfterMs, uint32_t gapMs) {
+  sim::FixtureOptions f;
+  f.Boards = count;
+  f.OutAfterMs = outAfterMs;
+  f.GapMs = gapMs;
+  return f;
+}
+
+} // namespace
+
+// The host loads every board that reports code 97 with a page of its own and
+// polls until it is gone, as its repeat mode does; the device's records then
+// show each board's clock, memory and memory file.
+TEST(VirtualDeviceFixture, BoardsComeAndGoOnTheirClock) {
+  struct Case {
+    const char *Name;
+    sim::FixtureOptions Fixture;
+    bool Echo;
+    uint32_t SilentPolls;
+  };
+  sim::FixtureOptions late = Boards(3, 300, 200);
+  late.FirstAfterMs = 200;
+  late.StayMs = 400;
+  late.RejectedBoards = {2};
+  sim::FixtureOptions answering = Boards(2, 300, 200);
+  answering.AnswersAfterFinish = true;
+  const std::vector<Case> cases = {
+      {"loaded one after the other", Boards(3, 300, 250), false, 0},
+      {"late first board, a rejected one, echo, silent polls per board", late, true, 2},
+      {"boards answer after Finish", answering, false, 0},
+  };
+  const fs::path dir = FixtureDir();
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Name);
+    DeviceOptions o;
+    o.Echo = c.Echo;
+    o.SilentPolls = c.SilentPolls;
+    o.Fixture = c.Fixture;
+    o.Fixture.MemoryOut = (dir / "memory").string();
+    Running r{o};
+    if (c.Fixture.FirstAfterMs > 0) {
+      EXPECT_TRUE(r.host->Ask(kIdentify, 18, 100ms).empty()) << "no board yet";
+    }
+    for (uint32_t k = 1; k <= c.Fixture.Boards; ++k) {
+      SCOPED_TRACE("board " + std::to_string(k));
+      ASSERT_TRUE(r.device.WaitForBoardIn(k, 5s));
+      int polls = 0;
+      const Bytes identify = PollUntilAnswered(*r.host, 5s, &polls);
+      ASSERT_EQ(identify.size(), 18u);
+      EXPECT_EQ(polls, static_cast<int>(c.SilentPolls) + 1) << "polls count afresh per board";
+      const bool rejected = c.Fixture.RejectedBoards.count(k) != 0;
+      EXPECT_EQ(identify[5], rejected ? 0 : 97);
+      if (!rejected) {
+        ASSERT_TRUE(LoadPageAndFinish(*r.host, (k - 1) * 1024, static_cast<uint8_t>(k)));
+        EXPECT_EQ(r.host->Ask(kIdentify, 18, 100ms).size(), c.Fixture.AnswersAfterFinish ? 18u : 0u)
+            << "after Finish a board runs its program";
+        EXPECT_EQ(r.device.PresentBoard(), k) << "and is still in";
+      }
+      EXPECT_TRUE(PollUntilSilent(*r.host, 10s));
+      ASSERT_TRUE(r.device.WaitForBoardOut(k, 10s));
+    }
+    EXPECT_TRUE(r.device.FixtureDone());
+    EXPECT_EQ(r.device.PresentBoard(), 0u);
+    // Nothing answers, but the line still echoes (Ask checks the echo).
+    EXPECT_TRUE(r.host->Ask(kIdentify, 18, 200ms).empty());
+
+    const auto boards = r.device.Boards();
+    ASSERT_EQ(boards.size(), c.Fixture.Boards);
+    EXPECT_NEAR(boards[0].InMs, c.Fixture.FirstAfterMs, kExactMs);
+    for (const sim::BoardRecord &b : boards) {
+      SCOPED_TRACE("record of board " + std::to_string(b.Number));
+      ASSERT_TRUE(b.OutMs && b.FirstAnswerMs);
+      const bool rejected = c.Fixture.RejectedBoards.count(b.Number) != 0;
+      EXPECT_EQ(b.Rejected, rejected);
+      if (b.Number > 1) {
+        EXPECT_NEAR(b.InMs - *boards[b.Number - 2].OutMs, c.Fixture.GapMs, kExactMs);
+      }
+      const fs::path file = dir / ("memory." + std::to_string(b.Number));
+      if (rejected) {
+        EXPECT_NEAR(*b.OutMs - *b.FirstAnswerMs, c.Fixture.StayMs, kExactMs);
+        EXPECT_TRUE(fs::exists(file));
+        EXPECT_TRUE(ReadFile(file).empty());
+        continue;
+      }
+      ASSERT_TRUE(b.FinishAnsweredMs);
+      EXPECT_NEAR(*b.OutMs - *b.FinishAnsweredMs, c.Fixture.OutAfterMs, kExactMs);
+      EXPECT_EQ(b.FramesAfterFinish > 0, c.Fixture.AnswersAfterFinish);
+      // Each board came in erased: it holds its own page and nothing before.
+      EXPECT_EQ(r.device.BoardMemoryImage(b.Number), BoardImage(b.Number));
+      EXPECT_EQ(ReadFile(file), BoardImage(b.Number));
+    }
+  }
   fs::remove_all(dir);
 }
