@@ -215,7 +215,7 @@ void ChildProcesses::Wait(int milliseconds, std::vector<Line> &lines, std::vecto
   {
     std::unique_lock<std::mutex> hold(FImpl->Lock);
     FImpl->Arrived.wait_for(hold, std::chrono::milliseconds(milliseconds),
-                        [this] { return !FImpl->Chunks.empty(); });
+                            [this] { return !FImpl->Chunks.empty(); });
     taken.swap(FImpl->Chunks);
   }
   for (Chunk &chunk : taken) {

@@ -23,8 +23,8 @@ public:
   explicit SimProcess(std::vector<std::string> args) {
     int out[2];
     EXPECT_EQ(::pipe(out), 0);
-    pid_ = ::fork();
-    if (pid_ == 0) {
+    FPid = ::fork();
+    if (FPid == 0) {
       ::dup2(out[1], STDOUT_FILENO);
       ::close(out[0]);
       ::close(out[1]);
@@ -39,14 +39,14 @@ public:
       ::_exit(127);
     }
     ::close(out[1]);
-    stdout_ = out[0];
+    FStdout = out[0];
   }
   ~SimProcess() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
+    if (FPid > 0 && !FExited) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
     }
-    ::close(stdout_);
+    ::close(FStdout);
   }
 
   // The first line of stdout, or empty after 10 s.
@@ -54,12 +54,12 @@ public:
     std::string line;
     const auto end = std::chrono::steady_clock::now() + 10s;
     while (std::chrono::steady_clock::now() < end) {
-      pollfd p{stdout_, POLLIN, 0};
+      pollfd p{FStdout, POLLIN, 0};
       if (::poll(&p, 1, 100) <= 0) {
         continue;
       }
       char c;
-      if (::read(stdout_, &c, 1) != 1 || c == '\n') {
+      if (::read(FStdout, &c, 1) != 1 || c == '\n') {
         break;
       }
       line += c;
@@ -67,14 +67,14 @@ public:
     return line;
   }
 
-  void Signal(int signal) { ::kill(pid_, signal); }
+  void Signal(int signal) { ::kill(FPid, signal); }
 
   // The exit code, or -1 when the program has not ended within 10 s.
   int Wait() {
     for (int i = 0; i < 200; ++i) {
       int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
+      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+        FExited = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
       }
       std::this_thread::sleep_for(50ms);
@@ -83,9 +83,9 @@ public:
   }
 
 private:
-  pid_t pid_ = -1;
-  int stdout_ = -1;
-  bool exited_ = false;
+  pid_t FPid = -1;
+  int FStdout = -1;
+  bool FExited = false;
 };
 
 fs::path TempDir(const std::string &name) {

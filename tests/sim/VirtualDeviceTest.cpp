@@ -42,13 +42,13 @@ void SendPage(HostSide &host, uint32_t address, uint8_t fill) {
 
 class Running {
 public:
-  explicit Running(DeviceOptions o) : echo(o.Echo), device(std::move(o)) {
-    device.Start();
-    host = std::make_unique<HostSide>(device.SlavePath(), echo);
+  explicit Running(DeviceOptions o) : Echo(o.Echo), Device(std::move(o)) {
+    Device.Start();
+    Host = std::make_unique<HostSide>(Device.SlavePath(), Echo);
   }
-  const bool echo;
-  VirtualDevice device;
-  std::unique_ptr<HostSide> host;
+  const bool Echo;
+  VirtualDevice Device;
+  std::unique_ptr<HostSide> Host;
 };
 
 } // namespace
@@ -56,13 +56,13 @@ public:
 TEST(VirtualDeviceFraming, IdentifyReplyIsExactAndFollowsTheEcho) {
   Running r{DeviceOptions{}};
   ASSERT_EQ(Frame(0xFB, 1), kIdentify);
-  r.host->Send(kIdentify);
+  r.Host->Send(kIdentify);
   Bytes expected = kIdentify;
   const Bytes reply{0x12, 0xFB, 0x01, 0x00, 0x00, 0x61, 0x00, 0x00, 0x00,
                     0x30, 0x00, 0x04, 0x02, 0x00, 0x00, 0x00, 0x00, 0x5B};
   expected.insert(expected.end(), reply.begin(), reply.end());
-  EXPECT_EQ(r.host->Read(expected.size()), expected);
-  EXPECT_EQ(r.device.CommandCount(1), 1u);
+  EXPECT_EQ(r.Host->Read(expected.size()), expected);
+  EXPECT_EQ(r.Device.CommandCount(1), 1u);
 }
 
 TEST(VirtualDeviceFraming, IdentifyCarriesTheConfiguredData) {
@@ -74,7 +74,7 @@ TEST(VirtualDeviceFraming, IdentifyCarriesTheConfiguredData) {
   o.DataByte5 = 0x56;
   o.ResetVector = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6};
   Running r{o};
-  Bytes reply = Exchange(*r.host, kIdentify, 18);
+  Bytes reply = Exchange(*r.Host, kIdentify, 18);
   ASSERT_EQ(reply.size(), 18u);
   EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 17),
             (Bytes{0x12, 0xFB, 0x01, 0x00, 0x00, 0xF5, 0x01, 0x12, 0x34, 0x3F, 0x56, 0xA1, 0xA2,
@@ -84,114 +84,114 @@ TEST(VirtualDeviceFraming, IdentifyCarriesTheConfiguredData) {
 
 TEST(VirtualDeviceFraming, AddressQueryIsAnsweredWithOwnAddress) {
   Running r{Quiet()};
-  EXPECT_EQ(Exchange(*r.host, kQuery), kOkReply);
+  EXPECT_EQ(Exchange(*r.Host, kQuery), kOkReply);
 }
 
 TEST(VirtualDeviceFraming, IgnoresBadChecksumOtherAddressAndShortLength) {
   Running r{Quiet()};
   Bytes badSum = kIdentify;
   badSum.back() ^= 0x01;
-  r.host->Send(badSum);
-  r.host->Send(Frame(250, 1));
-  r.host->Send({0x05});            // a length below 6 is dropped alone
-  r.host->Send(Frame(0x00, 0x01)); // address 0, but not the query
-  r.host->Send(kFinish);
-  ASSERT_TRUE(r.device.WaitForRequests(4, 5s));
+  r.Host->Send(badSum);
+  r.Host->Send(Frame(250, 1));
+  r.Host->Send({0x05});            // a length below 6 is dropped alone
+  r.Host->Send(Frame(0x00, 0x01)); // address 0, but not the query
+  r.Host->Send(kFinish);
+  ASSERT_TRUE(r.Device.WaitForRequests(4, 5s));
   // The only reply is Finish's: nothing went out for the others.
-  EXPECT_EQ(r.host->ReadFor(300ms), kOkReply);
-  EXPECT_EQ(r.device.IgnoredFrames(), 4u);
-  EXPECT_EQ(r.device.AcceptedFrames(), 1u);
+  EXPECT_EQ(r.Host->ReadFor(300ms), kOkReply);
+  EXPECT_EQ(r.Device.IgnoredFrames(), 4u);
+  EXPECT_EQ(r.Device.AcceptedFrames(), 1u);
   // Every complete frame is kept byte for byte, in order.
-  EXPECT_EQ(r.device.Requests(), (std::vector<Bytes>{badSum, Frame(250, 1), Frame(0, 1), kFinish}));
+  EXPECT_EQ(r.Device.Requests(), (std::vector<Bytes>{badSum, Frame(250, 1), Frame(0, 1), kFinish}));
 }
 
 TEST(VirtualDeviceFraming, PauseInsideFrameDiscardsThePartialFrame) {
   Running r{Quiet()};
   // Split without a pause: still one frame.
-  r.host->Send({0x06, 0xFB, 0x01});
-  r.host->Send({0x00, 0x06, 0xF8});
-  EXPECT_EQ(r.host->Read(6), kOkReply);
-  r.host->Send({0x06, 0xFB, 0x01});
+  r.Host->Send({0x06, 0xFB, 0x01});
+  r.Host->Send({0x00, 0x06, 0xF8});
+  EXPECT_EQ(r.Host->Read(6), kOkReply);
+  r.Host->Send({0x06, 0xFB, 0x01});
   std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(Exchange(*r.host, kIdentify, 18).size(), 18u);
-  EXPECT_EQ(r.device.DiscardedPartials(), 1u);
-  EXPECT_EQ(r.device.CommandCount(1), 1u);
-  EXPECT_EQ(r.device.CommandCount(6), 1u);
+  EXPECT_EQ(Exchange(*r.Host, kIdentify, 18).size(), 18u);
+  EXPECT_EQ(r.Device.DiscardedPartials(), 1u);
+  EXPECT_EQ(r.Device.CommandCount(1), 1u);
+  EXPECT_EQ(r.Device.CommandCount(6), 1u);
 }
 
 TEST(VirtualDeviceFraming, EchoOffSendsOnlyTheReply) {
   Running r{Quiet()};
-  r.host->Send(kFinish);
-  EXPECT_EQ(r.host->Read(6), kOkReply);
-  EXPECT_TRUE(r.device.WaitForFinish(5s));
-  EXPECT_TRUE(r.device.FinishReceived());
+  r.Host->Send(kFinish);
+  EXPECT_EQ(r.Host->Read(6), kOkReply);
+  EXPECT_TRUE(r.Device.WaitForFinish(5s));
+  EXPECT_TRUE(r.Device.FinishReceived());
 }
 
 TEST(VirtualDeviceFraming, HostMayCloseAndReopen) {
   Running r{Quiet()};
-  r.host->Close();
-  HostSide again(r.device.SlavePath());
+  r.Host->Close();
+  HostSide again(r.Device.SlavePath());
   EXPECT_EQ(Exchange(again, kQuery), kOkReply);
 }
 
 TEST(VirtualDeviceMemory, PagesLandAtTheirAddressesAndInTheMemoryFile) {
   Running r{Quiet()};
-  SendPage(*r.host, 0x0000, 0x10);
-  SendPage(*r.host, 0x1000, 0x50); // page 5
-  auto pages = r.device.Pages();
+  SendPage(*r.Host, 0x0000, 0x10);
+  SendPage(*r.Host, 0x1000, 0x50); // page 5
+  auto pages = r.Device.Pages();
   ASSERT_EQ(pages.size(), 2u);
   EXPECT_EQ(pages.at(0x0000), PageContent(0x10));
   EXPECT_EQ(pages.at(0x1000), PageContent(0x50));
-  EXPECT_EQ(r.device.IncompletePages(), 0u);
-  EXPECT_EQ(r.device.CommandCount(10), 24u);
-  EXPECT_EQ(r.device.CommandCount(20), 2u);
+  EXPECT_EQ(r.Device.IncompletePages(), 0u);
+  EXPECT_EQ(r.Device.CommandCount(10), 24u);
+  EXPECT_EQ(r.Device.CommandCount(20), 2u);
 
   // Flat layout: page p at (p-1)*1536, pages 2 to 4 erased.
   Bytes expected(5 * 1536, 0xFF);
   Bytes p1 = PageContent(0x10), p5 = PageContent(0x50);
   std::copy(p1.begin(), p1.end(), expected.begin());
   std::copy(p5.begin(), p5.end(), expected.begin() + 4 * 1536);
-  EXPECT_EQ(r.device.MemoryImage(), expected);
+  EXPECT_EQ(r.Device.MemoryImage(), expected);
 
   const auto path = std::filesystem::temp_directory_path() /
                     ("korvalen-sim-memory-" + std::to_string(::getpid()) + ".bin");
-  r.device.WriteMemory(path.string());
+  r.Device.WriteMemory(path.string());
   std::ifstream in(path, std::ios::binary);
   Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::filesystem::remove(path);
   EXPECT_EQ(file, expected);
-  EXPECT_THROW(r.device.WriteMemory("/nonexistent-dir/x.bin"), std::runtime_error);
+  EXPECT_THROW(r.Device.WriteMemory("/nonexistent-dir/x.bin"), std::runtime_error);
 }
 
 TEST(VirtualDeviceMemory, PageWithMissingBlocksIsCountedAndShowsErased) {
   Running r{Quiet()};
-  ASSERT_EQ(Exchange(*r.host, Block(0, 0x20)), kOkReply);
-  ASSERT_EQ(Exchange(*r.host, Block(11, 0x20)), kOkReply);
-  ASSERT_EQ(Exchange(*r.host, WritePage(0x10000)), kOkReply); // page 65: 00 00 01
-  EXPECT_EQ(r.device.IncompletePages(), 1u);
-  Bytes page = r.device.Pages().at(0x10000);
+  ASSERT_EQ(Exchange(*r.Host, Block(0, 0x20)), kOkReply);
+  ASSERT_EQ(Exchange(*r.Host, Block(11, 0x20)), kOkReply);
+  ASSERT_EQ(Exchange(*r.Host, WritePage(0x10000)), kOkReply); // page 65: 00 00 01
+  EXPECT_EQ(r.Device.IncompletePages(), 1u);
+  Bytes page = r.Device.Pages().at(0x10000);
   Bytes full = PageContent(0x20);
   EXPECT_TRUE(std::equal(full.begin(), full.begin() + 128, page.begin()));
   EXPECT_TRUE(std::all_of(page.begin() + 128, page.begin() + 11 * 128,
                           [](uint8_t b) { return b == 0xFF; }));
   EXPECT_TRUE(std::equal(full.begin() + 11 * 128, full.end(), page.begin() + 11 * 128));
   // The record of arrived blocks starts afresh after each WritePage.
-  ASSERT_EQ(Exchange(*r.host, WritePage(0x0000)), kOkReply);
-  EXPECT_EQ(r.device.IncompletePages(), 2u);
-  EXPECT_EQ(r.device.MemoryImage().size(), 65u * 1536);
+  ASSERT_EQ(Exchange(*r.Host, WritePage(0x0000)), kOkReply);
+  EXPECT_EQ(r.Device.IncompletePages(), 2u);
+  EXPECT_EQ(r.Device.MemoryImage().size(), 65u * 1536);
 }
 
 TEST(VirtualDeviceMemory, MalformedRequestsAreRefusedWithoutBusy) {
   Running r{Quiet()};
   const Bytes refused{0x06, 0xFB, 0x01, 0x00, 0x01, 0xFD};
   Bytes badIndex = Block(12, 0);
-  EXPECT_EQ(Exchange(*r.host, badIndex), refused);
-  EXPECT_EQ(Exchange(*r.host, Frame(0xFB, 10, Bytes(10, 0))), refused);
-  EXPECT_EQ(Exchange(*r.host, Frame(0xFB, 20, {0x00, 0x10})), refused);
-  EXPECT_EQ(Exchange(*r.host, WritePage(0x0200)), refused); // off a page boundary
-  EXPECT_EQ(Exchange(*r.host, Frame(0xFB, 0x33)), (Bytes{0x06, 0xFB, 0x01, 0x00, 0x02, 0xFC}));
-  EXPECT_EQ(r.device.RejectedCommands(), 5u);
-  EXPECT_TRUE(r.device.Pages().empty());
+  EXPECT_EQ(Exchange(*r.Host, badIndex), refused);
+  EXPECT_EQ(Exchange(*r.Host, Frame(0xFB, 10, Bytes(10, 0))), refused);
+  EXPECT_EQ(Exchange(*r.Host, Frame(0xFB, 20, {0x00, 0x10})), refused);
+  EXPECT_EQ(Exchange(*r.Host, WritePage(0x0200)), refused); // off a page boundary
+  EXPECT_EQ(Exchange(*r.Host, Frame(0xFB, 0x33)), (Bytes{0x06, 0xFB, 0x01, 0x00, 0x02, 0xFC}));
+  EXPECT_EQ(r.Device.RejectedCommands(), 5u);
+  EXPECT_TRUE(r.Device.Pages().empty());
 }
 
 TEST(VirtualDeviceFaults, BusyFramesAndBurstAreNotCarriedOut) {
@@ -200,14 +200,14 @@ TEST(VirtualDeviceFaults, BusyFramesAndBurstAreNotCarriedOut) {
   o.BusyBurstStart = 4;
   o.BusyBurstLength = 2;
   Running r{o};
-  EXPECT_EQ(Exchange(*r.host, kQuery), kOkReply);    // 1
-  EXPECT_EQ(Exchange(*r.host, kFinish), kBusyReply); // 2
-  EXPECT_FALSE(r.device.FinishReceived());
-  EXPECT_EQ(Exchange(*r.host, kQuery), kOkReply);   // 3
-  EXPECT_EQ(Exchange(*r.host, kQuery), kBusyReply); // 4
-  EXPECT_EQ(Exchange(*r.host, kQuery), kBusyReply); // 5
-  EXPECT_EQ(Exchange(*r.host, kFinish), kOkReply);  // 6
-  EXPECT_TRUE(r.device.FinishReceived());
+  EXPECT_EQ(Exchange(*r.Host, kQuery), kOkReply);    // 1
+  EXPECT_EQ(Exchange(*r.Host, kFinish), kBusyReply); // 2
+  EXPECT_FALSE(r.Device.FinishReceived());
+  EXPECT_EQ(Exchange(*r.Host, kQuery), kOkReply);   // 3
+  EXPECT_EQ(Exchange(*r.Host, kQuery), kBusyReply); // 4
+  EXPECT_EQ(Exchange(*r.Host, kQuery), kBusyReply); // 5
+  EXPECT_EQ(Exchange(*r.Host, kFinish), kOkReply);  // 6
+  EXPECT_TRUE(r.Device.FinishReceived());
 }
 
 TEST(VirtualDeviceFaults, RandomFaultsRepeatWithTheSeed) {
@@ -219,7 +219,7 @@ TEST(VirtualDeviceFaults, RandomFaultsRepeatWithTheSeed) {
     Running r{o};
     std::string marks;
     for (int i = 0; i < 40; ++i) {
-      Bytes reply = Exchange(*r.host, kQuery);
+      Bytes reply = Exchange(*r.Host, kQuery);
       marks += reply.size() != 6 ? '?' : reply[4] == 0xFF ? 'B' : Sum(reply) != 0 ? 'D' : '.';
     }
     return marks;
@@ -236,12 +236,12 @@ TEST(VirtualDeviceFaults, DamagedChecksumStillCarriesTheCommandOut) {
   DeviceOptions o = Quiet();
   o.DamageFrames = {2};
   Running r{o};
-  EXPECT_EQ(Exchange(*r.host, kQuery), kOkReply);
-  Bytes damaged = Exchange(*r.host, kFinish);
+  EXPECT_EQ(Exchange(*r.Host, kQuery), kOkReply);
+  Bytes damaged = Exchange(*r.Host, kFinish);
   ASSERT_EQ(damaged.size(), 6u);
   EXPECT_NE(Sum(damaged), 0);
   EXPECT_EQ(Bytes(damaged.begin(), damaged.end() - 1), Bytes(kOkReply.begin(), kOkReply.end() - 1));
-  EXPECT_TRUE(r.device.FinishReceived());
+  EXPECT_TRUE(r.Device.FinishReceived());
 }
 
 TEST(VirtualDeviceFaults, SilentPollsAndWithheldReplies) {
@@ -249,30 +249,30 @@ TEST(VirtualDeviceFaults, SilentPollsAndWithheldReplies) {
   o.SilentPolls = 2;
   o.NoReply = sim::NoReplyFault{10, 2};
   Running r{o};
-  r.host->Send(kIdentify);
-  r.host->Send(kIdentify);
-  ASSERT_TRUE(r.device.WaitForRequests(2, 5s));
-  EXPECT_TRUE(r.host->ReadFor(200ms).empty());
-  EXPECT_EQ(Exchange(*r.host, kIdentify, 18).size(), 18u);
+  r.Host->Send(kIdentify);
+  r.Host->Send(kIdentify);
+  ASSERT_TRUE(r.Device.WaitForRequests(2, 5s));
+  EXPECT_TRUE(r.Host->ReadFor(200ms).empty());
+  EXPECT_EQ(Exchange(*r.Host, kIdentify, 18).size(), 18u);
 
-  EXPECT_EQ(Exchange(*r.host, Block(0, 1)), kOkReply);
-  r.host->Send(Block(1, 1)); // the second WriteBlock: stored, not answered
-  ASSERT_TRUE(r.device.WaitForRequests(5, 5s));
-  EXPECT_TRUE(r.host->ReadFor(200ms).empty());
-  EXPECT_EQ(Exchange(*r.host, Block(2, 1)), kOkReply);
-  EXPECT_EQ(r.device.CommandCount(10), 3u);
-  EXPECT_EQ(r.device.CommandCount(1), 3u);
+  EXPECT_EQ(Exchange(*r.Host, Block(0, 1)), kOkReply);
+  r.Host->Send(Block(1, 1)); // the second WriteBlock: stored, not answered
+  ASSERT_TRUE(r.Device.WaitForRequests(5, 5s));
+  EXPECT_TRUE(r.Host->ReadFor(200ms).empty());
+  EXPECT_EQ(Exchange(*r.Host, Block(2, 1)), kOkReply);
+  EXPECT_EQ(r.Device.CommandCount(10), 3u);
+  EXPECT_EQ(r.Device.CommandCount(1), 3u);
 }
 
 TEST(VirtualDeviceFaults, HangupClosesTheLineAfterTheReply) {
   DeviceOptions o = Quiet();
   o.HangupAfter = 2;
   Running r{o};
-  EXPECT_EQ(Exchange(*r.host, kQuery), kOkReply);
-  EXPECT_EQ(Exchange(*r.host, kQuery), kOkReply); // the reply still goes out
-  EXPECT_TRUE(r.host->SeesHangup(5s));
-  EXPECT_TRUE(r.device.HungUp());
-  r.device.Stop(); // and stops cleanly afterwards
+  EXPECT_EQ(Exchange(*r.Host, kQuery), kOkReply);
+  EXPECT_EQ(Exchange(*r.Host, kQuery), kOkReply); // the reply still goes out
+  EXPECT_TRUE(r.Host->SeesHangup(5s));
+  EXPECT_TRUE(r.Device.HungUp());
+  r.Device.Stop(); // and stops cleanly afterwards
 }
 
 TEST(VirtualDevicePacing, ReplyNeverComesBeforeTheRequestsLineTime) {
@@ -282,9 +282,9 @@ TEST(VirtualDevicePacing, ReplyNeverComesBeforeTheRequestsLineTime) {
   const Bytes request = Frame(0xFB, 0x33, Bytes(94, 0xA5)); // 100 bytes
   ASSERT_EQ(request.size(), 100u);
   const auto sent = std::chrono::steady_clock::now();
-  r.host->Send(request);
-  EXPECT_EQ(r.host->Read(100), request); // echo first
-  Bytes reply = r.host->Read(6);
+  r.Host->Send(request);
+  EXPECT_EQ(r.Host->Read(100), request); // echo first
+  Bytes reply = r.Host->Read(6);
   const auto elapsed = std::chrono::steady_clock::now() - sent;
   EXPECT_EQ(reply.size(), 6u);
   // 106 bytes of 11 bits at 9600 bit/s: 121 ms on the wire at the least.
@@ -296,7 +296,7 @@ TEST(VirtualDevicePacing, WritePageWaitsForTheDeviceDelay) {
   o.WriteDelayMs = 300;
   Running r{o};
   const auto sent = std::chrono::steady_clock::now();
-  EXPECT_EQ(Exchange(*r.host, WritePage(0)), kOkReply);
+  EXPECT_EQ(Exchange(*r.Host, WritePage(0)), kOkReply);
   EXPECT_GE(std::chrono::steady_clock::now() - sent, 300ms);
 }
 
@@ -326,10 +326,10 @@ TEST(VirtualDevicePacing, AnAdapterHoldsWhatTheDeviceSendsInPackets) {
     o.AdapterLatencyMs = c.LatencyMs;
     Running r{o};
     const auto sent = std::chrono::steady_clock::now();
-    r.host->Send(c.Request);
-    const Bytes first = r.host->Read(1);
+    r.Host->Send(c.Request);
+    const Bytes first = r.Host->Read(1);
     EXPECT_GE(std::chrono::steady_clock::now() - sent, c.FirstByteNotBefore);
-    Bytes rest = r.host->Read(c.Request.size() + c.ReplyBytes - 1);
+    Bytes rest = r.Host->Read(c.Request.size() + c.ReplyBytes - 1);
     rest.insert(rest.begin(), first.begin(), first.end());
     ASSERT_EQ(rest.size(), c.Request.size() + c.ReplyBytes);
     EXPECT_EQ(Bytes(rest.begin(), rest.begin() + static_cast<long>(c.Request.size())), c.Request);
@@ -444,32 +444,32 @@ TEST(VirtualDeviceFixture, BoardsComeAndGoOnTheirClock) {
     o.Fixture.MemoryOut = (dir / "memory").string();
     Running r{o};
     if (c.Fixture.FirstAfterMs > 0) {
-      EXPECT_TRUE(r.host->Ask(kIdentify, 18, 100ms).empty()) << "no board yet";
+      EXPECT_TRUE(r.Host->Ask(kIdentify, 18, 100ms).empty()) << "no board yet";
     }
     for (uint32_t k = 1; k <= c.Fixture.Boards; ++k) {
       SCOPED_TRACE("board " + std::to_string(k));
-      ASSERT_TRUE(r.device.WaitForBoardIn(k, 5s));
+      ASSERT_TRUE(r.Device.WaitForBoardIn(k, 5s));
       int polls = 0;
-      const Bytes identify = PollUntilAnswered(*r.host, 5s, &polls);
+      const Bytes identify = PollUntilAnswered(*r.Host, 5s, &polls);
       ASSERT_EQ(identify.size(), 18u);
       EXPECT_EQ(polls, static_cast<int>(c.SilentPolls) + 1) << "polls count afresh per board";
       const bool rejected = c.Fixture.RejectedBoards.count(k) != 0;
       EXPECT_EQ(identify[5], rejected ? 0 : 97);
       if (!rejected) {
-        ASSERT_TRUE(LoadPageAndFinish(*r.host, (k - 1) * 1024, static_cast<uint8_t>(k)));
-        EXPECT_EQ(r.host->Ask(kIdentify, 18, 100ms).size(), c.Fixture.AnswersAfterFinish ? 18u : 0u)
+        ASSERT_TRUE(LoadPageAndFinish(*r.Host, (k - 1) * 1024, static_cast<uint8_t>(k)));
+        EXPECT_EQ(r.Host->Ask(kIdentify, 18, 100ms).size(), c.Fixture.AnswersAfterFinish ? 18u : 0u)
             << "after Finish a board runs its program";
-        EXPECT_EQ(r.device.PresentBoard(), k) << "and is still in";
+        EXPECT_EQ(r.Device.PresentBoard(), k) << "and is still in";
       }
-      EXPECT_TRUE(PollUntilSilent(*r.host, 10s));
-      ASSERT_TRUE(r.device.WaitForBoardOut(k, 10s));
+      EXPECT_TRUE(PollUntilSilent(*r.Host, 10s));
+      ASSERT_TRUE(r.Device.WaitForBoardOut(k, 10s));
     }
-    EXPECT_TRUE(r.device.FixtureDone());
-    EXPECT_EQ(r.device.PresentBoard(), 0u);
+    EXPECT_TRUE(r.Device.FixtureDone());
+    EXPECT_EQ(r.Device.PresentBoard(), 0u);
     // Nothing answers, but the line still echoes (Ask checks the echo).
-    EXPECT_TRUE(r.host->Ask(kIdentify, 18, 200ms).empty());
+    EXPECT_TRUE(r.Host->Ask(kIdentify, 18, 200ms).empty());
 
-    const auto boards = r.device.Boards();
+    const auto boards = r.Device.Boards();
     ASSERT_EQ(boards.size(), c.Fixture.Boards);
     EXPECT_NEAR(boards[0].InMs, c.Fixture.FirstAfterMs, kExactMs);
     for (const sim::BoardRecord &b : boards) {
@@ -491,7 +491,7 @@ TEST(VirtualDeviceFixture, BoardsComeAndGoOnTheirClock) {
       EXPECT_NEAR(*b.OutMs - *b.FinishAnsweredMs, c.Fixture.OutAfterMs, kExactMs);
       EXPECT_EQ(b.FramesAfterFinish > 0, c.Fixture.AnswersAfterFinish);
       // Each board came in erased: it holds its own page and nothing before.
-      EXPECT_EQ(r.device.BoardMemoryImage(b.Number), BoardImage(b.Number));
+      EXPECT_EQ(r.Device.BoardMemoryImage(b.Number), BoardImage(b.Number));
       EXPECT_EQ(ReadFile(file), BoardImage(b.Number));
     }
   }

@@ -67,7 +67,8 @@ LockedJournalFile::LockedJournalFile(const std::filesystem::path &path,
     if (error != ERROR_LOCK_VIOLATION || std::chrono::steady_clock::now() > deadline) {
       CloseHandle(file);
       if (error == ERROR_LOCK_VIOLATION)
-        throw EJournalError("The journal " + Utf8FromPath(path) + " stayed locked by another writer.");
+        throw EJournalError("The journal " + Utf8FromPath(path) +
+                            " stayed locked by another writer.");
       Fail(path, "cannot be locked", error);
     }
     std::this_thread::sleep_for(kLockRetry);

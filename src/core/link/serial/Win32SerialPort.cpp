@@ -321,7 +321,8 @@ class Win32SerialPlatform final : public SerialPlatform {
 public:
   // Ports COM1 ... COM32 as the system names them; with `devicePath`, COM1
   // names that device and no other number names anything.
-  explicit Win32SerialPlatform(std::string devicePath = {}) : FSingleDevice(std::move(devicePath)) {}
+  explicit Win32SerialPlatform(std::string devicePath = {})
+      : FSingleDevice(std::move(devicePath)) {}
 
   // A handle exactly when the port exists and nobody holds it; neither reads
   // nor writes.
