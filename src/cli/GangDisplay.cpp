@@ -74,7 +74,7 @@ void GangDisplay::Changed(size_t index) {
     Say(index, port.Label);
     printed.Label = port.Label;
   }
-  if (port.Percent != printed.Percent) {
+  if (port.Percent != printed.Percent && port.Label == SLoadingProgram) {
     Say(index, std::to_string(port.Percent) + "%");
     printed.Percent = port.Percent;
   }

@@ -68,6 +68,8 @@ void JsonEvents::End(const RunEnd &end) {
     fields["finish_confirmed"] = *end.FinishConfirmed;
   if (end.CancelledBy)
     fields["cancelled_by"] = *end.CancelledBy;
+  if (end.RecordId)
+    fields["record"] = *end.RecordId;
   fields["statistics"] =
       end.Statistics ? StatisticsJson(*end.Statistics, end.UnansweredPolls) : Json(nullptr);
   Write(EndEventName(end.ExitCode), fields);

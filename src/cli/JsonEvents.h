@@ -29,6 +29,8 @@ struct RunEnd {
   // unanswered before; none when no link was opened.
   std::optional<LinkStatistics> Statistics;
   uint64_t UnansweredPolls = 0;
+  // The id of the load's record, once the journal holds it.
+  std::optional<std::string> RecordId;
 };
 
 // The name of the event that ends a run with `exitCode`: "done", "cancelled"

@@ -201,6 +201,8 @@ int LoadOnePort(const LinkOptions &options, const LoadOptions &load) {
   observer.BoardEnded = [&](const BoardEnd &end) {
     if (!end.JournalFailure.empty())
       SayUnwritten(end);
+    else if (end.Record && journal)
+      report->Recorded(end.Record->Id);
     // In a session, a board that never came ends nothing worth an event.
     if (load.Repeat && !end.Identity)
       return;
@@ -230,8 +232,9 @@ int LoadOnePort(const LinkOptions &options, const LoadOptions &load) {
   }
   const int code = SessionExitCode(summary);
   if (summary.End == SessionEnd::HungUp)
-    std::cerr << PortName(options) << ": the device's line is gone (an adapter pulled, or the "
-              << "device's side closed); this port stops." << std::endl;
+    std::cerr << "The device's line is gone (an adapter pulled, or the device's side closed): "
+                 "this port stops."
+              << std::endl;
   report->Session(summary.Boards, summary.Done, summary.Rejected, summary.Failed, summary.Cancelled,
                   code, SessionEndName(summary.End));
   return code;

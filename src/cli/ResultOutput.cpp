@@ -16,12 +16,12 @@ bool ResultOutput::WriteBuffered() {
   const size_t count = static_cast<size_t>(pptr() - pbase());
   setp(FBuffer.data(), FBuffer.data() + FBuffer.size());
   if (count == 0)
-    return !FAiled;
+    return !FFailed;
   if (FClosedAtStart)
-    FAiled = true;
-  if (!FAiled && !WriteStandardOutput(FBuffer.data(), count, FError))
-    FAiled = true;
-  return !FAiled;
+    FFailed = true;
+  if (!FFailed && !WriteStandardOutput(FBuffer.data(), count, FError))
+    FFailed = true;
+  return !FFailed;
 }
 
 ResultOutput::int_type ResultOutput::overflow(int_type c) {
@@ -38,7 +38,7 @@ int ResultOutput::sync() {
 
 std::string ResultOutput::Failure() {
   WriteBuffered();
-  if (!FAiled)
+  if (!FFailed)
     return {};
   if (FClosedAtStart)
     return "standard output is closed";

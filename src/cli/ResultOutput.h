@@ -30,6 +30,6 @@ private:
 
   std::array<char, 4096> FBuffer{};
   bool FClosedAtStart;
-  bool FAiled = false;
+  bool FFailed = false;
   int FError = 0;
 };

@@ -146,6 +146,7 @@ int RunReport::End(int exitCode, const std::string &message, const LoadResult *r
   end.Message = message.empty() ? FLastShown : message;
   end.Elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStarted).count();
   end.CancelledBy = std::move(cancelledBy);
+  end.RecordId = FRecordId;
   if (result) {
     end.PagesSent = result->PagesSent;
     if (result->Outcome == LoadOutcome::Done)

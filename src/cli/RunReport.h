@@ -48,6 +48,8 @@ public:
   // Something the person should know that ends nothing (an Intel HEX
   // warning); already said on stderr.
   void Warning(const std::string &text);
+  // The journal holds the record of this run's load, under `id`.
+  void Recorded(std::string id) { FRecordId = std::move(id); }
   // A message of the command line's own, already said on stderr, to end the
   // run with when nothing else is shown.
   void Note(const std::string &text) { FLastShown = text; }
@@ -80,6 +82,7 @@ private:
   RunStatistics FCounts;
   int FLastPercent = -1;
   std::string FLastShown;
+  std::optional<std::string> FRecordId;
   std::chrono::steady_clock::time_point FStarted = std::chrono::steady_clock::now();
 };
 

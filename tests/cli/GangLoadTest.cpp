@@ -24,36 +24,36 @@ const Bytes kResetVector = {0x04, 0x02, 0x00, 0x00, 0x00, 0x00};
 class GangLoad : public ::testing::Test {
 protected:
   void SetUp() override {
-    FOlder = FreshTestFolder("korvalen-gang");
-    fs::create_directories(FOlder / "ports");
-    FProgram = FOlder / "korvalen-cli";
+    FFolder = FreshTestFolder("korvalen-gang");
+    fs::create_directories(FFolder / "ports");
+    FProgram = FFolder / "korvalen-cli";
     // A copy of the program with a ports folder of its own: COMn names a device of the test.
     fs::copy_file(fs::path(KORVALEN_CLI_PROGRAM), FProgram);
   }
   void TearDown() override {
     FDevices.clear();
-    fs::remove_all(FOlder);
+    fs::remove_all(FFolder);
   }
 
   // A korvalen-sim with these arguments, behind ports/COM<number>; it leaves
   // after Finish unless told to stay.
   Sim &StartDevice(int number, std::vector<std::string> args, bool stays = false) {
-    const fs::path home = FOlder / ("device" + std::to_string(number));
+    const fs::path home = FFolder / ("device" + std::to_string(number));
     fs::create_directories(home);
     args.insert(args.end(), {"--echo", "on"});
     if (!stays)
       args.push_back("--exit-after-finish");
     Sim &device = *FDevices.emplace_back(std::make_unique<Sim>(home, args));
-    fs::create_symlink(device.SlavePath(), FOlder / "ports" / ("COM" + std::to_string(number)));
+    fs::create_symlink(device.SlavePath(), FFolder / "ports" / ("COM" + std::to_string(number)));
     return device;
   }
 
   Options WithFiles(std::vector<std::string> args) {
-    return WithOutputFiles(FOlder, std::move(args));
+    return WithOutputFiles(FFolder, std::move(args));
   }
   Ran RunCli(Options options, std::chrono::milliseconds limit = 120s) {
     Child child(FProgram, options);
-    return Collect(child, FOlder, limit);
+    return Collect(child, FFolder, limit);
   }
   Ran RunCli(std::vector<std::string> args) { return RunCli(WithFiles(std::move(args))); }
 
@@ -65,7 +65,7 @@ protected:
       b = static_cast<uint8_t>(random());
     Bytes file = FImageBytes;
     file.insert(file.end(), {0x61, 0x65, 0x00});
-    const fs::path path = FOlder / "image.rom";
+    const fs::path path = FFolder / "image.rom";
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char *>(file.data()), static_cast<long>(file.size()));
     return path.string();
@@ -104,7 +104,7 @@ protected:
   bool EveryPortLoading(size_t count) {
     return WaitUntil(
         [&] {
-          const auto ports = ByPort(Events(Slurp(FOlder / "out.txt")));
+          const auto ports = ByPort(Events(Slurp(FFolder / "out.txt")));
           return ports.size() == count &&
                  std::all_of(ports.begin(), ports.end(),
                              [](const auto &p) { return p.second.back().at("event") == "page"; });
@@ -112,7 +112,7 @@ protected:
         60s);
   }
 
-  fs::path FOlder;
+  fs::path FFolder;
   fs::path FProgram;
   std::vector<std::unique_ptr<Sim>> FDevices;
   Bytes FImageBytes;
@@ -238,7 +238,7 @@ TEST_F(GangLoad, CtrlCCancelsEveryPort) {
   const std::optional<int> code = gang.Wait(60s);
   ASSERT_TRUE(code) << "the gang hung";
   EXPECT_EQ(*code, 3);
-  const auto ports = ByPort(Events(Slurp(FOlder / "out.txt")));
+  const auto ports = ByPort(Events(Slurp(FFolder / "out.txt")));
   for (const auto &[port, events] : ports) {
     EXPECT_EQ(events.back().at("event"), "cancelled") << port;
     EXPECT_EQ(events.back().at("cancelled_by"), "interrupt") << port;
@@ -268,7 +268,7 @@ TEST_F(GangLoad, OnATerminalOneLinePerPortIsRedrawnInPlace) {
   EXPECT_TRUE(Has(screen, "\x1b[2A")) << "back up over the two lines to redraw them";
   EXPECT_TRUE(Has(screen, "COM1  [##########]  100%  Загрузка окончена.")) << screen;
   EXPECT_TRUE(Has(screen, "COM2  [##########]  100%  Загрузка окончена.")) << screen;
-  const std::string table = Slurp(FOlder / "out.txt");
+  const std::string table = Slurp(FFolder / "out.txt");
   EXPECT_TRUE(Has(table, "Port  Device  Result")) << table;
   EXPECT_TRUE(Has(table, "COM2  97      done")) << table;
 }
@@ -276,7 +276,7 @@ TEST_F(GangLoad, OnATerminalOneLinePerPortIsRedrawnInPlace) {
 TEST_F(GangLoad, TheGangRefusesWhatItCannotDoBeforeAnyPortIsOpened) {
   StartDevice(1, {});
   StartDevice(2, {});
-  const Ran missing = RunCli({"load", "--ports", "1-2", (FOlder / "none.rom").string()});
+  const Ran missing = RunCli({"load", "--ports", "1-2", (FFolder / "none.rom").string()});
   EXPECT_EQ(missing.Code, 4);
   EXPECT_EQ(missing.Err.find("Файл не найден"), missing.Err.rfind("Файл не найден"))
       << "said once, not per port\n"
@@ -376,7 +376,7 @@ TEST_F(GangLoad, AGangKilledOutrightLeavesNoPortBehind) {
   StartDevice(1, {"--silent-polls", "1000000"});
   StartDevice(2, {"--silent-polls", "1000000"});
   Child gang(FProgram, WithFiles({"load", "--ports", "1-2", "--json", Image(5)}));
-  ASSERT_TRUE(WaitUntil([&] { return ByPort(Events(Slurp(FOlder / "out.txt"))).size() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return ByPort(Events(Slurp(FFolder / "out.txt"))).size() == 2; }));
   gang.Signal(SIGKILL);
   gang.Wait();
   // Each port's korvalen-cli stops as at Ctrl-C and lets its port go.
@@ -389,7 +389,7 @@ TEST_F(GangLoad, AGangKilledOutrightLeavesNoPortBehind) {
                });
       },
       20s);
-  EXPECT_TRUE(released) << Slurp(FOlder / "out.txt");
+  EXPECT_TRUE(released) << Slurp(FFolder / "out.txt");
 }
 
 TEST_F(GangLoad, ASecondCtrlCStopsEveryPortAtOnce) {
@@ -403,11 +403,11 @@ TEST_F(GangLoad, ASecondCtrlCStopsEveryPortAtOnce) {
   const std::optional<int> code = gang.Wait(60s);
   ASSERT_TRUE(code) << "the gang hung";
   EXPECT_EQ(*code, 3);
-  for (const auto &[port, events] : ByPort(Events(Slurp(FOlder / "out.txt")))) {
+  for (const auto &[port, events] : ByPort(Events(Slurp(FFolder / "out.txt")))) {
     EXPECT_EQ(events.back().at("event"), "cancelled") << port;
     EXPECT_EQ(events.back().at("exit_code"), 3) << port;
   }
-  EXPECT_TRUE(Has(Slurp(FOlder / "err.txt"), "stopped at once")) << Slurp(FOlder / "err.txt");
+  EXPECT_TRUE(Has(Slurp(FFolder / "err.txt"), "stopped at once")) << Slurp(FFolder / "err.txt");
   for (auto &device : FDevices) {
     device->Stop();
     EXPECT_EQ(device->Requests("Finish"), 0u);

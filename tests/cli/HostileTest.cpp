@@ -22,18 +22,18 @@ const char *const kDone = "Загрузка окончена.";
 class Hostile : public ::testing::Test {
 protected:
   void SetUp() override {
-    FOlder = FreshTestFolder("korvalen-hostile");
-    fs::permissions(FOlder, fs::perms(0755));
+    FFolder = FreshTestFolder("korvalen-hostile");
+    fs::permissions(FFolder, fs::perms(0755));
   }
   void TearDown() override {
     FDevice.reset();
-    fs::remove_all(FOlder);
+    fs::remove_all(FFolder);
   }
 
   fs::path Cli() const { return KORVALEN_CLI_PROGRAM; }
 
   Options WithFiles(std::vector<std::string> args) {
-    return WithOutputFiles(FOlder, std::move(args));
+    return WithOutputFiles(FFolder, std::move(args));
   }
   // Runs korvalen-cli to its end with stdout and stderr in files (unless the
   // options say otherwise).
@@ -43,10 +43,12 @@ protected:
   }
   Ran RunCli(std::vector<std::string> args) { return RunCli(WithFiles(std::move(args))); }
   Ran Collect(Child &child, std::chrono::milliseconds limit = 60s) {
-    return process::Collect(child, FOlder, limit);
+    return process::Collect(child, FFolder, limit);
   }
 
-  void StartDevice(std::vector<std::string> args = {}) { FDevice.emplace(FOlder, std::move(args)); }
+  void StartDevice(std::vector<std::string> args = {}) {
+    FDevice.emplace(FFolder, std::move(args));
+  }
 
   // `pages` pages of seeded bytes, then the trailer for device code 97.
   std::string Image(size_t pages, bool trailer = true, const std::string &name = "image.rom") {
@@ -56,7 +58,7 @@ protected:
       b = static_cast<uint8_t>(random());
     if (trailer)
       bytes.insert(bytes.end(), {0x61, 0x65, 0x00});
-    const fs::path path = FOlder / name;
+    const fs::path path = FFolder / name;
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char *>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
@@ -80,7 +82,7 @@ protected:
     return text.find(part) != std::string::npos;
   }
 
-  fs::path FOlder;
+  fs::path FFolder;
   std::optional<Sim> FDevice;
   Bytes FImageBytes;
 };
@@ -118,7 +120,7 @@ bool SameSettings(const termios &a, const termios &b) {
 // Issue: a 16 386-page image loaded "done" with page 16 385 written over page 1.
 TEST_F(Hostile, AnImagePastTheAddressSpaceIsRefusedBeforeAnythingIsSent) {
   StartDevice();
-  const fs::path large = FOlder / "large.rom";
+  const fs::path large = FFolder / "large.rom";
   std::ofstream(large).close();
   fs::resize_file(large, 16385 * 1536); // sparse
   const Ran load = RunCli({"load", "--device", FDevice->SlavePath(), large.string()});
@@ -128,9 +130,9 @@ TEST_F(Hostile, AnImagePastTheAddressSpaceIsRefusedBeforeAnythingIsSent) {
   const Ran info = RunCli({"info", large.string()});
   EXPECT_EQ(info.Code, 1);
   EXPECT_TRUE(Has(info.Err, "16384")) << info.Err;
-  const Ran unpack = RunCli({"unpack", large.string(), "-o", (FOlder / "large.hex").string()});
+  const Ran unpack = RunCli({"unpack", large.string(), "-o", (FFolder / "large.hex").string()});
   EXPECT_EQ(unpack.Code, 1) << unpack.Err;
-  EXPECT_FALSE(fs::exists(FOlder / "large.hex"));
+  EXPECT_FALSE(fs::exists(FFolder / "large.hex"));
   FDevice->Stop();
   EXPECT_EQ(FDevice->LogText(), "") << "nothing was sent";
 
@@ -146,13 +148,13 @@ TEST_F(Hostile, AnImagePastTheAddressSpaceIsRefusedBeforeAnythingIsSent) {
 // the reason.
 TEST_F(Hostile, WhatIsNoImageFileIsSaidWithItsReasonAndNothingIsSent) {
   StartDevice();
-  const fs::path fifo = FOlder / "fifo.rom";
+  const fs::path fifo = FFolder / "fifo.rom";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // The compiler's output is read with the same care.
-  const fs::path hexFifo = FOlder / "fifo.hex";
+  const fs::path hexFifo = FFolder / "fifo.hex";
   ASSERT_EQ(mkfifo(hexFifo.c_str(), 0600), 0);
-  fs::create_directory(FOlder / "folder.rom");
-  fs::create_symlink(FOlder / "loop.rom", FOlder / "loop.rom");
+  fs::create_directory(FFolder / "folder.rom");
+  fs::create_symlink(FFolder / "loop.rom", FFolder / "loop.rom");
   struct Case {
     std::string Path, Says;
   };
@@ -162,10 +164,10 @@ TEST_F(Hostile, WhatIsNoImageFileIsSaidWithItsReasonAndNothingIsSent) {
        "Не удалось прочитать файл " + hexFifo.string() + ": это именованный канал"},
       {"/dev/zero", "Не удалось прочитать файл /dev/zero: это устройство"},
       {"/dev/urandom", "Не удалось прочитать файл /dev/urandom: это устройство"},
-      {(FOlder / "folder.rom").string(),
-       "Файл не найден\n" + (FOlder / "folder.rom").string() + ": a folder, not a file"},
-      {(FOlder / "loop.rom").string(),
-       "Файл не найден\n" + (FOlder / "loop.rom").string() + ": a loop of symbolic links"},
+      {(FFolder / "folder.rom").string(),
+       "Файл не найден\n" + (FFolder / "folder.rom").string() + ": a folder, not a file"},
+      {(FFolder / "loop.rom").string(),
+       "Файл не найден\n" + (FFolder / "loop.rom").string() + ": a loop of symbolic links"},
   };
   for (const Case &c : cases) {
     for (const bool load : {true, false}) {
@@ -212,20 +214,20 @@ TEST_F(Hostile, EveryProgramStartsWithItsStandardDescriptorsOpen) {
     for (int fd = 0; fd < 3; ++fd)
       EXPECT_EQ(child.DescriptorTarget(fd), "/dev/null") << what << " descriptor " << fd;
     for (const std::string &inheritable : child.InheritableDescriptors())
-      EXPECT_FALSE(Has(inheritable, FOlder.string()) || Has(inheritable, "/dev/pts/"))
+      EXPECT_FALSE(Has(inheritable, FFolder.string()) || Has(inheritable, "/dev/pts/"))
           << what << " passes on " << inheritable;
   };
 
   // The device with a log, serving until told to stop.
   Child sim(fs::path(KORVALEN_SIM_PROGRAM),
-            closedAll({"--link", (FOlder / "COM1").string(), "--log", (FOlder / "sim.log").string(),
-                       "--silent-polls", "1000000"}));
-  ASSERT_TRUE(WaitUntil([&] { return fs::exists(FOlder / "COM1"); }));
+            closedAll({"--link", (FFolder / "COM1").string(), "--log",
+                       (FFolder / "sim.log").string(), "--silent-polls", "1000000"}));
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder / "COM1"); }));
   check(sim, "korvalen-sim");
 
   // The command line, polling that device.
-  Child cli(Cli(), closedAll({"identify", "--device", (FOlder / "COM1").string()}));
-  const std::string port = fs::canonical(FOlder / "COM1").string();
+  Child cli(Cli(), closedAll({"identify", "--device", (FFolder / "COM1").string()}));
+  const std::string port = fs::canonical(FFolder / "COM1").string();
   ASSERT_TRUE(WaitUntil([&] {
     for (int fd = 0; fd < 8; ++fd)
       if (cli.DescriptorTarget(fd) == port)
@@ -238,15 +240,15 @@ TEST_F(Hostile, EveryProgramStartsWithItsStandardDescriptorsOpen) {
 
 #ifdef KORVALEN_DESKTOP_PROGRAM
   // The desktop program, in a folder of its own with that device as COM1.
-  const fs::path program = FOlder / "desktop" / "korvalen";
-  fs::create_directories(FOlder / "desktop" / "ports");
+  const fs::path program = FFolder / "desktop" / "korvalen";
+  fs::create_directories(FFolder / "desktop" / "ports");
   fs::copy_file(KORVALEN_DESKTOP_PROGRAM, program);
-  fs::create_symlink(port, FOlder / "desktop" / "ports" / "COM1");
-  fs::create_directories(FOlder / "runtime");
-  fs::permissions(FOlder / "runtime", fs::perms(0700));
+  fs::create_symlink(port, FFolder / "desktop" / "ports" / "COM1");
+  fs::create_directories(FFolder / "runtime");
+  fs::permissions(FFolder / "runtime", fs::perms(0700));
   Options desktop = closedAll({});
   desktop.Environment = {"QT_QPA_PLATFORM=offscreen",
-                         "XDG_RUNTIME_DIR=" + (FOlder / "runtime").string()};
+                         "XDG_RUNTIME_DIR=" + (FFolder / "runtime").string()};
   Child gui(program, desktop);
   ASSERT_TRUE(WaitUntil([&] {
     for (int fd = 0; fd < 32; ++fd)
@@ -299,7 +301,7 @@ TEST_F(Hostile, TheTerminalIsPutBackAsItWas) {
   StartDevice({"--silent-polls", "1000000"});
   MakeCooked(FDevice->SlavePath());
   Child child(Cli(), WithFiles({"identify", "--device", FDevice->SlavePath()}));
-  ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(FOlder / "sim.log"), "Identify #1"); }))
+  ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(FFolder / "sim.log"), "Identify #1"); }))
       << "the device saw no poll";
   child.Signal(SIGHUP);
   EXPECT_EQ(child.Wait(10s), 3);
@@ -335,22 +337,22 @@ TEST_F(Hostile, ResultsThatCannotBeWrittenAreAFailure) {
 TEST_F(Hostile, APortThatCannotBeOpenedSaysWhyWithItsPath) {
   StartDevice();
   const std::string file = Image(1);
-  const fs::path fifo = FOlder / "fifo";
+  const fs::path fifo = FFolder / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // Where a pseudo-terminal was whose program has ended: its /dev/pts entry
   // is gone (far past the numbers in use, so that no other test takes it).
   const std::string closedTerminal = "/dev/pts/" + std::to_string(4000 + getpid() % 1000);
-  fs::create_symlink(closedTerminal, FOlder / "gone-terminal");
+  fs::create_symlink(closedTerminal, FFolder / "gone-terminal");
   struct Case {
     std::string Path, Says;
   };
   const std::vector<Case> cases = {
-      {(FOlder / "missing").string(), "no such device"},
+      {(FFolder / "missing").string(), "no such device"},
       {file, "is not a serial port: it is a regular file"},
       {"/dev/null", "is not a serial port: it is a device that is not a terminal"},
-      {FOlder.string(), "is not a serial port: it is a folder"},
+      {FFolder.string(), "is not a serial port: it is a folder"},
       {fifo.string(), "is not a serial port: it is a FIFO"},
-      {(FOlder / "gone-terminal").string(), "is a pseudo-terminal whose other side has closed"},
+      {(FFolder / "gone-terminal").string(), "is a pseudo-terminal whose other side has closed"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.Path);
@@ -386,19 +388,19 @@ TEST_F(Hostile, APortThatCannotBeOpenedSaysWhyWithItsPath) {
 // Issue 11: `ports` showed a port this user may not open as busy.
 TEST_F(Hostile, PortsShowsAPortThisUserMayNotOpenWithTheFix) {
   StartDevice();
-  fs::copy_file(Cli(), FOlder / "korvalen-cli");
-  fs::create_directories(FOlder / "ports");
-  fs::create_symlink(FDevice->SlavePath(), FOlder / "ports" / "COM2");
+  fs::copy_file(Cli(), FFolder / "korvalen-cli");
+  fs::create_directories(FFolder / "ports");
+  fs::create_symlink(FDevice->SlavePath(), FFolder / "ports" / "COM2");
   ASSERT_EQ(chmod(FDevice->SlavePath().c_str(), 0600), 0);
   if (geteuid() != 0) {
     ASSERT_EQ(chmod(FDevice->SlavePath().c_str(), 0), 0);
   }
   Options options = WithFiles({"ports"});
   options.AsOrdinaryUser = true;
-  Child child(FOlder / "korvalen-cli", options);
+  Child child(FFolder / "korvalen-cli", options);
   const Ran run = Collect(child);
   EXPECT_EQ(run.Code, 0) << run.Err;
-  EXPECT_EQ(run.Out, "COM2\t" + (FOlder / "ports" / "COM2").string() + "\tno permission\n");
+  EXPECT_EQ(run.Out, "COM2\t" + (FFolder / "ports" / "COM2").string() + "\tno permission\n");
   EXPECT_TRUE(Has(run.Err, "sudo usermod -aG dialout $USER")) << run.Err;
   EXPECT_TRUE(Has(run.Err, "log in again")) << run.Err;
 }
@@ -407,29 +409,29 @@ TEST_F(Hostile, PortsShowsAPortThisUserMayNotOpenWithTheFix) {
 // listed as such, left out of a range, refused by name unless allowed, and
 // not one byte is written to it before then.
 TEST_F(Hostile, TheSystemConsoleIsOpenedOnlyWhenNamedWithAllowConsole) {
-  const fs::path consoles = FOlder / "consoles";
+  const fs::path consoles = FFolder / "consoles";
   std::ofstream(consoles) << "\n";
   Options probe;
   probe.BindOver = {{consoles.string(), "/proc/consoles"}};
   if (geteuid() != 0 || Child("/bin/true", probe).Wait() == kNoMountNamespace)
     GTEST_SKIP() << "needs a mount namespace (root) to show the program a console of its own";
   StartDevice();
-  const fs::path second = FOlder / "second";
+  const fs::path second = FFolder / "second";
   fs::create_directories(second);
   Sim other(second, {});
-  fs::copy_file(Cli(), FOlder / "korvalen-cli");
-  fs::create_directories(FOlder / "ports");
-  fs::create_symlink(FDevice->SlavePath(), FOlder / "ports" / "COM1");
-  fs::create_symlink(other.SlavePath(), FOlder / "ports" / "COM2");
+  fs::copy_file(Cli(), FFolder / "korvalen-cli");
+  fs::create_directories(FFolder / "ports");
+  fs::create_symlink(FDevice->SlavePath(), FFolder / "ports" / "COM1");
+  fs::create_symlink(other.SlavePath(), FFolder / "ports" / "COM2");
   struct stat console {};
   ASSERT_EQ(stat(FDevice->SlavePath().c_str(), &console), 0);
   std::ofstream(consoles) << "ttyFAKE              -W- (EC  p a)  " << major(console.st_rdev) << ":"
                           << minor(console.st_rdev) << "\n";
-  const std::string com1 = "COM1 (" + (FOlder / "ports" / "COM1").string() + ")";
+  const std::string com1 = "COM1 (" + (FFolder / "ports" / "COM1").string() + ")";
   const auto run = [&](std::vector<std::string> args) {
     Options options = WithFiles(std::move(args));
     options.BindOver = {{consoles.string(), "/proc/consoles"}};
-    Child child(FOlder / "korvalen-cli", options);
+    Child child(FFolder / "korvalen-cli", options);
     return Collect(child);
   };
 
@@ -439,7 +441,7 @@ TEST_F(Hostile, TheSystemConsoleIsOpenedOnlyWhenNamedWithAllowConsole) {
     std::string Says;
   };
   const std::vector<Case> refused = {
-      {{"ports"}, 0, "COM1\t" + (FOlder / "ports" / "COM1").string() + "\tsystem console\n"},
+      {{"ports"}, 0, "COM1\t" + (FFolder / "ports" / "COM1").string() + "\tsystem console\n"},
       {{"identify", "--port", "1", "--wait", "1"}, 2, com1 + " is the system console"},
       {{"identify", "--device", FDevice->SlavePath(), "--wait", "1"},
        2,
@@ -457,7 +459,7 @@ TEST_F(Hostile, TheSystemConsoleIsOpenedOnlyWhenNamedWithAllowConsole) {
     EXPECT_TRUE(Has(ran.Out + ran.Err, c.Says)) << ran.Out << ran.Err;
   }
   EXPECT_FALSE(Has(FDevice->LogText(), "host->dev")) << "the console was written to";
-  EXPECT_TRUE(Has(run({"ports"}).Out, "COM2\t" + (FOlder / "ports" / "COM2").string() + "\tfree"));
+  EXPECT_TRUE(Has(run({"ports"}).Out, "COM2\t" + (FFolder / "ports" / "COM2").string() + "\tfree"));
   other.Stop();
   EXPECT_EQ(other.MemoryBytes(), ExpectedMemory()) << "the range loaded COM2";
 
@@ -503,9 +505,9 @@ TEST_F(Hostile, TheFirstInterruptFinishesThePageTheSecondStopsAtOnce) {
     const termios cooked = SettingsOf(FDevice->SlavePath());
     Child child(Cli(), WithFiles({"load", "--device", FDevice->SlavePath(), "--line-mode", "0",
                                   "--baud", "4800", image}));
-    ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(FOlder / "err.txt"), "Загрузка программы"); }));
+    ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(FFolder / "err.txt"), "Загрузка программы"); }));
     child.Signal(SIGINT);
-    ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(FOlder / "err.txt"), "finishing the page"); }));
+    ASSERT_TRUE(WaitUntil([&] { return Has(Slurp(FFolder / "err.txt"), "finishing the page"); }));
     if (twice)
       child.Signal(SIGINT);
     const Ran run = Collect(child);
@@ -542,9 +544,9 @@ TEST_F(Hostile, WhatADoneLoadLeftOutIsSaid) {
     Bytes bytes(size, 0x5A);
     if (size == 3)
       bytes = {0x61, 0x65, 0x00}; // a trailer only
-    std::ofstream(FOlder / "small.rom", std::ios::binary)
+    std::ofstream(FFolder / "small.rom", std::ios::binary)
         .write(reinterpret_cast<const char *>(bytes.data()), static_cast<long>(size));
-    run = RunCli({"load", "--device", FDevice->SlavePath(), (FOlder / "small.rom").string()});
+    run = RunCli({"load", "--device", FDevice->SlavePath(), (FFolder / "small.rom").string()});
     EXPECT_EQ(run.Code, 0) << run.Err;
     EXPECT_TRUE(Has(run.Err, "no page was sent")) << run.Err;
     EXPECT_TRUE(Has(run.Err, "100%")) << run.Err;

@@ -102,23 +102,23 @@ public:
     std::string pattern = (fs::temp_directory_path() / "korvalen-as-user-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
       throw std::runtime_error("no temporary folder for a copy of " + program.string());
-    FOlder = pattern;
-    fs::permissions(FOlder, fs::perms(0755));
-    FProgram = FOlder / program.filename();
+    FFolder = pattern;
+    fs::permissions(FFolder, fs::perms(0755));
+    FProgram = FFolder / program.filename();
     fs::copy_file(program, FProgram);
     if (!OthersMayRun(FProgram))
       ADD_FAILURE() << FProgram << " cannot be reached by another user either";
   }
   ~ReachableCopy() {
     std::error_code error;
-    fs::remove_all(FOlder, error);
+    fs::remove_all(FFolder, error);
   }
   ReachableCopy(const ReachableCopy &) = delete;
   ReachableCopy &operator=(const ReachableCopy &) = delete;
   const fs::path &Path() const { return FProgram; }
 
 private:
-  fs::path FOlder, FProgram;
+  fs::path FFolder, FProgram;
 };
 
 // The exit code of a child that could not lay files over in a mount
@@ -381,7 +381,7 @@ inline Ran Collect(Child &child, const fs::path &folder, std::chrono::millisecon
 class Sim {
 public:
   Sim(const fs::path &folder, std::vector<std::string> args)
-      : FOlder(folder), FLog(folder / "sim.log"), FMemory(folder / "sim.mem"),
+      : FFolder(folder), FLog(folder / "sim.log"), FMemory(folder / "sim.mem"),
         FOut(folder / "sim.out") {
     args.insert(args.end(), {"--log", FLog.string(), "--memory-out", FMemory.string()});
     // Nothing of an earlier device may pass for this one's.
@@ -425,7 +425,7 @@ public:
   }
 
 private:
-  fs::path FOlder, FLog, FMemory, FOut;
+  fs::path FFolder, FLog, FMemory, FOut;
   std::string FPath;
   std::optional<Child> FProgram;
 };

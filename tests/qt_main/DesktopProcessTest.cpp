@@ -23,7 +23,7 @@ bool Installed(const char *program) {
 // A display of its own, with a window manager, for one test.
 class Display {
 public:
-  explicit Display(const fs::path &folder) : FOlder(folder) {
+  explicit Display(const fs::path &folder) : FFolder(folder) {
     int pipe[2];
     if (::pipe(pipe) != 0)
       return;
@@ -59,7 +59,7 @@ public:
     Options options;
     options.Args = std::move(args);
     options.Environment = {"DISPLAY=" + FName};
-    const fs::path out = FOlder / "xdotool.out";
+    const fs::path out = FFolder / "xdotool.out";
     fs::remove(out);
     options.Out = Stream::ToFile(out.string());
     Child tool("/usr/bin/xdotool", options);
@@ -94,7 +94,7 @@ public:
   }
 
 private:
-  fs::path FOlder;
+  fs::path FFolder;
   std::string FName;
   std::optional<Child> FServer, FManager;
 };

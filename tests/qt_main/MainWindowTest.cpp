@@ -125,37 +125,37 @@ protected:
     FHome = fs::current_path();
     std::string pattern = (fs::temp_directory_path() / "korvalen-main-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    FOlder = fs::path(pattern);
-    fs::create_directory(FOlder / "ports");
-    FSettings = FOlder / "korvalen.ini";
+    FFolder = fs::path(pattern);
+    fs::create_directory(FFolder / "ports");
+    FSettings = FFolder / "korvalen.ini";
     AccessGranted = false;
   }
 
   void TearDown() override {
-    FOrms.clear();
+    FForms.clear();
     ReleaseLink();
     FDevices.clear();
     fs::current_path(FHome);
-    fs::remove_all(FOlder);
+    fs::remove_all(FFolder);
     AccessGranted = false;
   }
 
   MainFormEnvironment Environment() {
     MainFormEnvironment environment;
-    environment.ProgramFolder = FOlder;
+    environment.ProgramFolder = FFolder;
     environment.SettingsPath = FSettings;
     environment.Platform =
-        std::make_shared<PosixSerialPlatform>(PortTable::FromFolder(FOlder / "ports"));
+        std::make_shared<PosixSerialPlatform>(PortTable::FromFolder(FFolder / "ports"));
     environment.GuardName = "korvalen";
-    environment.GuardFolder = FOlder;
+    environment.GuardFolder = FFolder;
     environment.RequestQuit = [this] { ++FQuitRequests; };
     environment.NativeFileDialog = false;
     return environment;
   }
 
   TMainForm &NewForm() {
-    FOrms.push_back(std::make_unique<TMainForm>(Environment()));
-    return *FOrms.back();
+    FForms.push_back(std::make_unique<TMainForm>(Environment()));
+    return *FForms.back();
   }
 
   TMainForm &ShownForm() {
@@ -167,7 +167,7 @@ protected:
 
   sim::VirtualDevice &DeviceAt(const std::string &port, sim::DeviceOptions options = {}) {
     options.Echo = true;
-    options.LinkPath = (FOlder / "ports" / port).string();
+    options.LinkPath = (FFolder / "ports" / port).string();
     FDevices.push_back(std::make_unique<sim::VirtualDevice>(options));
     FDevices.back()->Start();
     return *FDevices.back();
@@ -181,7 +181,7 @@ protected:
     for (char &byte : bytes)
       byte = static_cast<char>(random() & 0xFF);
     bytes += std::string("\x61\x65\x00", 3);
-    const fs::path path = FOlder / "sample.rom";
+    const fs::path path = FFolder / "sample.rom";
     WriteAll(path, bytes);
     return path;
   }
@@ -196,11 +196,11 @@ protected:
 
   TQtHooks FHooks;
   fs::path FHome;
-  fs::path FOlder;
+  fs::path FFolder;
   fs::path FSettings;
   int FQuitRequests = 0;
   std::vector<std::unique_ptr<sim::VirtualDevice>> FDevices;
-  std::vector<std::unique_ptr<TMainForm>> FOrms;
+  std::vector<std::unique_ptr<TMainForm>> FForms;
 };
 
 // The widget that Tab moves the focus to next.
@@ -262,7 +262,7 @@ TEST_F(MainWindow, FirstStartCreatesSettingsAndWritesThemBackAtClose) {
 
   EXPECT_EQ(form.windowTitle(), "Korvalen");
   EXPECT_EQ(ReadAll(FSettings), " \r\n");
-  EXPECT_EQ(fs::current_path(), FOlder);
+  EXPECT_EQ(fs::current_path(), FFolder);
   EXPECT_TRUE(form.FileName.empty());
   EXPECT_TRUE(form.lFN->text().isEmpty());
   ASSERT_NE(Link(), nullptr);
@@ -271,7 +271,7 @@ TEST_F(MainWindow, FirstStartCreatesSettingsAndWritesThemBackAtClose) {
   EXPECT_EQ(Link()->BaudRate, 19200u);
   EXPECT_EQ(Link()->LineMode, 2);
   EXPECT_TRUE(AccessGranted);
-  EXPECT_EQ(form.OpenDialog1.InitialDir.toStdString(), FOlder.string());
+  EXPECT_EQ(form.OpenDialog1.InitialDir.toStdString(), FFolder.string());
   EXPECT_EQ(form.WindowState(), 0);
   EXPECT_EQ(form.frameGeometry(), CentredFrame(form));
 
@@ -295,7 +295,7 @@ TEST_F(MainWindow, FirstStartCreatesSettingsAndWritesThemBackAtClose) {
 }
 
 TEST_F(MainWindow, StoredNameIsShownAndStoredPositionDoesNotMoveTheWindow) {
-  const std::string missing = (FOlder / "нет такой" / "Прошивка.rom").string();
+  const std::string missing = (FFolder / "нет такой" / "Прошивка.rom").string();
   WriteAll(FSettings, "[Common]\r\nFN=" + missing +
                           "\r\n[MainWindow]\r\nState=0\r\nLeft=5\r\nTop=7\r\nWidth=900\r\n"
                           "Height=800\r\n");
@@ -321,13 +321,13 @@ TEST_F(MainWindow, StoredStateOpensMaximizedOrMinimized) {
   EXPECT_TRUE(maximized.close());
   EXPECT_NE(ReadAll(FSettings).find("State=2\r\n"), std::string::npos);
 
-  FOrms.clear();
+  FForms.clear();
   WriteAll(FSettings, "[MainWindow]\r\nState=1\r\n");
   TMainForm &minimized = ShownForm();
   EXPECT_TRUE(minimized.isMinimized());
   EXPECT_EQ(minimized.WindowState(), 1);
 
-  FOrms.clear();
+  FForms.clear();
   WriteAll(FSettings, "[MainWindow]\r\nState=7\r\n");
   TMainForm &normal = ShownForm();
   EXPECT_EQ(normal.WindowState(), 0);
@@ -344,7 +344,7 @@ TEST_F(MainWindow, FileDialogCancelKeepsTheNameAndConfirmSetsIt) {
     seen = true;
     EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
     EXPECT_EQ(dialog->nameFilters(), QStringList{"Файлы прошивок (*.rom)"});
-    EXPECT_EQ(dialog->directory().absolutePath().toStdString(), FOlder.string());
+    EXPECT_EQ(dialog->directory().absolutePath().toStdString(), FFolder.string());
     Close(dialog, false);
   });
   QTest::mouseClick(form.bOpen, Qt::LeftButton);
@@ -438,9 +438,9 @@ TEST_F(MainWindow, AnImageThatCannotBeReadGoesToTheErrorBoxWithItsReason) {
   sim::VirtualDevice &device = DeviceAt("COM1");
   // A FIFO would block the open for ever; an image past the 24-bit address
   // space would write its last pages over the first.
-  const fs::path fifo = FOlder / "fifo.rom";
+  const fs::path fifo = FFolder / "fifo.rom";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const fs::path large = FOlder / "large.rom";
+  const fs::path large = FFolder / "large.rom";
   WriteAll(large, "");
   fs::resize_file(large, 16385 * 1536);
   for (const fs::path &image : {fifo, large}) {
@@ -458,7 +458,7 @@ TEST_F(MainWindow, AnImageThatCannotBeReadGoesToTheErrorBoxWithItsReason) {
     EXPECT_TRUE(form.isVisible());
     EXPECT_EQ(VisibleProgressWindows(), 0);
     EXPECT_TRUE(form.close());
-    FOrms.clear();
+    FForms.clear();
     ReleaseLink();
   }
   EXPECT_TRUE(device.Requests().empty());
@@ -466,8 +466,8 @@ TEST_F(MainWindow, AnImageThatCannotBeReadGoesToTheErrorBoxWithItsReason) {
 
 TEST_F(MainWindow, AFolderAsTheImageIsAFileNotFound) {
   DeviceAt("COM1");
-  fs::create_directory(FOlder / "folder.rom");
-  WriteAll(FSettings, "[Common]\r\nFN=" + (FOlder / "folder.rom").string() + "\r\n");
+  fs::create_directory(FFolder / "folder.rom");
+  WriteAll(FSettings, "[Common]\r\nFN=" + (FFolder / "folder.rom").string() + "\r\n");
   TMainForm &form = ShownForm();
 
   auto box = AcceptNextBox();
@@ -570,7 +570,7 @@ TEST_F(MainWindow, NeverShownWindowWritesNothing) {
 
 TEST_F(MainWindow, SettingsThatCannotBeCreatedSkipTheRestOfTheShow) {
   DeviceAt("COM1");
-  FSettings = FOlder / "missing" / "korvalen.ini";
+  FSettings = FFolder / "missing" / "korvalen.ini";
   auto box = AcceptNextBox();
   TMainForm &form = ShownForm();
 

@@ -24,10 +24,10 @@ protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "inifls-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    FOlder = pattern;
-    FPath = FOlder / "korvalen.ini";
+    FFolder = pattern;
+    FPath = FFolder / "korvalen.ini";
   }
-  void TearDown() override { fs::remove_all(FOlder); }
+  void TearDown() override { fs::remove_all(FFolder); }
 
   static std::string Bytes(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
@@ -35,7 +35,7 @@ protected:
   }
   void Put(const std::string &content) { std::ofstream(FPath, std::ios::binary) << content; }
 
-  fs::path FOlder;
+  fs::path FFolder;
   fs::path FPath;
 };
 
@@ -277,7 +277,7 @@ TEST_F(IniFls, LoadPlacementDefaultsToTheWindowsOwnValues) {
 
 TEST_F(IniFls, CreateReportsTheCause) {
   try {
-    TMIniFile ini(FOlder / "no-such-folder" / "korvalen.ini");
+    TMIniFile ini(FFolder / "no-such-folder" / "korvalen.ini");
     FAIL() << "created in a missing folder";
   } catch (const EInOutError &error) {
     EXPECT_STREQ(error.what(), "Path not found");
@@ -329,11 +329,11 @@ TEST_F(IniFls, AReadOnlyFileIsRefusedAndKeptAsItWas) {
   EXPECT_EQ(Bytes(FPath), content);
   EXPECT_EQ(fs::status(FPath).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  EXPECT_EQ(std::distance(fs::directory_iterator(FOlder), fs::directory_iterator()), 1)
+  EXPECT_EQ(std::distance(fs::directory_iterator(FFolder), fs::directory_iterator()), 1)
       << "a temporary file was left behind";
 
   // The same through a symbolic link to it.
-  const fs::path link = FOlder / "linked.ini";
+  const fs::path link = FFolder / "linked.ini";
   fs::create_symlink(FPath, link);
   TMIniFile linked(link);
   EXPECT_THROW(linked.WriteInteger("RS232", "Port", 5), EIniFileException);
@@ -347,7 +347,7 @@ TEST_F(IniFls, AFileOfAnotherUserIsRefusedOrKeepsItsOwner) {
   const std::string content = "[RS232]\r\nPort=3\r\n";
   Put(content);
   ::chmod(FPath.c_str(), 0644);
-  ::chmod(FOlder.c_str(), 0777); // the folder is anyone's to write in
+  ::chmod(FFolder.c_str(), 0777); // the folder is anyone's to write in
 
   // Another user may not write root's 0644 file, though the folder would let
   // a rename replace it.
@@ -411,7 +411,7 @@ TEST_F(IniFls, AFullDiskLeavesThePreviousFileWhole) {
 
   EXPECT_TRUE(threw);
   EXPECT_EQ(Bytes(FPath), before);
-  EXPECT_EQ(std::distance(fs::directory_iterator(FOlder), fs::directory_iterator()), 1)
+  EXPECT_EQ(std::distance(fs::directory_iterator(FFolder), fs::directory_iterator()), 1)
       << "a temporary file was left behind";
   EXPECT_EQ(ini.ReadInteger("RS232", "Port", 0), 3);
 
@@ -421,9 +421,9 @@ TEST_F(IniFls, AFullDiskLeavesThePreviousFileWhole) {
 }
 
 TEST_F(IniFls, WritesThroughASymbolicLinkKeepingTheLink) {
-  const fs::path real = FOlder / "real.ini";
-  fs::create_directory(FOlder / "sub");
-  const fs::path link = FOlder / "sub" / "korvalen.ini";
+  const fs::path real = FFolder / "real.ini";
+  fs::create_directory(FFolder / "sub");
+  const fs::path link = FFolder / "sub" / "korvalen.ini";
   std::ofstream(real, std::ios::binary) << "[A]\r\nk=1\r\n";
   fs::create_symlink(real, link);
   TMIniFile ini(link);

@@ -44,37 +44,37 @@ protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "justone-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    FOlder = pattern;
+    FFolder = pattern;
   }
-  void TearDown() override { fs::remove_all(FOlder); }
+  void TearDown() override { fs::remove_all(FFolder); }
 
-  fs::path FOlder;
+  fs::path FFolder;
 };
 
 TEST_F(JustOne, ASecondCopyOfTheSameNameIsAskedToQuit) {
   std::optional<TJustOne> first;
   int quits = 0;
-  first.emplace([&] { ++quits; }, "korvalen", FOlder);
+  first.emplace([&] { ++quits; }, "korvalen", FFolder);
   EXPECT_TRUE(first->FirstInstance());
   EXPECT_EQ(quits, 0);
-  EXPECT_TRUE(fs::exists(FOlder / "korvalen.lock"));
+  EXPECT_TRUE(fs::exists(FFolder / "korvalen.lock"));
 
-  EXPECT_EQ(GuardIn(TryGuard, "korvalen", FOlder), kAskedToQuit);
-  EXPECT_EQ(GuardIn(TryGuard, "korvalen-copy", FOlder), kRan);
-  EXPECT_EQ(GuardIn(TryGuard, "Korvalen", FOlder), kRan); // letter case is part of the name
+  EXPECT_EQ(GuardIn(TryGuard, "korvalen", FFolder), kAskedToQuit);
+  EXPECT_EQ(GuardIn(TryGuard, "korvalen-copy", FFolder), kRan);
+  EXPECT_EQ(GuardIn(TryGuard, "Korvalen", FFolder), kRan); // letter case is part of the name
 
   // In the same process too: each guard has a lock of its own.
   bool asked = false;
   {
-    TJustOne second([&] { asked = true; }, "korvalen", FOlder);
+    TJustOne second([&] { asked = true; }, "korvalen", FFolder);
     EXPECT_FALSE(second.FirstInstance());
   }
   EXPECT_TRUE(asked);
   EXPECT_TRUE(first->FirstInstance()); // undisturbed by the refused copy's end
-  EXPECT_EQ(GuardIn(TryGuard, "korvalen", FOlder), kAskedToQuit);
+  EXPECT_EQ(GuardIn(TryGuard, "korvalen", FFolder), kAskedToQuit);
 
   first.reset();
-  EXPECT_EQ(GuardIn(TryGuard, "korvalen", FOlder), kRan);
+  EXPECT_EQ(GuardIn(TryGuard, "korvalen", FFolder), kRan);
   EXPECT_EQ(quits, 0);
 }
 
@@ -85,7 +85,7 @@ TEST_F(JustOne, ACopyKilledOutrightLeavesNothingThatBlocks) {
   ASSERT_GE(holder, 0);
   if (holder == 0) {
     ::close(ready[0]);
-    TJustOne guard([] {}, "korvalen", FOlder);
+    TJustOne guard([] {}, "korvalen", FFolder);
     const char first = guard.FirstInstance() ? '1' : '0';
     if (::write(ready[1], &first, 1) != 1)
       ::_exit(kConfused);
@@ -100,7 +100,7 @@ TEST_F(JustOne, ACopyKilledOutrightLeavesNothingThatBlocks) {
 
   bool asked = false;
   {
-    TJustOne refused([&] { asked = true; }, "korvalen", FOlder);
+    TJustOne refused([&] { asked = true; }, "korvalen", FFolder);
     EXPECT_FALSE(refused.FirstInstance());
   }
   EXPECT_TRUE(asked);
@@ -111,26 +111,26 @@ TEST_F(JustOne, ACopyKilledOutrightLeavesNothingThatBlocks) {
   EXPECT_TRUE(WIFSIGNALED(status));
 
   asked = false;
-  TJustOne next([&] { asked = true; }, "korvalen", FOlder);
+  TJustOne next([&] { asked = true; }, "korvalen", FFolder);
   EXPECT_TRUE(next.FirstInstance());
   EXPECT_FALSE(asked);
 }
 
 TEST_F(JustOne, AMarkerThatCannotBeMadeCountsAsARunningCopy) {
-  for (const auto &[name, folder] : {std::pair<std::string, fs::path>{"korvalen", FOlder / "gone"},
-                                     {"", FOlder},
-                                     {"..", FOlder}}) {
+  for (const auto &[name, folder] : {std::pair<std::string, fs::path>{"korvalen", FFolder / "gone"},
+                                     {"", FFolder},
+                                     {"..", FFolder}}) {
     bool asked = false;
     TJustOne guard([&] { asked = true; }, name, folder);
     EXPECT_TRUE(asked) << name << " in " << folder;
     EXPECT_FALSE(guard.FirstInstance());
   }
   // A symbolic link where the lock file goes is not followed.
-  fs::create_symlink(FOlder / "elsewhere", FOlder / "linked.lock");
+  fs::create_symlink(FFolder / "elsewhere", FFolder / "linked.lock");
   bool asked = false;
-  TJustOne guard([&] { asked = true; }, "linked", FOlder);
+  TJustOne guard([&] { asked = true; }, "linked", FFolder);
   EXPECT_TRUE(asked);
-  EXPECT_FALSE(fs::exists(FOlder / "elsewhere"));
+  EXPECT_FALSE(fs::exists(FFolder / "elsewhere"));
 }
 
 TEST_F(JustOne, UsesTheProgramNameInTheRuntimeFolder) {
@@ -140,12 +140,12 @@ TEST_F(JustOne, UsesTheProgramNameInTheRuntimeFolder) {
   const char *saved = std::getenv("XDG_RUNTIME_DIR");
   const std::optional<std::string> savedValue =
       saved ? std::optional<std::string>(saved) : std::nullopt;
-  ::setenv("XDG_RUNTIME_DIR", FOlder.c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", FFolder.c_str(), 1);
   {
     bool asked = false;
     TJustOne guard([&] { asked = true; });
     EXPECT_TRUE(guard.FirstInstance());
-    EXPECT_TRUE(fs::exists(FOlder / "runtime_tests.lock"));
+    EXPECT_TRUE(fs::exists(FFolder / "runtime_tests.lock"));
     TJustOne again([&] { asked = true; });
     EXPECT_TRUE(asked);
   }

@@ -110,17 +110,17 @@ public:
     std::string pattern = (std::filesystem::temp_directory_path() / "korvalen-serial-XXXXXX");
     if (mkdtemp(pattern.data()) == nullptr)
       throw std::runtime_error("no temporary folder");
-    FOlder = pattern;
+    FFolder = pattern;
   }
   ~TemporaryFolder() {
     std::error_code error;
-    std::filesystem::remove_all(FOlder, error);
+    std::filesystem::remove_all(FFolder, error);
   }
   TemporaryFolder(const TemporaryFolder &) = delete;
   TemporaryFolder &operator=(const TemporaryFolder &) = delete;
 
-  const std::filesystem::path &Path() const { return FOlder; }
+  const std::filesystem::path &Path() const { return FFolder; }
 
 private:
-  std::filesystem::path FOlder;
+  std::filesystem::path FFolder;
 };

@@ -88,11 +88,11 @@ public:
 class MainWindowFlowTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    FOlder = fs::temp_directory_path() /
-             ("korvalen-flow-" + std::to_string(::getpid()) + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(FOlder);
-    fs::create_directories(FOlder);
+    FFolder = fs::temp_directory_path() /
+              ("korvalen-flow-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(FFolder);
+    fs::create_directories(FFolder);
     FPlatform = std::make_shared<FakePlatform>();
     FPlatform->Lines[2] = std::make_shared<FakeLine>();
     FPlatform->Lines[5] = std::make_shared<FakeLine>();
@@ -102,20 +102,20 @@ protected:
     ReleaseLink();
     AccessGranted = false;
     fs::current_path(fs::temp_directory_path());
-    fs::remove_all(FOlder);
+    fs::remove_all(FFolder);
   }
   MainWindowSetup WindowSetup() {
     MainWindowSetup setup;
-    setup.ProgramFolder = FOlder;
-    setup.SettingsPath = FOlder / "korvalen.ini";
+    setup.ProgramFolder = FFolder;
+    setup.SettingsPath = FFolder / "korvalen.ini";
     setup.Platform = FPlatform;
     setup.GuardName = "korvalen";
-    setup.GuardFolder = FOlder;
+    setup.GuardFolder = FFolder;
     setup.RequestQuit = [this] { ++FQuitRequests; };
     return setup;
   }
 
-  fs::path FOlder;
+  fs::path FFolder;
   std::shared_ptr<FakePlatform> FPlatform;
   RecordingPresenter FBoxes;
   int FQuitRequests = 0;
@@ -124,7 +124,7 @@ protected:
 TEST_F(MainWindowFlowTest, FirstShowCreatesTheSettingsFileAndOpensTheFirstFreePortAt19200) {
   FakeWindow window(WindowSetup());
   window.WindowShown();
-  EXPECT_EQ(ReadAll(FOlder / "korvalen.ini"), " \r\n");
+  EXPECT_EQ(ReadAll(FFolder / "korvalen.ini"), " \r\n");
   ASSERT_NE(Link(), nullptr);
   EXPECT_EQ(Link()->PortNumber, 2);
   EXPECT_TRUE(Link()->IsOpen());
@@ -132,19 +132,19 @@ TEST_F(MainWindowFlowTest, FirstShowCreatesTheSettingsFileAndOpensTheFirstFreePo
   EXPECT_EQ(Link()->LineMode, 2);
   EXPECT_TRUE(window.FileName.empty());
   EXPECT_TRUE(AccessGranted);
-  EXPECT_EQ(fs::current_path(), FOlder);
+  EXPECT_EQ(fs::current_path(), FFolder);
   EXPECT_FALSE(window.Running());
 }
 
 TEST_F(MainWindowFlowTest, FirstShowRunsItsStepsInOrderOnceAndCentresAfterThem) {
-  std::ofstream(FOlder / "korvalen.ini", std::ios::binary)
+  std::ofstream(FFolder / "korvalen.ini", std::ios::binary)
       << " \r\n[Common]\r\nFN=/образы/прошивка.rom\r\n[MainWindow]\r\nState=1\r\nLeft=-50\r\n";
   FakeWindow window(WindowSetup());
   window.WindowShown();
   // The state read takes effect only once the window is centred; the left
   // edge read (brought to 0) is overridden by the centring.
   EXPECT_EQ(window.Steps, (std::vector<std::string>{"caption Korvalen", "file /образы/прошивка.rom",
-                                                    "folder " + FOlder.string(), "centred 1"}));
+                                                    "folder " + FFolder.string(), "centred 1"}));
   EXPECT_EQ(window.X, 0);
   // The name is shown before the rate is set, the last step.
   EXPECT_EQ(window.RateWhenNameShown, 115200u);
@@ -157,7 +157,7 @@ TEST_F(MainWindowFlowTest, FirstShowRunsItsStepsInOrderOnceAndCentresAfterThem) 
 
 TEST_F(MainWindowFlowTest, ShowReadsPortFileAndStateAndCloseWritesThemBackInOrder) {
   {
-    std::ofstream(FOlder / "korvalen.ini", std::ios::binary)
+    std::ofstream(FFolder / "korvalen.ini", std::ios::binary)
         << " \r\n[RS232]\r\nPort=5\r\n[Common]\r\nFN=/образы/прошивка.rom\r\n"
            "[MainWindow]\r\nState=2\r\n";
   }
@@ -169,14 +169,14 @@ TEST_F(MainWindowFlowTest, ShowReadsPortFileAndStateAndCloseWritesThemBackInOrde
   window.State = 0;
   window.FileName = "/другой.rom";
   EXPECT_TRUE(window.HandleClose());
-  EXPECT_EQ(ReadAll(FOlder / "korvalen.ini"),
+  EXPECT_EQ(ReadAll(FFolder / "korvalen.ini"),
             " \r\n[RS232]\r\nPort=5\r\n[Common]\r\nFN=/другой.rom\r\n[MainWindow]\r\nState=0\r\n"
             "Left=10\r\nTop=20\r\nWidth=367\r\nHeight=276\r\n");
 }
 
 TEST_F(MainWindowFlowTest, AFailedFirstShowSkipsItsRestIsCentredAndWritesNothingAtClose) {
   MainWindowSetup setup = WindowSetup();
-  setup.SettingsPath = FOlder / "missing" / "korvalen.ini";
+  setup.SettingsPath = FFolder / "missing" / "korvalen.ini";
   FakeWindow window(setup);
   window.WindowShown();
   ASSERT_EQ(window.Failures.size(), 1u);
@@ -193,13 +193,13 @@ TEST_F(MainWindowFlowTest, AFailedFirstShowSkipsItsRestIsCentredAndWritesNothing
 
 TEST_F(MainWindowFlowTest, ARefusedCopyAndAWindowNeverShownWriteNothing) {
   const std::string stored = " \r\n[RS232]\r\nPort=5\r\n";
-  std::ofstream(FOlder / "korvalen.ini", std::ios::binary) << stored;
+  std::ofstream(FFolder / "korvalen.ini", std::ios::binary) << stored;
   {
     FakeWindow neverShown(WindowSetup());
     EXPECT_FALSE(neverShown.QuitRequested());
     EXPECT_TRUE(neverShown.HandleClose());
   }
-  EXPECT_EQ(ReadAll(FOlder / "korvalen.ini"), stored);
+  EXPECT_EQ(ReadAll(FFolder / "korvalen.ini"), stored);
 
   FakeWindow first(WindowSetup());
   FakeWindow refused(WindowSetup());
@@ -208,7 +208,7 @@ TEST_F(MainWindowFlowTest, ARefusedCopyAndAWindowNeverShownWriteNothing) {
   EXPECT_EQ(FQuitRequests, 1);
   refused.WindowShown();
   EXPECT_TRUE(refused.HandleClose());
-  EXPECT_EQ(ReadAll(FOlder / "korvalen.ini"), stored);
+  EXPECT_EQ(ReadAll(FFolder / "korvalen.ini"), stored);
 }
 
 TEST_F(MainWindowFlowTest, OpenSetsTheNameOnlyWhenConfirmed) {
@@ -228,7 +228,7 @@ TEST_F(MainWindowFlowTest, OpenSetsTheNameOnlyWhenConfirmed) {
 TEST_F(MainWindowFlowTest, AMissingImageIsReportedAndNothingIsSent) {
   FakeWindow window(WindowSetup());
   window.WindowShown();
-  window.FileName = (FOlder / "нет.rom").string();
+  window.FileName = (FFolder / "нет.rom").string();
   window.RunHandler([&] { window.bLoadClick(); });
   EXPECT_EQ(window.ProgressWindows, 0);
   ASSERT_EQ(FBoxes.Errors.size(), 1u);
@@ -261,7 +261,7 @@ TEST_F(MainWindowFlowTest, HandlersNeverNestAndACloseAskedMeanwhileComesAfter) {
 
 TEST_F(MainWindowFlowTest, ACloseAskedDuringTheFirstShowComesAfterTheCentring) {
   MainWindowSetup setup = WindowSetup();
-  setup.SettingsPath = FOlder / "missing" / "korvalen.ini";
+  setup.SettingsPath = FFolder / "missing" / "korvalen.ini";
   FakeWindow window(setup);
   bool closedInside = true;
   int pressed = 0;

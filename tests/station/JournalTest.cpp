@@ -54,12 +54,12 @@ protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "korvalen-journal-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    FOlder = pattern;
-    FPath = FOlder / "journal.jsonl";
+    FFolder = pattern;
+    FPath = FFolder / "journal.jsonl";
   }
-  void TearDown() override { fs::remove_all(FOlder); }
+  void TearDown() override { fs::remove_all(FFolder); }
 
-  fs::path FOlder, FPath;
+  fs::path FFolder, FPath;
 };
 } // namespace
 
@@ -168,10 +168,10 @@ TEST_F(JournalFile, OneThatCannotBeWrittenSaysWhyAndKeepsWhatItHeld) {
     fs::path Where;
     std::string Says;
   };
-  fs::create_directories(FOlder / "a-folder");
+  fs::create_directories(FFolder / "a-folder");
   const std::vector<Case> cases = {
-      {FOlder / "no-such-folder" / "journal.jsonl", "cannot be opened for writing"},
-      {FOlder / "a-folder", "cannot be opened for writing"},
+      {FFolder / "no-such-folder" / "journal.jsonl", "cannot be opened for writing"},
+      {FFolder / "a-folder", "cannot be opened for writing"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.Where.string());
