@@ -16,7 +16,9 @@
 #include <grp.h>
 #include <optional>
 #include <poll.h>
+#include <regex>
 #include <sched.h>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/mount.h>
@@ -409,18 +411,24 @@ public:
     }
   }
   // Frames of the host with this command name in the log ("Identify",
-  // "WriteBlock", "WritePage", "Finish"); after Stop.
+  // "WriteBlock", "WritePage", "Finish"), a fixture's boards' included;
+  // after Stop.
   size_t Requests(const std::string &command) const {
-    const std::string log = Slurp(FLog);
-    const std::string mark = "host->dev  " + command + " #";
+    const std::regex mark("host->dev  (board [0-9]+: )?" + command + " #");
+    std::istringstream log(Slurp(FLog));
     size_t count = 0;
-    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1))
-      ++count;
+    for (std::string line; std::getline(log, line);)
+      count += std::regex_search(line, mark) ? 1 : 0;
     return count;
   }
   std::string LogText() const { return Slurp(FLog); }
   std::vector<uint8_t> MemoryBytes() const {
     const std::string bytes = Slurp(FMemory);
+    return {bytes.begin(), bytes.end()};
+  }
+  // A fixture's (--boards) memory of board `board`, from 1.
+  std::vector<uint8_t> MemoryBytes(int board) const {
+    const std::string bytes = Slurp(FMemory.string() + "." + std::to_string(board));
     return {bytes.begin(), bytes.end()};
   }
 

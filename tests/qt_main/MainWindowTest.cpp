@@ -12,6 +12,7 @@
 #include "qt/WindowHints.h"
 #include "qt/Zor_RS232_SetNum.h"
 #include "sim/VirtualDevice.h"
+#include "station/FileJournal.h"
 
 #include <QComboBox>
 #include <QFileDialog>
@@ -432,6 +433,56 @@ TEST_F(MainWindow, LoadWritesTheImageIntoTheDevice) {
             bytes.substr(4 * 1536, 1536));
   EXPECT_EQ(std::string(pages.at(5120).begin(), pages.at(5120).end()),
             bytes.substr(5 * 1536, 1536));
+}
+
+// With a journal named in the settings, each load is recorded on disk before
+// its outcome box opens; a journal that cannot be written starts no load.
+TEST_F(MainWindow, AJournalInTheSettingsHoldsTheLoadBeforeItsOutcomeIsShown) {
+  sim::VirtualDevice &device = DeviceAt("COM1");
+  const fs::path image = MakeImage(6);
+  struct Case {
+    std::string Journal;
+    std::string BoxText;
+    size_t Records;
+  };
+  const std::vector<Case> cases = {
+      {"journal.jsonl", "Загрузка окончена.", 1},
+      {"no-such-folder/journal.jsonl", "no-such-folder/journal.jsonl cannot be opened", 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Journal);
+    WriteAll(FSettings,
+             "[Common]\r\nFN=" + image.string() + "\r\n[Journal]\r\nFile=" + c.Journal + "\r\n");
+    TMainForm &form = ShownForm();
+    const fs::path journal = FFolder / c.Journal;
+    std::string text;
+    std::string heldWhenShown;
+    WhenModal([](QWidget *widget) { return qobject_cast<QMessageBox *>(widget) != nullptr; },
+              [&](QWidget *widget) {
+                auto *box = qobject_cast<QMessageBox *>(widget);
+                text = box->text().toStdString();
+                heldWhenShown = ReadAll(journal);
+                box->accept();
+              });
+    const uint32_t before = device.CommandCount(1);
+    QTest::mouseClick(form.bLoad, Qt::LeftButton);
+    EXPECT_NE(text.find(c.BoxText), std::string::npos) << text;
+    const JournalContents contents = c.Records ? FileJournal(journal).Read() : JournalContents{};
+    ASSERT_EQ(contents.Loads.size(), c.Records);
+    if (c.Records) {
+      EXPECT_EQ(heldWhenShown, ReadAll(journal)) << "the box opened before the record was on disk";
+      const LoadRecord &record = contents.Loads[0];
+      EXPECT_EQ(record.Outcome, "done");
+      EXPECT_EQ(record.Port, "COM1");
+      EXPECT_EQ(record.Image, image.string());
+      EXPECT_EQ(record.ProgramName, "korvalen");
+      EXPECT_EQ(record.PagesSent, 3);
+    } else {
+      EXPECT_EQ(device.CommandCount(1), before) << "a load started that could not be recorded";
+    }
+    FForms.clear();
+    ReleaseLink();
+  }
 }
 
 TEST_F(MainWindow, AnImageThatCannotBeReadGoesToTheErrorBoxWithItsReason) {
