@@ -2,7 +2,8 @@
 # The benchmarks: real loads by korvalen-cli into korvalen-sim with the wire
 # modelled at 19200, 115200 and 921600 baud, a silent device, and the peak
 # memory of a large image; korvalen-cli pack of a 256 KB program; a gang load
-# of 8 devices against one alone; the desktop program's load on a real X
+# of 8 devices against one alone; the production station (journal appends,
+# the report, repeat mode over fixtures); the desktop program's load on a real X
 # display (scripts/gui-bench.sh); and the Windows programs under Wine against
 # the same device (scripts/windows-bench.sh). Prints Markdown tables for the
 # manual's pages (docs/).
@@ -18,6 +19,7 @@ cmake --build "$build" --target korvalen-bench -j 2 >/dev/null
 cmake --build "$build" --target korvalen-pack-bench -j 2 >/dev/null
 cmake --build "$build" --target korvalen-gui-probe -j 2 >/dev/null
 cmake --build "$build" --target korvalen-gang-bench -j 2 >/dev/null
+cmake --build "$build" --target korvalen-station-bench -j 2 >/dev/null
 echo "Load average before: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 "$build/bin/korvalen-pack-bench" "$build/bin"
 status=0
@@ -27,6 +29,12 @@ status=0
 if [ $# -eq 0 ]; then
   echo
   "$build/bin/korvalen-gang-bench" "$build/bin" || status=1
+fi
+# The production station: journal appends, the report over 100 000 records,
+# repeat mode over eight fixtures (not with options, as above).
+if [ $# -eq 0 ]; then
+  echo
+  "$build/bin/korvalen-station-bench" "$build/bin" || status=1
 fi
 # The desktop program's load, from the press of Load to the outcome box (not
 # with options, as below).

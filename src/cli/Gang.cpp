@@ -41,13 +41,17 @@ void TakeEvent(PortState &port, Json &event, const GangSetup &setup) {
     port.Percent = event.value("percent", 0);
     port.Label = SLoadingProgram;
   } else if (name == "retry") {
-    ++port.Retries;
+    // A session's retries are the sum of its loads', each told at its end.
+    if (!setup.Repeat)
+      ++port.Retries;
   } else if (name == "done" || name == "failed" || name == "cancelled") {
     port.ExitCode = event.value("exit_code", int{kExitLinkFailure});
     port.Message = event.value("message", "");
     port.Elapsed = event.value("elapsed", 0.0);
-    if (event.contains("statistics") && event["statistics"].is_object())
-      port.Retries = event["statistics"].value("retries", port.Retries);
+    if (event.contains("statistics") && event["statistics"].is_object()) {
+      const uint64_t retries = event["statistics"].value("retries", uint64_t{0});
+      port.Retries = setup.Repeat ? port.Retries + retries : retries;
+    }
     if (port.ExitCode == kExitDone)
       port.Percent = 100;
     if (setup.Repeat) {

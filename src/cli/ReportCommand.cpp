@@ -2,6 +2,7 @@
 // rejected, failed and cancelled per port, image, day or station, the time a
 // done load takes, and which failures the line sees how often.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <iostream>
 
@@ -126,9 +127,8 @@ private:
       width = std::max(width, group.Key.size());
     char row[512];
     std::snprintf(row, sizeof row, "%-*s  %6s  %6s  %8s  %6s  %9s  %6s  %8s  %7s  %s",
-                  static_cast<int>(width), FBy.empty() ? "Group" : FBy.c_str(), "Loads", "Done",
-                  "Rejected", "Failed", "Cancelled", "Done%", "Median s", "P95 s",
-                  "Failed attempts per 1000 exchanges");
+                  static_cast<int>(width), Heading().c_str(), "Loads", "Done", "Rejected", "Failed",
+                  "Cancelled", "Done%", "Median s", "P95 s", "Failed attempts per 1000 exchanges");
     std::cout << row << '\n';
     std::vector<const GroupSummary *> rows;
     for (const GroupSummary &group : report.Groups)
@@ -174,6 +174,15 @@ private:
     fields["damaged_lines"] = total;
     fields["damaged"] = journals;
     events.Write("total", fields);
+  }
+
+  // "Port", "Image", "Day", "Station"; "Group" without --by.
+  std::string Heading() const {
+    if (FBy.empty())
+      return "Group";
+    std::string heading = FBy;
+    heading[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(heading[0])));
+    return heading;
   }
 
   std::vector<std::string> FJournals;

@@ -52,7 +52,8 @@ void RunReport::Watch(TZor_RS &link) {
   FCounts = RunStatistics(link.Statistics);
   link.AttemptFailed = [this](uint8_t command, AttemptFailure failure, int attempt) {
     // Before the device answers, failed polls are the wait, not trouble.
-    if (FEvents && FCounts.HasAnswered() && attempt < kAttempts)
+    // After the end, the polls that ask whether the board is still there.
+    if (FEvents && FCounts.HasAnswered() && !FEnded && attempt < kAttempts)
       FEvents->Retry(command, failure, attempt);
   };
 }
@@ -147,6 +148,7 @@ int RunReport::End(int exitCode, const std::string &message, const LoadResult *r
   end.Elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStarted).count();
   end.CancelledBy = std::move(cancelledBy);
   end.RecordId = FRecordId;
+  FEnded = true;
   if (result) {
     end.PagesSent = result->PagesSent;
     if (result->Outcome == LoadOutcome::Done)

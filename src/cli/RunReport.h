@@ -83,6 +83,7 @@ private:
   int FLastPercent = -1;
   std::string FLastShown;
   std::optional<std::string> FRecordId;
+  bool FEnded = false;
   std::chrono::steady_clock::time_point FStarted = std::chrono::steady_clock::now();
 };
 
