@@ -131,6 +131,33 @@ run_cli 4 "a missing image" load --port 3 "$(winpath "$work/нет.rom")" || tru
 grep -q "Файл не найден" "$work/cli.err" || xd_fail "missing image: \"Файл не найден\" was not shown"
 run_cli 64 "bad usage" load --port 99 "$(winpath "$image")" || true
 
+# The production station: a journal beside the program's work, board after
+# board from a fixture of two boards, and the report over what it wrote.
+journal="$work/journal.jsonl"
+rm -f "$journal" "$work/board.mem".*
+start_sim --echo on --boards 2 --gap 1500 --out-after 200 --stay 9000 --memory-out "$work/board.mem"
+run_cli 0 "repeat mode with a journal, two boards" \
+  load --port 3 --repeat --count 2 --journal "$(winpath "$journal")" --baud 115200 --wait 30 \
+  "$(winpath "$image")" || true
+stop_sim
+for board in 1 2; do
+  if cmp -s "$work/expected.bin" "$work/board.mem.$board"; then
+    xd_pass "repeat mode: board $board's memory is exact"
+  else
+    xd_fail "repeat mode: board $board's memory differs from the image"
+  fi
+done
+records=$(grep -c '"outcome":"done"' "$journal" 2>/dev/null || true)
+if [ "$records" = 2 ]; then
+  xd_pass "the journal holds both loads, written under Windows' file lock"
+else
+  xd_fail "the journal holds $records done loads, expected 2"
+fi
+run_cli 0 "report over the journal" report "$(winpath "$journal")" --by port || true
+grep -q "^COM3 *2 *2 " "$work/cli.out" || xd_fail "report: no line for COM3 with 2 loads done"
+run_cli 74 "a journal that cannot be written starts no load" \
+  load --port 3 --journal "$(winpath "$work/нет/journal.jsonl")" "$(winpath "$image")" || true
+
 # Ctrl-C: SIGINT reaches the Windows program as the console's Ctrl-C.
 start_sim --echo on --silent-polls 1000000
 wine_exe_bg "$work/cli.err" "$cli" identify --port 3 --line-mode 2
