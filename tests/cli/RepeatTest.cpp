@@ -95,8 +95,9 @@ TEST_F(Repeat, FourFixturesBoardAfterBoardEachRecordedOnce) {
       EXPECT_EQ(ids.count(event.at("record").get<std::string>()), 1u) << event.dump();
     }
     EXPECT_EQ(events.back().at("event"), "session");
-    if (!port.empty())
+    if (!port.empty()) {
       EXPECT_EQ(ends, events.back().at("boards").get<int>());
+    }
   }
   ASSERT_TRUE(ports.count(""));
   EXPECT_EQ(ports.at("").back().at("done"), 9);
@@ -107,10 +108,11 @@ TEST_F(Repeat, FourFixturesBoardAfterBoardEachRecordedOnce) {
     FDevices[device]->Stop();
     for (int board = 1; board <= 3; ++board) {
       SCOPED_TRACE("COM" + std::to_string(device + 1) + " board " + std::to_string(board));
-      if (device == 1 && board == 2)
+      if (device == 1 && board == 2) {
         EXPECT_TRUE(FDevices[device]->MemoryBytes(board).empty());
-      else if (device != 2 || board == 1)
+      } else if (device != 2 || board == 1) {
         EXPECT_EQ(FDevices[device]->MemoryBytes(board), Loaded());
+      }
     }
   }
   EXPECT_EQ(lingering.Requests("WritePage"), 3u * 3)
@@ -176,6 +178,13 @@ TEST_F(Repeat, AJournalThatCannotBeWrittenStartsNoLoad) {
 }
 
 namespace {
+// Gone, or a zombie: it holds nothing any more.
+bool Ended(pid_t pid) {
+  const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z';
+}
+
 // The processes `pid` started, as the kernel lists them.
 std::vector<pid_t> ChildrenOf(pid_t pid) {
   std::vector<pid_t> children;
@@ -205,10 +214,15 @@ TEST_F(Repeat, KilledAtRandomMomentsItLosesNoRecordItHadTold) {
                WithFiles({"load", "--ports", "1-2", "--repeat", "--gone", "0.4", "--json",
                           "--journal", JournalPath().string(), "--baud", "115200", image}));
     std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
-    for (pid_t port : ChildrenOf(gang.Id()))
+    const std::vector<pid_t> ports = ChildrenOf(gang.Id());
+    for (pid_t port : ports)
       kill(port, SIGKILL);
     gang.Signal(SIGKILL);
     EXPECT_EQ(gang.Wait(10s), std::optional<int>(128 + SIGKILL));
+    // The next round's ports open the same devices: these must have let go.
+    EXPECT_TRUE(WaitUntil([&] {
+      return std::all_of(ports.begin(), ports.end(), [](pid_t port) { return Ended(port); });
+    }));
     // The last line may be cut off by the kill: only whole lines were told.
     std::istringstream out(Slurp(FFolder / "out.txt"));
     for (std::string line; std::getline(out, line);) {
