@@ -70,6 +70,8 @@ void JsonEvents::End(const RunEnd &end) {
     fields["cancelled_by"] = *end.CancelledBy;
   if (end.RecordId)
     fields["record"] = *end.RecordId;
+  if (end.Serial)
+    fields["serial"] = *end.Serial;
   fields["statistics"] =
       end.Statistics ? StatisticsJson(*end.Statistics, end.UnansweredPolls) : Json(nullptr);
   Write(EndEventName(end.ExitCode), fields);

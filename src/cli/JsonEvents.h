@@ -31,6 +31,8 @@ struct RunEnd {
   uint64_t UnansweredPolls = 0;
   // The id of the load's record, once the journal holds it.
   std::optional<std::string> RecordId;
+  // The number written into the board, if one was.
+  std::optional<uint64_t> Serial;
 };
 
 // The name of the event that ends a run with `exitCode`: "done", "cancelled"

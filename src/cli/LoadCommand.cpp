@@ -75,9 +75,10 @@ public:
         ->needs(repeat)
         ->type_name("SECONDS")
         ->capture_default_str();
-    // How a gang tells each of its ports to start no new board: by closing
-    // the port's standard input.
-    FSubcommand->add_flag("--until-input-closes", FLoad.UntilInputCloses)->group("");
+    AddSerialOptions(*FSubcommand, FLoad.Serial);
+    // A port of a gang: the gang has said what is said once for all, and
+    // tells its port to start no new board by closing its standard input.
+    FSubcommand->add_flag("--gang-port", FLoad.InGang)->group("");
   }
 
   int Run(const std::string &program) override {
@@ -95,6 +96,26 @@ public:
         return kExitLinkFailure;
       }
     }
+    if (!FLoad.Serial.Address.empty() && FLoad.Journal.empty()) {
+      std::cerr << "--serial needs --journal: the journal keeps the numbers handed out."
+                << std::endl;
+      return kExitUsage;
+    }
+    if (!FLoad.Serial.Address.empty()) {
+      // Where the number goes is checked against the image before any port
+      // is opened.
+      RunReport report({}, false);
+      std::optional<FirmwareImage> packed;
+      FirmwareImage image;
+      if (const int refused = CheckLoadFile(FLoad.File, FLoad.DeviceCode, report, packed);
+          refused != kExitDone)
+        return refused;
+      if (!packed && ReadImage(FLoad.File, image) != kExitDone)
+        return kExitFileProblem;
+      FLoad.Layout = SerialLayoutFor(FLoad.Serial, packed ? *packed : image);
+      if (!FLoad.Layout)
+        return kExitUsage;
+    }
     std::vector<GangPort> gang = GangPorts(FOptions.Ports, FOptions.Devices, range, problem);
     if (!problem.empty() || gang.empty()) {
       std::cerr << (gang.empty() && problem.empty()
@@ -105,7 +126,7 @@ public:
     }
     // A session draws its ports' lines as a gang does, one port or many; a
     // gang's own port in repeat mode is such a child.
-    if (gang.size() == 1 && (!FLoad.Repeat || FLoad.UntilInputCloses)) {
+    if (gang.size() == 1 && (!FLoad.Repeat || FLoad.InGang)) {
       FOptions.Port = gang[0].Option == "--port" ? std::stoi(gang[0].Value) : 0;
       FOptions.Device = gang[0].Option == "--device" ? gang[0].Value : "";
       return LoadOnePort(FOptions, FLoad);
@@ -125,7 +146,10 @@ private:
         return report.End(refused);
       if (!FLoad.Journal.empty()) {
         try {
-          OpenJournal(FLoad.Journal)->CheckWritable();
+          const std::unique_ptr<Journal> journal = OpenJournal(FLoad.Journal);
+          journal->CheckWritable();
+          if (FLoad.Layout)
+            AnnounceSerials(*journal, *FLoad.Layout);
         } catch (const EJournalError &failure) {
           std::cerr << failure.what() << std::endl;
           return report.End(kExitOutputFailed, failure.what());
@@ -142,8 +166,12 @@ private:
     if (!FLoad.Journal.empty())
       setup.LoadOptions.insert(setup.LoadOptions.end(), {"--journal", FLoad.Journal});
     if (FLoad.Repeat)
-      setup.LoadOptions.insert(setup.LoadOptions.end(),
-                               {"--repeat", "--gone", FLoad.Gone, "--until-input-closes"});
+      setup.LoadOptions.insert(setup.LoadOptions.end(), {"--repeat", "--gone", FLoad.Gone});
+    setup.LoadOptions.push_back("--gang-port");
+    if (FLoad.Layout) {
+      const std::vector<std::string> serial = SerialArguments(FLoad.Serial);
+      setup.LoadOptions.insert(setup.LoadOptions.end(), serial.begin(), serial.end());
+    }
     setup.Repeat = FLoad.Repeat;
     setup.Count = FLoad.Count;
     setup.File = FLoad.File;

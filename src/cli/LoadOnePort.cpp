@@ -10,6 +10,7 @@
 #include "cli/Console.h"
 #include "cli/EchoCheck.h"
 #include "cli/ExitCodes.h"
+#include "cli/FrameTrace.h"
 #include "cli/ImageFile.h"
 #include "cli/RunReport.h"
 #include "cli/Signals.h"
@@ -109,6 +110,24 @@ int SessionExitCode(const SessionSummary &summary) {
 }
 } // namespace
 
+void AnnounceSerials(Journal &journal, const SerialLayout &layout) {
+  const std::vector<uint64_t> abandoned = journal.VoidAbandoned(HostName());
+  if (!abandoned.empty()) {
+    std::cerr << "Serial numbers handed out to loads that never ended (a crash, a power cut), "
+                 "now void:";
+    for (uint64_t number : abandoned)
+      std::cerr << " " << number;
+    std::cerr << "." << std::endl;
+  }
+  const std::optional<uint64_t> highest = journal.HighestSerial();
+  const uint64_t next = highest ? std::max(*highest + layout.Step, layout.Start) : layout.Start;
+  std::cerr << "Serial numbers from " << journal.Name() << ": the next is " << next;
+  if (highest && layout.Start < *highest + layout.Step)
+    std::cerr << " (--serial-start " << layout.Start << " is passed over: " << *highest
+              << " is handed out already)";
+  std::cerr << "." << std::endl;
+}
+
 int LoadOnePort(const LinkOptions &options, const LoadOptions &load) {
   std::optional<RunReport> report;
   report.emplace(PortName(options), options.Json);
@@ -122,6 +141,8 @@ int LoadOnePort(const LinkOptions &options, const LoadOptions &load) {
     try {
       journal = OpenJournal(load.Journal);
       journal->CheckWritable();
+      if (load.Layout && !load.InGang)
+        AnnounceSerials(*journal, *load.Layout);
     } catch (const EJournalError &failure) {
       std::cerr << failure.what() << std::endl;
       return report->End(kExitOutputFailed, failure.what());
@@ -144,6 +165,7 @@ int LoadOnePort(const LinkOptions &options, const LoadOptions &load) {
   StationSetup setup;
   setup.Records = journal.get();
   setup.Repeat = load.Repeat;
+  setup.Serial = load.Layout;
   setup.GoneAfter = std::chrono::milliseconds(
       static_cast<int64_t>(std::strtod(load.Gone.c_str(), nullptr) * 1000 + 0.5));
   setup.Template.Station = HostName();
@@ -156,7 +178,7 @@ int LoadOnePort(const LinkOptions &options, const LoadOptions &load) {
   setup.Interrupted = Interrupted;
   setup.StopRequested = [&] {
     return Interrupted() || (load.Count > 0 && boardsDone >= load.Count) ||
-           (load.UntilInputCloses && StandardInputEnded());
+           (load.InGang && StandardInputEnded());
   };
   setup.ImageFacts = [&] { return facts; };
   setup.NextLoad = [&]() -> std::optional<LoadRequest> {
@@ -211,6 +233,18 @@ int LoadOnePort(const LinkOptions &options, const LoadOptions &load) {
       ++boardsDone;
   };
   observer.BoardGone = [&] { report->Gone(); };
+  observer.SerialWritten = [&](uint64_t number, int page, const PageBytes &bytes) {
+    report->Serial(number);
+    if (!options.Verbose)
+      return;
+    EndBarLine();
+    std::cerr << "serial " << number << " into page " << page << ", "
+              << DescribeSerialPlace(*load.Layout) << ":\n";
+    // The page's bytes as they are sent, 24 a line (8 instruction words).
+    for (size_t at = 0; at < bytes.size(); at += 24)
+      std::cerr << "  " << HexBytes(bytes.data() + at, 24) << "\n";
+    std::cerr.flush();
+  };
 
   SessionSummary summary;
   try {

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "cli/LinkOptions.h"
+#include "cli/SerialOptions.h"
+#include "station/Journal.h"
 
 // What `load` adds to the link's options.
 struct LoadOptions {
@@ -17,9 +19,19 @@ struct LoadOptions {
   // --repeat: the session ends once this many boards are done; 0: never.
   int Count = 0;
   std::string Gone = "1"; // seconds without an answer that make a board gone
-  // --repeat in a gang: no new board once standard input is closed.
-  bool UntilInputCloses = false;
+  // A port of a gang (--gang-port): what is said once is the gang's, and no
+  // new board starts once standard input is closed.
+  bool InGang = false;
+  // A number of its own for every board (--serial): the options, and the
+  // layout they give for the image once checked.
+  SerialOptions Serial;
+  std::optional<SerialLayout> Layout;
 };
+
+// Says which serial number comes next (and that --serial-start was passed
+// over, if it was), after recording void the numbers of this station's loads
+// that a crash left without an end. Throws EJournalError.
+void AnnounceSerials(Journal &journal, const SerialLayout &layout);
 
 // Loads through the port that `options` names; answers the exit code (of the
 // load, or of the session: 0 when no load failed or was rejected, else the

@@ -148,6 +148,7 @@ int RunReport::End(int exitCode, const std::string &message, const LoadResult *r
   end.Elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStarted).count();
   end.CancelledBy = std::move(cancelledBy);
   end.RecordId = FRecordId;
+  end.Serial = FSerial;
   FEnded = true;
   if (result) {
     end.PagesSent = result->PagesSent;

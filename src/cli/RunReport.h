@@ -50,6 +50,8 @@ public:
   void Warning(const std::string &text);
   // The journal holds the record of this run's load, under `id`.
   void Recorded(std::string id) { FRecordId = std::move(id); }
+  // The load's board got this number (--serial).
+  void Serial(uint64_t number) { FSerial = number; }
   // A message of the command line's own, already said on stderr, to end the
   // run with when nothing else is shown.
   void Note(const std::string &text) { FLastShown = text; }
@@ -83,6 +85,7 @@ private:
   int FLastPercent = -1;
   std::string FLastShown;
   std::optional<std::string> FRecordId;
+  std::optional<uint64_t> FSerial;
   bool FEnded = false;
   std::chrono::steady_clock::time_point FStarted = std::chrono::steady_clock::now();
 };

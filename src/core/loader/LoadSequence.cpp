@@ -147,6 +147,8 @@ LoadResult RunLoadSequence(TZor_RS &link, const LoadRequest &request) {
     if (!FirmwareImage::IsPageSent(p))
       continue;
     try {
+      if (request.PreparePage)
+        request.PreparePage(p, page);
       for (int block = 0; block < kBlocksPerPage; ++block) {
         if (request.Observer.BeforeWriteBlock)
           request.Observer.BeforeWriteBlock(p, block);

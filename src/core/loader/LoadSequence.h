@@ -100,6 +100,12 @@ struct LoadRequest {
   // Filled from the Identify reply before the device is tested; may be null.
   ResetVectorBytes *ResetVector = nullptr;
   LoadObserver Observer;
+  // Optional: called for every page that is sent, with a copy of its bytes
+  // (page 1's reset vector already in place), before the first of its blocks
+  // goes out; what it changes is what is sent (a board's own number). An
+  // exception fails the load as a failed exchange does, before anything of
+  // the page is sent.
+  std::function<void(int page, PageBytes &bytes)> PreparePage;
 };
 
 // Runs one load through `link`. A path that names no file at all (nothing, a

@@ -1,5 +1,7 @@
 #include "station/FileJournal.h"
 
+#include <algorithm>
+#include <set>
 #include <system_error>
 
 #include "runtime/ProgramPath.h"
@@ -16,10 +18,99 @@ void FileJournal::CheckWritable() {
   LockedJournalFile check(FPath);
 }
 
+namespace {
+std::string LineOf(const Json &object) {
+  return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+// The number a line hands out, if it is a serial record.
+std::optional<uint64_t> HandedOut(std::string_view line) {
+  // Most lines are loads: only a serial record is parsed whole.
+  if (line.find("\"serial\",") == std::string_view::npos)
+    return std::nullopt;
+  const std::optional<SerialRecord> record =
+      SerialRecordFromJson(nlohmann::json::parse(line, nullptr, false));
+  return record ? std::optional<uint64_t>(record->Number) : std::nullopt;
+}
+} // namespace
+
 void FileJournal::Append(const LoadRecord &record) {
-  const std::string line = ToJson(record).dump(-1, ' ', false, Json::error_handler_t::replace);
   LockedJournalFile file(FPath);
-  file.AppendDurably(line + "\n");
+  file.AppendDurably(LineOf(ToJson(record)));
+}
+
+void FileJournal::Append(const VoidRecord &record) {
+  LockedJournalFile file(FPath);
+  file.AppendDurably(LineOf(ToJson(record)));
+}
+
+void FileJournal::CatchUp(LockedJournalFile &file) {
+  // Cut back by a failed write of another's: read it all again.
+  if (file.Size() < FScanned) {
+    FScanned = 0;
+    FHighest.reset();
+  }
+  const std::string text = file.ReadFrom(FScanned);
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    if (const std::optional<uint64_t> number =
+            HandedOut(std::string_view(text.data() + start, end - start)))
+      FHighest = std::max(FHighest.value_or(0), *number);
+  }
+  // A last line without its end is being written, or torn: read again later.
+  FScanned += start;
+}
+
+uint64_t FileJournal::TakeSerial(SerialRecord claim, uint64_t start, uint64_t step,
+                                 const std::function<bool(uint64_t)> &fits) {
+  LockedJournalFile file(FPath);
+  CatchUp(file);
+  uint64_t number = start;
+  if (FHighest) {
+    if (*FHighest > UINT64_MAX - step)
+      throw EJournalError("The serial numbers of " + Name() + " have run out.");
+    number = std::max(*FHighest + step, start);
+  }
+  if (fits && !fits(number))
+    throw EJournalError("The serial numbers of " + Name() +
+                        " have run out: " + std::to_string(number) + " does not fit.");
+  claim.Number = number;
+  file.AppendDurably(LineOf(ToJson(claim)));
+  FHighest = number;
+  FScanned = file.Size();
+  return number;
+}
+
+std::optional<uint64_t> FileJournal::HighestSerial() {
+  LockedJournalFile file(FPath);
+  CatchUp(file);
+  return FHighest;
+}
+
+std::vector<uint64_t> FileJournal::VoidAbandoned(const std::string &station) {
+  LockedJournalFile file(FPath);
+  const JournalContents contents = ParseJournal(file.ReadAll());
+  std::set<uint64_t> ended;
+  for (const LoadRecord &load : contents.Loads)
+    if (load.Serial)
+      ended.insert(*load.Serial);
+  for (const VoidRecord &record : contents.Voids)
+    ended.insert(record.Number);
+  std::vector<uint64_t> abandoned;
+  for (const SerialRecord &serial : contents.Serials) {
+    if (ended.count(serial.Number) || serial.Station != station || IsRunning(serial.Owner))
+      continue;
+    VoidRecord record;
+    record.Id = NewRecordId();
+    record.Time = UtcTimeNow();
+    record.Number = serial.Number;
+    record.Station = serial.Station;
+    record.Port = serial.Port;
+    record.Reason = "abandoned";
+    file.AppendDurably(LineOf(ToJson(record)));
+    abandoned.push_back(serial.Number);
+  }
+  return abandoned;
 }
 
 JournalContents FileJournal::Read() {
@@ -48,6 +139,10 @@ JournalContents ParseJournal(const std::string &text) {
         ended ? nlohmann::json::parse(line, nullptr, false) : nlohmann::json();
     if (std::optional<LoadRecord> record = LoadRecordFromJson(object))
       contents.Loads.push_back(std::move(*record));
+    else if (std::optional<SerialRecord> serial = SerialRecordFromJson(object))
+      contents.Serials.push_back(std::move(*serial));
+    else if (std::optional<VoidRecord> voided = VoidRecordFromJson(object))
+      contents.Voids.push_back(std::move(*voided));
     else
       contents.DamagedLines.push_back(number);
   }

@@ -22,6 +22,9 @@ public:
 
   // The whole file as it stands.
   std::string ReadAll();
+  // What the file holds from byte `from` on.
+  std::string ReadFrom(uint64_t from);
+  uint64_t Size();
   // Appends `line` (ending in '\n') on a line of its own: a last line torn by
   // a crash is ended first, so the two never glue together. Returns once the
   // bytes are on disk. On a failure (a full disk) the file is cut back to

@@ -64,10 +64,21 @@ LockedJournalFile::~LockedJournalFile() {
 }
 
 std::string LockedJournalFile::ReadAll() {
+  return ReadFrom(0);
+}
+
+uint64_t LockedJournalFile::Size() {
+  struct stat info {};
+  if (fstat(static_cast<int>(FHandle), &info) != 0)
+    Fail(FPath, "cannot be read", errno);
+  return static_cast<uint64_t>(info.st_size);
+}
+
+std::string LockedJournalFile::ReadFrom(uint64_t from) {
   const int fd = static_cast<int>(FHandle);
   std::string content;
   char chunk[65536];
-  for (off_t at = 0;;) {
+  for (off_t at = static_cast<off_t>(from);;) {
     const ssize_t got = pread(fd, chunk, sizeof chunk, at);
     if (got < 0 && errno == EINTR)
       continue;

@@ -84,9 +84,21 @@ LockedJournalFile::~LockedJournalFile() {
 }
 
 std::string LockedJournalFile::ReadAll() {
+  return ReadFrom(0);
+}
+
+uint64_t LockedJournalFile::Size() {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(Handle(FHandle), &size))
+    Fail(FPath, "cannot be read", GetLastError());
+  return static_cast<uint64_t>(size.QuadPart);
+}
+
+std::string LockedJournalFile::ReadFrom(uint64_t from) {
   const HANDLE file = Handle(FHandle);
   std::string content;
   LARGE_INTEGER start{};
+  start.QuadPart = static_cast<LONGLONG>(from);
   if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
     Fail(FPath, "cannot be read", GetLastError());
   char chunk[65536];

@@ -8,6 +8,8 @@
 
 namespace {
 constexpr const char *kRecordKind = "load";
+constexpr const char *kSerialKind = "serial";
+constexpr const char *kVoidKind = "void";
 
 // Days since 1970-01-01 to a civil date (proleptic Gregorian).
 void CivilFromDays(int64_t days, int &year, unsigned &month, unsigned &day) {
@@ -100,7 +102,50 @@ Json ToJson(const LoadRecord &record) {
               {"finish_confirmed", record.FinishConfirmed},
               {"seconds", record.Seconds},
               {"statistics", StatisticsJson(record.Statistics, record.UnansweredPolls)},
-              {"program", {{"name", record.ProgramName}, {"version", record.ProgramVersion}}}};
+              {"program", {{"name", record.ProgramName}, {"version", record.ProgramVersion}}},
+              {"serial", record.Serial ? Json(*record.Serial) : Json()}};
+}
+
+Json ToJson(const SerialRecord &record) {
+  return Json{{"record", kSerialKind},
+              {"id", record.Id},
+              {"time", record.Time},
+              {"number", record.Number},
+              {"station", record.Station},
+              {"port", record.Port},
+              {"owner", {{"pid", record.Owner.Pid}, {"started", record.Owner.Started}}}};
+}
+
+Json ToJson(const VoidRecord &record) {
+  return Json{{"record", kVoidKind},     {"id", record.Id},           {"time", record.Time},
+              {"number", record.Number}, {"station", record.Station}, {"port", record.Port},
+              {"reason", record.Reason}};
+}
+
+std::optional<SerialRecord> SerialRecordFromJson(const nlohmann::json &object) {
+  if (!object.is_object() || object.value("record", "") != kSerialKind)
+    return std::nullopt;
+  SerialRecord record;
+  if (!Take(object, "id", record.Id) || !Take(object, "time", record.Time) ||
+      !Take(object, "number", record.Number) || !Take(object, "station", record.Station) ||
+      !Take(object, "port", record.Port))
+    return std::nullopt;
+  if (const auto owner = object.find("owner"); owner != object.end() && owner->is_object()) {
+    Take(*owner, "pid", record.Owner.Pid);
+    Take(*owner, "started", record.Owner.Started);
+  }
+  return record;
+}
+
+std::optional<VoidRecord> VoidRecordFromJson(const nlohmann::json &object) {
+  if (!object.is_object() || object.value("record", "") != kVoidKind)
+    return std::nullopt;
+  VoidRecord record;
+  if (!Take(object, "id", record.Id) || !Take(object, "time", record.Time) ||
+      !Take(object, "number", record.Number) || !Take(object, "station", record.Station) ||
+      !Take(object, "port", record.Port) || !Take(object, "reason", record.Reason))
+    return std::nullopt;
+  return record;
 }
 
 std::optional<LoadRecord> LoadRecordFromJson(const nlohmann::json &object) {
@@ -135,6 +180,12 @@ std::optional<LoadRecord> LoadRecordFromJson(const nlohmann::json &object) {
       for (size_t i = 0; i < kAttemptFailureKinds; ++i)
         Take(*failed, std::string(AttemptFailureName(static_cast<AttemptFailure>(i))).c_str(),
              counts.FailedAttempts[i]);
+  }
+  if (const auto serial = object.find("serial"); serial != object.end() && !serial->is_null()) {
+    uint64_t number = 0;
+    if (!Take(object, "serial", number))
+      return std::nullopt;
+    record.Serial = number;
   }
   if (const auto program = object.find("program");
       program != object.end() && program->is_object()) {

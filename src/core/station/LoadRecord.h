@@ -17,6 +17,7 @@
 #include "link/LinkStatistics.h"
 #include "loader/FirmwareImage.h"
 #include "loader/LoadSequence.h"
+#include "runtime/ProcessIdentity.h"
 
 // Keys keep the order they were put in.
 using Json = nlohmann::ordered_json;
@@ -41,6 +42,36 @@ struct LoadRecord {
   uint64_t UnansweredPolls = 0;
   std::string ProgramName;
   std::string ProgramVersion;
+  // The number written into the board (--serial), if one was.
+  std::optional<uint64_t> Serial;
+};
+
+// A number handed out to one load: recorded before the first byte of the
+// page that carries it is sent.
+//   {"record":"serial","id":"...","time":"...","number":1042,"station":"line2",
+//    "port":"COM3","owner":{"pid":4711,"started":"..."}}
+struct SerialRecord {
+  std::string Id;
+  std::string Time;
+  uint64_t Number = 0;
+  std::string Station;
+  std::string Port;
+  ProcessIdentity Owner; // the process that took it
+};
+
+// A number whose load did not end done: never to be handed out again.
+//   {"record":"void","id":"...","time":"...","number":1042,"station":"line2",
+//    "port":"COM3","reason":"failed"}
+struct VoidRecord {
+  std::string Id;
+  std::string Time;
+  uint64_t Number = 0;
+  std::string Station;
+  std::string Port;
+  // "rejected", "failed" or "cancelled" as the load ended; "abandoned" when
+  // the process that took it ended without its load's end (killed, a power
+  // cut), as found at the next start.
+  std::string Reason;
 };
 
 // The outcome's name and exit code of a load that reached a device; nothing
@@ -53,6 +84,10 @@ std::optional<std::pair<std::string, int>> RecordedOutcome(LoadOutcome outcome);
 Json StatisticsJson(const LinkStatistics &statistics, uint64_t unansweredPolls);
 
 Json ToJson(const LoadRecord &record);
+Json ToJson(const SerialRecord &record);
+Json ToJson(const VoidRecord &record);
+std::optional<SerialRecord> SerialRecordFromJson(const nlohmann::json &object);
+std::optional<VoidRecord> VoidRecordFromJson(const nlohmann::json &object);
 // The record an object holds (read without keeping the keys' order, which is
 // faster); nothing when it is not a load record or lacks a field of one.
 std::optional<LoadRecord> LoadRecordFromJson(const nlohmann::json &object);

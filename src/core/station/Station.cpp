@@ -101,6 +101,8 @@ public:
     end.Statistics = FStatistics.Since(FLink.Statistics);
     end.UnansweredPolls = FStatistics.UnansweredPolls();
     end.HungUp = HungUp();
+    end.Serial = FSerial;
+    end.JournalFailure = FJournalFailure;
     return end;
   }
 
@@ -123,11 +125,47 @@ private:
       if (identified)
         identified(identity);
     };
+    if (FSetup.Serial)
+      request.PreparePage = [this, prepare = std::move(request.PreparePage)](int page,
+                                                                             PageBytes &bytes) {
+        WriteNumber(page, bytes);
+        if (prepare)
+          prepare(page, bytes);
+      };
     auto create = std::move(request.CreateProgress);
     request.CreateProgress = [this, create] {
       return std::make_unique<StationView>(
           create(), [this] { return Asked(FSetup.StopRequested) || HungUp(); }, FLoading);
     };
+  }
+
+  // Takes the board's number from the journal before the first byte of the
+  // page that carries it goes out, and writes it into every page it falls in.
+  void WriteNumber(int page, PageBytes &bytes) {
+    const SerialLayout &layout = *FSetup.Serial;
+    if (!FValue && page == SerialPage(layout)) {
+      SerialRecord claim;
+      claim.Id = NewRecordId();
+      claim.Time = UtcTimeNow();
+      claim.Station = FSetup.Template.Station;
+      claim.Port = FSetup.Template.Port;
+      claim.Owner = ThisProcess();
+      try {
+        FSerial = FSetup.Records->TakeSerial(claim, layout.Start, layout.Step, [&](uint64_t n) {
+          return EncodeSerial(layout, n).has_value();
+        });
+      } catch (const EJournalError &failure) {
+        FJournalFailure = failure.what();
+        throw;
+      }
+      FValue = EncodeSerial(layout, *FSerial);
+      WriteSerial(layout, *FValue, page, bytes);
+      if (FObserver.SerialWritten)
+        FObserver.SerialWritten(*FSerial, page, bytes);
+      return;
+    }
+    if (FValue)
+      WriteSerial(layout, *FValue, page, bytes);
   }
 
   TZor_RS &FLink;
@@ -138,6 +176,9 @@ private:
   bool FLoading = false;
   std::optional<DeviceIdentity> FIdentity;
   Clock::time_point FAnswered{};
+  std::optional<uint64_t> FSerial;
+  std::optional<std::vector<uint8_t>> FValue;
+  std::string FJournalFailure;
 };
 
 LoadRecord RecordOf(const StationSetup &setup, const BoardEnd &end,
@@ -158,6 +199,18 @@ LoadRecord RecordOf(const StationSetup &setup, const BoardEnd &end,
   record.Seconds = std::round(end.Seconds * 1000) / 1000;
   record.Statistics = end.Statistics;
   record.UnansweredPolls = end.UnansweredPolls;
+  record.Serial = end.Serial;
+  return record;
+}
+
+VoidRecord VoidOf(const StationSetup &setup, uint64_t number, const std::string &reason) {
+  VoidRecord record;
+  record.Id = NewRecordId();
+  record.Time = UtcTimeNow();
+  record.Number = number;
+  record.Station = setup.Template.Station;
+  record.Port = setup.Template.Port;
+  record.Reason = reason;
   return record;
 }
 
@@ -230,9 +283,12 @@ SessionSummary RunStation(TZor_RS &link, const StationSetup &setup,
     const auto outcome = RecordedOutcome(end.Result.Outcome);
     if (end.Identity && outcome) {
       end.Record = RecordOf(setup, end, *outcome);
-      if (setup.Records) {
+      if (setup.Records && end.JournalFailure.empty()) {
         try {
           setup.Records->Append(*end.Record);
+          // A number whose board did not end done is never handed out again.
+          if (end.Serial && outcome->first != "done")
+            setup.Records->Append(VoidOf(setup, *end.Serial, outcome->first));
         } catch (const EJournalError &failure) {
           end.JournalFailure = failure.what();
         }

@@ -13,6 +13,7 @@
 #include "loader/LoadSequence.h"
 #include "station/Journal.h"
 #include "station/LoadRecord.h"
+#include "station/SerialNumber.h"
 
 enum class StationState {
   Waiting, // no board: polling for the next one
@@ -26,6 +27,9 @@ struct BoardEnd {
   // What the board reported; nothing when none answered (a Ctrl-C while
   // waiting, a hang-up before the board came).
   std::optional<DeviceIdentity> Identity;
+  // The number written into it (--serial), once handed out; void unless the
+  // load ended done.
+  std::optional<uint64_t> Serial;
   // The journal's record of it, when it reached a device; already durable
   // when BoardEnded sees it, unless JournalFailure says otherwise.
   std::optional<LoadRecord> Record;
@@ -68,6 +72,9 @@ struct StationSetup {
   LoadRecord Template;
   // One load (false) or board after board until stopped (true).
   bool Repeat = false;
+  // A number of its own for every board, taken from the journal's sequence
+  // (Records must be set) before the page that carries it is sent.
+  std::optional<SerialLayout> Serial;
   // A board is gone when it has not answered Identify for this long in a row.
   std::chrono::milliseconds GoneAfter{1000};
   // Asked while no load is under way (waiting for a board or for one to go):
@@ -84,6 +91,8 @@ struct StationObserver {
   std::function<void(const BoardEnd &)> BoardEnded;
   // The board was taken out.
   std::function<void()> BoardGone;
+  // A number was handed out and is about to be written into `page`'s bytes.
+  std::function<void(uint64_t number, int page, const PageBytes &bytes)> SerialWritten;
 };
 
 // Runs the session on `link` (open, line mode and rate set). The journal is
