@@ -9,6 +9,7 @@
 #include "cli/JsonEvents.h"
 #include "cli/LinkOptions.h"
 #include "cli/RunReport.h"
+#include "cli/SerialOptions.h"
 #include "loader/LoadSequence.h"
 
 namespace {
@@ -18,6 +19,7 @@ public:
     FSubcommand = app.add_subcommand("info", "Show the layout of a firmware image");
     FSubcommand->add_option("FILE", FFile, "Firmware image (.rom)")->required();
     AddJsonFlag(*FSubcommand, FJson);
+    AddSerialOptions(*FSubcommand, FSerial);
   }
 
   int Run(const std::string &) override {
@@ -25,6 +27,12 @@ public:
     FirmwareImage image;
     if (const int refused = ReadImage(FFile, image); refused != kExitDone)
       return report.End(refused);
+    std::optional<SerialLayout> serial;
+    if (!FSerial.Address.empty()) {
+      serial = SerialLayoutFor(FSerial, image);
+      if (!serial)
+        return kExitUsage;
+    }
     if (FJson) {
       JsonEvents events(std::cout, {});
       for (int p = 1; p <= image.PageCount(); ++p)
@@ -44,6 +52,13 @@ public:
                              {"pages_sent", sent},
                              {"ignored_bytes", image.IgnoredBytes()},
                              {"trailer", trailer}});
+      if (serial) {
+        events.Write("serial", {{"address", serial->Address},
+                                {"bytes", serial->Bytes},
+                                {"format", FSerial.Format},
+                                {"image_offsets", SerialOffsets(*serial)},
+                                {"page", SerialPage(*serial)}});
+      }
       return kExitDone;
     }
     std::cout << "Size: " << image.Size() << " bytes\n"
@@ -74,6 +89,11 @@ public:
     } else {
       std::cout << "Trailer: none (loaded without a check against the device)\n";
     }
+    if (serial)
+      std::cout << "Serial number: " << serial->Bytes
+                << (serial->Format == SerialFormat::Ascii ? " decimal digits"
+                                                          : " bytes, least significant first")
+                << ", into " << DescribeSerialPlace(*serial) << "\n";
     std::cout.flush();
     return kExitDone;
   }
@@ -81,6 +101,7 @@ public:
 private:
   std::string FFile;
   bool FJson = false;
+  SerialOptions FSerial;
 };
 } // namespace
 

@@ -86,19 +86,26 @@ public:
         ->add_option("--by", FBy,
                      "Group by port, image, day (UTC) or station; without it, "
                      "only the total")
-        ->check(CLI::IsMember({"port", "image", "day", "station"}))
-        ->type_name("port|image|day|station");
+        ->check(CLI::IsMember({"port", "image", "day", "station", "serial"}))
+        ->type_name("port|image|day|station|serial");
+    FSubcommand->add_option("--serial", FSerial, "The board that serial number N went into")
+        ->type_name("N");
     AddJsonFlag(*FSubcommand, FJson);
   }
 
   int Run(const std::string &) override {
-    std::vector<LoadRecord> records;
+    JournalContents all;
     std::vector<std::pair<std::string, std::vector<size_t>>> damaged;
     for (const std::string &name : FJournals) {
       try {
         JournalContents contents = OpenJournal(name)->Read();
-        records.insert(records.end(), std::make_move_iterator(contents.Loads.begin()),
-                       std::make_move_iterator(contents.Loads.end()));
+        const auto take = [](auto &into, auto &from) {
+          into.insert(into.end(), std::make_move_iterator(from.begin()),
+                      std::make_move_iterator(from.end()));
+        };
+        take(all.Loads, contents.Loads);
+        take(all.Serials, contents.Serials);
+        take(all.Voids, contents.Voids);
         if (!contents.DamagedLines.empty())
           damaged.emplace_back(name, std::move(contents.DamagedLines));
       } catch (const EJournalError &failure) {
@@ -106,16 +113,36 @@ public:
         return kExitFileProblem;
       }
     }
+    const std::vector<SerialEntry> serials = Serials(all, FFilter, FSerial);
+    if (FBy == "serial" || FSerial) {
+      if (FJson)
+        WriteSerialsJson(serials);
+      else
+        WriteSerialsText(serials);
+      return FSerial && serials.empty() ? kExitFileProblem : kExitDone;
+    }
+    const std::vector<LoadRecord> &records = all.Loads;
     const ReportGrouping grouping = FBy == "port"      ? ReportGrouping::Port
                                     : FBy == "image"   ? ReportGrouping::Image
                                     : FBy == "day"     ? ReportGrouping::Day
                                     : FBy == "station" ? ReportGrouping::Station
                                                        : ReportGrouping::None;
     const Report report = Summarize(records, grouping, FFilter);
-    if (FJson)
+    if (FJson) {
       WriteJson(report, damaged);
-    else
+    } else {
       WriteText(report, damaged);
+      std::vector<std::string> voided;
+      for (const SerialEntry &entry : serials)
+        if (entry.Void)
+          voided.push_back(std::to_string(entry.Number) + " (" + entry.Reason + ")");
+      if (!voided.empty()) {
+        std::cout << "Void serial numbers:";
+        for (const std::string &text : voided)
+          std::cout << " " << text;
+        std::cout << std::endl;
+      }
+    }
     return kExitDone;
   }
 
@@ -156,6 +183,31 @@ private:
     std::cout << "Damaged lines: " << total << std::endl;
   }
 
+  static void WriteSerialsText(const std::vector<SerialEntry> &serials) {
+    std::cout << "Serial  Handed out                Station  Port  Outcome    Image\n";
+    for (const SerialEntry &entry : serials) {
+      const std::string outcome =
+          entry.Void ? "void: " + entry.Reason : (entry.Outcome.empty() ? "-" : entry.Outcome);
+      std::cout << entry.Number << "  " << entry.Time << "  " << entry.Station << "  " << entry.Port
+                << "  " << outcome << "  " << (entry.Image.empty() ? "-" : entry.Image) << '\n';
+    }
+    std::cout.flush();
+  }
+
+  static void WriteSerialsJson(const std::vector<SerialEntry> &serials) {
+    JsonEvents events(std::cout, {});
+    for (const SerialEntry &entry : serials)
+      events.Write("serial", {{"number", entry.Number},
+                              {"time", entry.Time},
+                              {"station", entry.Station},
+                              {"port", entry.Port},
+                              {"image", entry.Image.empty() ? Json() : Json(entry.Image)},
+                              {"outcome", entry.Outcome.empty() ? Json() : Json(entry.Outcome)},
+                              {"load_time", entry.LoadTime.empty() ? Json() : Json(entry.LoadTime)},
+                              {"void", entry.Void},
+                              {"reason", entry.Reason.empty() ? Json() : Json(entry.Reason)}});
+  }
+
   void WriteJson(const Report &report,
                  const std::vector<std::pair<std::string, std::vector<size_t>>> &damaged) const {
     JsonEvents events(std::cout, {});
@@ -188,6 +240,7 @@ private:
   std::vector<std::string> FJournals;
   ReportFilter FFilter;
   std::string FBy;
+  std::optional<uint64_t> FSerial;
   bool FJson = false;
 };
 } // namespace

@@ -389,6 +389,10 @@ public:
     // Nothing of an earlier device may pass for this one's.
     for (const fs::path &stale : {FLog, FMemory, FOut})
       fs::remove(stale);
+    // A fixture's boards' memories too: FILE.1, FILE.2, ...
+    for (const auto &entry : fs::directory_iterator(folder))
+      if (entry.path().filename().string().rfind(FMemory.filename().string() + ".", 0) == 0)
+        fs::remove(entry.path());
     Options options;
     options.Args = args;
     options.Out = Stream::ToFile(FOut.string());

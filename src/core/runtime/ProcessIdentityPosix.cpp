@@ -13,11 +13,13 @@ std::string FirstLine(const std::string &path) {
 }
 
 // The boot's id and the process's start since boot: a pid and its start are
-// one process only within one boot.
+// one process only within one boot. Empty for a process that has ended (a
+// zombie's entry stays until its parent reaps it).
 std::string StartedOf(uint64_t pid) {
   const std::string stat = FirstLine("/proc/" + std::to_string(pid) + "/stat");
   const size_t close = stat.rfind(')');
-  if (close == std::string::npos)
+  if (close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z' ||
+      stat[close + 2] == 'X')
     return {};
   std::istringstream fields(stat.substr(close + 2));
   std::string field;

@@ -1,6 +1,7 @@
 #include "station/FileJournal.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <system_error>
 
@@ -90,15 +91,23 @@ std::optional<uint64_t> FileJournal::HighestSerial() {
 std::vector<uint64_t> FileJournal::VoidAbandoned(const std::string &station) {
   LockedJournalFile file(FPath);
   const JournalContents contents = ParseJournal(file.ReadAll());
-  std::set<uint64_t> ended;
-  for (const LoadRecord &load : contents.Loads)
-    if (load.Serial)
-      ended.insert(*load.Serial);
+  // Settled: a done load holds the number, or it is void already. A load
+  // that ended otherwise, its void not yet written, says why.
+  std::set<uint64_t> settled;
+  std::map<uint64_t, std::string> outcomes;
+  for (const LoadRecord &load : contents.Loads) {
+    if (!load.Serial)
+      continue;
+    if (load.Outcome == "done")
+      settled.insert(*load.Serial);
+    else
+      outcomes[*load.Serial] = load.Outcome;
+  }
   for (const VoidRecord &record : contents.Voids)
-    ended.insert(record.Number);
+    settled.insert(record.Number);
   std::vector<uint64_t> abandoned;
   for (const SerialRecord &serial : contents.Serials) {
-    if (ended.count(serial.Number) || serial.Station != station || IsRunning(serial.Owner))
+    if (settled.count(serial.Number) || serial.Station != station || IsRunning(serial.Owner))
       continue;
     VoidRecord record;
     record.Id = NewRecordId();
@@ -106,7 +115,7 @@ std::vector<uint64_t> FileJournal::VoidAbandoned(const std::string &station) {
     record.Number = serial.Number;
     record.Station = serial.Station;
     record.Port = serial.Port;
-    record.Reason = "abandoned";
+    record.Reason = outcomes.count(serial.Number) ? outcomes[serial.Number] : "abandoned";
     file.AppendDurably(LineOf(ToJson(record)));
     abandoned.push_back(serial.Number);
   }

@@ -71,6 +71,39 @@ struct Tally {
 };
 } // namespace
 
+std::vector<SerialEntry> Serials(const JournalContents &contents, const ReportFilter &filter,
+                                 std::optional<uint64_t> only) {
+  std::map<uint64_t, SerialEntry> entries;
+  for (const SerialRecord &serial : contents.Serials) {
+    if ((only && serial.Number != *only) || !Within(serial.Time, filter))
+      continue;
+    SerialEntry &entry = entries[serial.Number];
+    entry.Number = serial.Number;
+    entry.Time = serial.Time;
+    entry.Station = serial.Station;
+    entry.Port = serial.Port;
+  }
+  for (const LoadRecord &load : contents.Loads) {
+    if (!load.Serial || !entries.count(*load.Serial))
+      continue;
+    SerialEntry &entry = entries[*load.Serial];
+    entry.Image = load.Image;
+    entry.Outcome = load.Outcome;
+    entry.LoadTime = load.Time;
+  }
+  for (const VoidRecord &record : contents.Voids) {
+    if (!entries.count(record.Number))
+      continue;
+    SerialEntry &entry = entries[record.Number];
+    entry.Void = true;
+    entry.Reason = record.Reason;
+  }
+  std::vector<SerialEntry> list;
+  for (auto &[number, entry] : entries)
+    list.push_back(std::move(entry));
+  return list;
+}
+
 bool IsTimePrefix(const std::string &text) {
   // Each position is a digit or the one separator the format has there.
   static const std::string kPattern = "dddd-dd-ddTdd:dd:dd.ddd";

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "link/LinkStatistics.h"
+#include "station/Journal.h"
 #include "station/LoadRecord.h"
 
 enum class ReportGrouping { None, Port, Image, Day, Station };
@@ -44,3 +45,21 @@ struct Report {
 
 Report Summarize(const std::vector<LoadRecord> &records, ReportGrouping grouping,
                  const ReportFilter &filter);
+
+// A number the journal handed out, and the board it went into.
+struct SerialEntry {
+  uint64_t Number = 0;
+  std::string Time; // when it was handed out
+  std::string Station, Port;
+  // The load that wrote it: its image and outcome; empty when its load has
+  // no record (the process ended first).
+  std::string Image, Outcome, LoadTime;
+  // Void: its load did not end done; Reason says how ("failed", "abandoned").
+  bool Void = false;
+  std::string Reason;
+};
+
+// Every number handed out within the filter's time (all of them, or only
+// `only`), in order of number.
+std::vector<SerialEntry> Serials(const JournalContents &contents, const ReportFilter &filter,
+                                 std::optional<uint64_t> only = std::nullopt);
