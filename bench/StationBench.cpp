@@ -5,6 +5,7 @@
 // 1. A journal append (write and flush to disk), 1000 times: its median, 99th
 //    percentile and slowest.
 // 2. korvalen-cli report over a journal of 100 000 records.
+// 1b. Handing out a serial number, 1000 times, as 1 is measured.
 // 3. Repeat mode: N ports (8), each a korvalen-sim fixture of N boards (5)
 //    with the wire modelled at 115200 bit/s, loaded by one korvalen-cli load
 //    --repeat: from each board's arrival to its load's start (its first
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +48,7 @@ constexpr double kReportTargetSeconds = 2;
 constexpr double kArrivalTargetSeconds = 0.3;
 constexpr double kLoadingCpuTarget = 10;
 constexpr double kWaitingCpuTarget = 1;
+constexpr double kSerialTarget = 2;
 constexpr std::chrono::milliseconds kSample{100};
 constexpr std::chrono::seconds kWaitingSpan{30};
 constexpr std::chrono::seconds kWarmUp{2};
@@ -193,6 +196,28 @@ int main(int argc, char **argv) {
                   kAppendTargetMs, Mark(p99 <= kAppendTargetMs));
     }
 
+    // 1b. Handing out a number: lock, read what came since, append, flush.
+    {
+      FileJournal journal(scratch.File("serials.jsonl"));
+      std::vector<double> ms;
+      SerialRecord claim;
+      claim.Station = "line2";
+      claim.Port = "COM3";
+      claim.Owner = ThisProcess();
+      for (int i = 0; i < kAppends; ++i) {
+        claim.Id = NewRecordId();
+        claim.Time = UtcTimeNow();
+        const auto start = Clock::now();
+        journal.TakeSerial(claim, 1, 1, nullptr);
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+      }
+      const double p99 = Percentile(ms, 0.99);
+      std::printf("| a serial number handed out (lock, read on, append, flush; %d) | %.2f ms | "
+                  "%.2f ms | %.2f ms | p99 ≤ %.0f ms %s |\n",
+                  kAppends, Percentile(ms, 0.5), p99, *std::max_element(ms.begin(), ms.end()),
+                  kAppendTargetMs, Mark(p99 <= kAppendTargetMs));
+    }
+
     // 2. The report over 100 000 records.
     {
       const std::string path = scratch.File("large.jsonl");
@@ -230,7 +255,8 @@ int main(int argc, char **argv) {
     WriteFileBytes(imagePath, image);
     const auto session = [&](const std::vector<std::string> &fixture, int count,
                              std::chrono::milliseconds span, double &cpuLoading, double &cpuWaiting,
-                             std::vector<double> &arrivals) {
+                             std::vector<double> &arrivals,
+                             const std::vector<std::string> &more = {}) {
       std::vector<Fixture> fixtures;
       for (int p = 0; p < ports; ++p) {
         const std::string log = scratch.File("fixture" + std::to_string(p) + ".log");
@@ -243,6 +269,7 @@ int main(int argc, char **argv) {
           throw std::runtime_error("korvalen-sim did not come up");
         fixtures.push_back({std::move(sim), *path, log});
       }
+      std::remove(scratch.File("session.jsonl").c_str());
       std::vector<std::string> gang = {bin + "/korvalen-cli",
                                        "load",
                                        "--repeat",
@@ -251,6 +278,7 @@ int main(int argc, char **argv) {
                                        "115200",
                                        "--journal",
                                        scratch.File("session.jsonl")};
+      gang.insert(gang.end(), more.begin(), more.end());
       if (count > 0)
         gang.insert(gang.end(), {"--count", std::to_string(count)});
       for (const Fixture &f : fixtures)
@@ -312,9 +340,23 @@ int main(int argc, char **argv) {
 
     double loadingCpu = 0, waitingCpu = 0, idleCpu = 0, unused = 0;
     std::vector<double> arrivals, none;
-    session({"--boards", std::to_string(boards), "--gap", "1500", "--out-after", "200", "--stay",
-             "60000"},
-            ports * boards, std::chrono::minutes(10), loadingCpu, waitingCpu, arrivals);
+    const std::vector<std::string> boardsIn = {
+        "--boards", std::to_string(boards), "--gap", "1500", "--out-after", "200", "--stay",
+        "60000"};
+    // The done loads' own seconds, as their records give them.
+    const auto loadSeconds = [&] {
+      std::vector<double> seconds;
+      for (const LoadRecord &record : FileJournal(scratch.File("session.jsonl")).Read().Loads)
+        if (record.Outcome == "done")
+          seconds.push_back(record.Seconds);
+      return seconds;
+    };
+    session(boardsIn, ports * boards, std::chrono::minutes(10), loadingCpu, waitingCpu, arrivals);
+    const std::vector<double> plain = loadSeconds();
+    std::vector<double> serialArrivals;
+    session(boardsIn, ports * boards, std::chrono::minutes(10), unused, unused, serialArrivals,
+            {"--serial", "0x0100"});
+    const std::vector<double> serialized = loadSeconds();
     // Every port waiting for a board that has not come yet.
     session({"--boards", "1", "--first-after", "600000"}, 0, kWaitingSpan, unused, idleCpu, none);
     if (arrivals.size() != static_cast<size_t>(ports * boards)) {
@@ -343,6 +385,15 @@ int main(int argc, char **argv) {
                   "%.0f %% %s |\n",
                   static_cast<long long>(kWaitingSpan.count()), idleCpu, kWaitingCpuTarget,
                   Mark(idleCpu <= kWaitingCpuTarget));
+      if (!plain.empty() && !serialized.empty()) {
+        const double without = Percentile(plain, 0.5), with = Percentile(serialized, 0.5);
+        const double more = 100 * (with / without - 1);
+        std::printf("| a board's load, the median of its record's seconds, without and with "
+                    "`--serial` | %.3f s, %.3f s (%+.2f %%; %zu and %zu loads) | within %.0f %% "
+                    "%s |\n",
+                    without, with, more, plain.size(), serialized.size(), kSerialTarget,
+                    Mark(std::abs(more) <= kSerialTarget));
+      }
     }
   } catch (const std::exception &failure) {
     std::fprintf(stderr, "korvalen-station-bench: %s\n", failure.what());

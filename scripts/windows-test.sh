@@ -155,6 +155,21 @@ else
 fi
 run_cli 0 "report over the journal" report "$(winpath "$journal")" --by port || true
 grep -q "^COM3 *2 *2 " "$work/cli.out" || xd_fail "report: no line for COM3 with 2 loads done"
+# A number of its own, read back from what the device received: 4242 at
+# program address 0x0100, image bytes 384, 385, 387, 388 (the low halves of
+# two instruction words).
+start_sim --echo on --memory-out "$work/serial.bin"
+run_cli 0 "a serial number written into the device" \
+  load --port 3 --journal "$(winpath "$journal")" --serial 0x0100 --serial-start 4242 \
+  --baud 115200 --wait 30 "$(winpath "$image")" || true
+stop_sim
+set -- $(od -An -tu1 -j384 -N5 "$work/serial.bin")
+if [ $# -eq 5 ] && [ $(($1 + $2 * 256 + $4 * 65536 + $5 * 16777216)) -eq 4242 ]; then
+  xd_pass "the device holds serial number 4242 where --serial put it"
+else
+  xd_fail "the device's serial bytes are $*, not 4242"
+fi
+grep -q '"serial":4242' "$journal" || xd_fail "the journal's record does not carry serial 4242"
 run_cli 74 "a journal that cannot be written starts no load" \
   load --port 3 --journal "$(winpath "$work/нет/journal.jsonl")" "$(winpath "$image")" || true
 
