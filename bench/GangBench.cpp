@@ -11,6 +11,7 @@
 // Exits 0 when every load completed (whatever the figures), 1 otherwise, 64
 // on a usage error.
 #include "Child.h"
+#include "Figures.h"
 #include "LoadRun.h"
 
 #include <csignal>
@@ -31,10 +32,6 @@ constexpr double kCpuTargetPercent = 10;
 constexpr std::chrono::milliseconds kLimit{600000};
 constexpr std::chrono::milliseconds kSimStartup{5000};
 constexpr std::chrono::milliseconds kSimStop{5000};
-
-const char *Mark(bool met) {
-  return met ? "yes" : "**no**";
-}
 
 struct Device {
   Child Sim;

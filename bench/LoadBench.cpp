@@ -9,6 +9,7 @@
 // prints Markdown tables. Exits 0 when every run completed (whatever the
 // figures), 1 when a run failed, 64 on a usage error.
 #include "Child.h"
+#include "Figures.h"
 #include "LoadRun.h"
 
 #include <algorithm>
@@ -109,10 +110,6 @@ std::string Machine() {
   std::snprintf(text, sizeof text, "%ld CPUs (nproc), %s, Linux %s %s",
                 sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), name.release, name.machine);
   return text;
-}
-
-const char *Mark(bool met) {
-  return met ? "yes" : "**no**";
 }
 
 std::string Describe(const LoadOutcome &run) {

@@ -15,6 +15,7 @@
 // Prints Markdown tables. Exits 0 when every run completed (whatever the
 // figures), 1 otherwise, 64 on a usage error.
 #include "Child.h"
+#include "Figures.h"
 #include "LoadRun.h"
 
 #include <algorithm>
@@ -52,16 +53,6 @@ constexpr double kSerialTarget = 2;
 constexpr std::chrono::milliseconds kSample{100};
 constexpr std::chrono::seconds kWaitingSpan{30};
 constexpr std::chrono::seconds kWarmUp{2};
-
-const char *Mark(bool met) {
-  return met ? "yes" : "**no**";
-}
-
-double Percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  const size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
-  return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
-}
 
 LoadRecord Sample(size_t n) {
   LoadRecord record;
