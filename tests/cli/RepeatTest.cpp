@@ -265,10 +265,13 @@ TEST_F(Repeat, SerialNumbersSurviveKillsAndTwoStationsOnOneJournal) {
     std::vector<std::string> Stations; // each station's --ports
     int Rounds;
   };
-  // Under AddressSanitizer every program runs several times slower: fewer
-  // rounds keep the run within the suite's bound.
-  const int rounds = kAddressSanitizer ? 8 : 30;
-  const std::vector<Variant> variants = {{{"1-8"}, rounds}, {{"1-4", "5-8"}, rounds / 4 + 1}};
+  // Its fixtures' clocks (a board out 1.5 s after its first answer) are made
+  // for programs at their speed; under AddressSanitizer every one of the
+  // sixteen runs several times slower, and boards leave in the middle of
+  // their loads. The other repeat tests run the same code there.
+  if (kAddressSanitizer)
+    GTEST_SKIP() << "the fixtures' clocks need the programs at their own speed";
+  const std::vector<Variant> variants = {{{"1-8"}, 30}, {{"1-4", "5-8"}, 8}};
   const std::string image = Image(5);
   // In page 1, past the reset vector: every load takes its number early.
   const SerialLayout layout{0x0100, 4, SerialFormat::LittleEndian, 1, 1};
@@ -323,8 +326,7 @@ TEST_F(Repeat, SerialNumbersSurviveKillsAndTwoStationsOnOneJournal) {
     for (const VoidRecord &record : contents.Voids)
       voided.insert(record.Number);
     ASSERT_FALSE(handedOut.empty());
-    EXPECT_GT(done.size(), size_t{kAddressSanitizer ? 2u : 10u})
-        << "the stations barely worked between the kills";
+    EXPECT_GT(done.size(), 10u) << "the stations barely worked between the kills";
     EXPECT_EQ(*handedOut.begin(), 1u);
     EXPECT_EQ(*handedOut.rbegin(), handedOut.size()) << "a number was skipped";
     for (uint64_t number : handedOut)
