@@ -152,12 +152,10 @@ JournalContents ParseJournal(const std::string &text) {
       contents.Serials.push_back(std::move(*serial));
     else if (std::optional<VoidRecord> voided = VoidRecordFromJson(object))
       contents.Voids.push_back(std::move(*voided));
+    else if (std::optional<std::vector<std::string>> sent = SentIdsFromJson(object))
+      contents.SentIds.insert(contents.SentIds.end(), sent->begin(), sent->end());
     else
       contents.DamagedLines.push_back(number);
   }
   return contents;
-}
-
-std::unique_ptr<Journal> OpenJournal(const std::string &where) {
-  return std::make_unique<FileJournal>(PathFromUtf8(where));
 }

@@ -1,6 +1,7 @@
 // The journal of a station: a record of every load that reached a device.
-// A seam with a store behind it: a JSON Lines file (FileJournal) or a
-// database shared by many stations.
+// A seam with a store behind it: a JSON Lines file (FileJournal), or a
+// database server shared by many stations, reached through a local spool
+// (SpooledJournal) so that no record waits on the network.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +21,14 @@ public:
   using Exception::Exception;
 };
 
+// A journal's server that cannot take or give records now: not reached, a
+// password refused, a full disk, a connection lost. Worth trying again later;
+// what was to be sent waits in the spool.
+class EServerUnavailable : public EJournalError {
+public:
+  using EJournalError::EJournalError;
+};
+
 // What a journal holds, in order of writing.
 struct JournalContents {
   std::vector<LoadRecord> Loads;
@@ -27,7 +36,11 @@ struct JournalContents {
   std::vector<VoidRecord> Voids;
   // Lines that are no record (torn by a crash, or garbled), by number from 1.
   std::vector<size_t> DamagedLines;
+  // A spool's: the ids of its records that the server has confirmed.
+  std::vector<std::string> SentIds;
 };
+
+class ReportingStore;
 
 class Journal {
 public:
@@ -65,7 +78,48 @@ public:
   // load's end (killed, a power cut): each recorded void ("abandoned") and
   // answered. Numbers of processes still running are theirs.
   virtual std::vector<uint64_t> VoidAbandoned(const std::string &station) = 0;
+
+  // Whether a number can be handed out now: false while the journal's server
+  // cannot be reached, so that no load that needs one starts. A file can.
+  virtual bool CanHandOutNumbers() { return true; }
+  // A moment with no load under way (waiting for a board, or for one to go):
+  // a journal with records waiting for its server may try to send them. Cheap
+  // when nothing waits; never throws.
+  virtual void Idle() {}
+  // A store that groups its records where they lie (a server), so that a
+  // report of millions of them does not read them all; null for a file.
+  virtual ReportingStore *Reporting() { return nullptr; }
 };
 
-// The journal at `where`: a file path (JSON Lines).
-std::unique_ptr<Journal> OpenJournal(const std::string &where);
+// How a journal's server stands, as a journal that sends to it sees it.
+struct ServerStatus {
+  bool Reachable = true;
+  std::string Reason; // why not, in the server's or the client library's words
+  size_t Waiting = 0; // records in the spool the server has not confirmed
+  size_t Sent = 0;    // records it confirmed since the last status
+};
+
+struct JournalOptions {
+  // For a journal on a server: the local file every record goes to first;
+  // empty: journal-spool.jsonl beside the settings file.
+  std::string Spool;
+  // Only to be read (the report): a server's journal without a spool.
+  bool ReadOnly = false;
+  // The server's state as it changes (it went away, it is back); called on
+  // the thread that uses the journal.
+  std::function<void(const ServerStatus &)> ServerChanged;
+};
+
+// Whether `where` names a database server: a postgresql:// or postgres://
+// URI, or a key=value connection string ("host=db1 dbname=line").
+bool IsServerAddress(const std::string &where);
+
+// The journal at `where`: a database server (IsServerAddress) behind its
+// spool, or else a file path (JSON Lines). Throws EJournalError when `where`
+// names a server that this build cannot reach (built without its client
+// library) or names it wrongly (a password in it); a server that cannot be
+// reached now is no error here.
+std::unique_ptr<Journal> OpenJournal(const std::string &where, const JournalOptions &options = {});
+// The store of the server `where` names, without a spool; the build's own
+// (OpenServerStore*.cpp). Throws EJournalError as OpenJournal does.
+std::unique_ptr<Journal> OpenServerStore(const std::string &where);

@@ -30,6 +30,9 @@ public:
   // bytes are on disk. On a failure (a full disk) the file is cut back to
   // what it held and EJournalError thrown.
   void AppendDurably(const std::string &line);
+  // Cuts the file to nothing, durably (a spool all of whose records the
+  // server holds). Throws EJournalError.
+  void EmptyDurably();
 
 private:
   std::filesystem::path FPath;

@@ -120,3 +120,9 @@ void LockedJournalFile::AppendDurably(const std::string &line) {
     Fail(FPath, "cannot be flushed to disk", error);
   }
 }
+
+void LockedJournalFile::EmptyDurably() {
+  const int fd = static_cast<int>(FHandle);
+  if (ftruncate(fd, 0) != 0 || fsync(fd) != 0)
+    Fail(FPath, "cannot be emptied", errno);
+}

@@ -144,3 +144,9 @@ void LockedJournalFile::AppendDurably(const std::string &line) {
     Fail(FPath, "cannot be flushed to disk", error);
   }
 }
+
+void LockedJournalFile::EmptyDurably() {
+  const HANDLE file = Handle(FHandle);
+  if (!SetSize(file, 0) || !FlushFileBuffers(file))
+    Fail(FPath, "cannot be emptied", GetLastError());
+}

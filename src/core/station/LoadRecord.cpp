@@ -10,6 +10,7 @@ namespace {
 constexpr const char *kRecordKind = "load";
 constexpr const char *kSerialKind = "serial";
 constexpr const char *kVoidKind = "void";
+constexpr const char *kSentKind = "sent";
 
 // Days since 1970-01-01 to a civil date (proleptic Gregorian).
 void CivilFromDays(int64_t days, int &year, unsigned &month, unsigned &day) {
@@ -120,6 +121,19 @@ Json ToJson(const VoidRecord &record) {
   return Json{{"record", kVoidKind},     {"id", record.Id},           {"time", record.Time},
               {"number", record.Number}, {"station", record.Station}, {"port", record.Port},
               {"reason", record.Reason}};
+}
+
+Json SentJson(const std::vector<std::string> &ids) {
+  return Json{{"record", kSentKind}, {"time", UtcTimeNow()}, {"ids", ids}};
+}
+
+std::optional<std::vector<std::string>> SentIdsFromJson(const nlohmann::json &object) {
+  if (!object.is_object() || object.value("record", "") != kSentKind)
+    return std::nullopt;
+  std::vector<std::string> ids;
+  if (!Take(object, "ids", ids))
+    return std::nullopt;
+  return ids;
 }
 
 std::optional<SerialRecord> SerialRecordFromJson(const nlohmann::json &object) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -73,6 +74,12 @@ struct VoidRecord {
   // cut), as found at the next start.
   std::string Reason;
 };
+
+// A spool's note that the server confirmed records (by their ids); the
+// records themselves stay where they are until the spool is emptied.
+//   {"record":"sent","time":"...","ids":["...","..."]}
+Json SentJson(const std::vector<std::string> &ids);
+std::optional<std::vector<std::string>> SentIdsFromJson(const nlohmann::json &object);
 
 // The outcome's name and exit code of a load that reached a device; nothing
 // for one that did not (no file, file not found).

@@ -63,3 +63,15 @@ struct SerialEntry {
 // `only`), in order of number.
 std::vector<SerialEntry> Serials(const JournalContents &contents, const ReportFilter &filter,
                                  std::optional<uint64_t> only = std::nullopt);
+
+// A store that reports on its records where they lie (a database server runs
+// the groups as queries): the same figures as Summarize and Serials give for
+// the same records. Throws EJournalError when it cannot be read.
+class ReportingStore {
+public:
+  virtual ~ReportingStore() = default;
+  virtual Report Summarize(ReportGrouping grouping, const ReportFilter &filter) = 0;
+  // As Serials above; `voidOnly`: only the numbers that are void.
+  virtual std::vector<SerialEntry> Serials(const ReportFilter &filter, std::optional<uint64_t> only,
+                                           bool voidOnly) = 0;
+};
