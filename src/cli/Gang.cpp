@@ -65,6 +65,17 @@ void TakeEvent(PortState &port, Json &event, const GangSetup &setup) {
       port.Reported = true;
       port.Label = port.Message.empty() ? ResultName(port.ExitCode) : port.Message;
     }
+  } else if (name == "server") {
+    // The journal's server, as the port finds it; a load's own label follows.
+    const std::string state = event.value("state", "");
+    if (state == "away")
+      port.Label = "journal's server away: " + std::to_string(event.value("waiting", 0)) +
+                   " records wait in the spool";
+    else if (state == "back")
+      port.Label =
+          "journal's server back: " + std::to_string(event.value("sent", 0)) + " records sent";
+    else if (state == "no_numbers")
+      port.Label = "waiting for the journal's server (serial numbers need it)";
   } else if (name == "gone") {
     port.Label = "board taken out";
     port.Percent = 0;

@@ -57,8 +57,16 @@ public:
                         "must report it (without it, no check against the device)");
     FSubcommand
         ->add_option("--journal", FLoad.Journal,
-                     "Append a record of every load that reached a device to FILE "
-                     "(JSON Lines, flushed to disk before the load's end is shown)")
+                     "Append a record of every load that reached a device to FILE (JSON Lines, "
+                     "flushed to disk before the load's end is shown), or send it to a "
+                     "PostgreSQL server (postgresql://... or host=... dbname=...) through the "
+                     "spool")
+        ->type_name("FILE|SERVER");
+    FSubcommand
+        ->add_option("--spool", FLoad.Spool,
+                     "With a server's --journal: the local file every record goes to first, "
+                     "until the server confirms it (default: journal-spool.jsonl beside the "
+                     "settings file)")
         ->type_name("FILE");
     auto *repeat = FSubcommand->add_flag(
         "--repeat", FLoad.Repeat,
@@ -146,7 +154,7 @@ private:
         return report.End(refused);
       if (!FLoad.Journal.empty()) {
         try {
-          const std::unique_ptr<Journal> journal = OpenJournal(FLoad.Journal);
+          const std::unique_ptr<Journal> journal = OpenLoadJournal(FLoad);
           journal->CheckWritable();
           if (FLoad.Layout)
             AnnounceSerials(*journal, *FLoad.Layout);
@@ -165,6 +173,9 @@ private:
                                {"--device-code", std::to_string(FLoad.DeviceCode)});
     if (!FLoad.Journal.empty())
       setup.LoadOptions.insert(setup.LoadOptions.end(), {"--journal", FLoad.Journal});
+    // One spool for every port: each sends what any of them left.
+    if (!FLoad.Spool.empty())
+      setup.LoadOptions.insert(setup.LoadOptions.end(), {"--spool", FLoad.Spool});
     if (FLoad.Repeat)
       setup.LoadOptions.insert(setup.LoadOptions.end(), {"--repeat", "--gone", FLoad.Gone});
     setup.LoadOptions.push_back("--gang-port");

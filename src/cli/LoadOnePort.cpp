@@ -19,6 +19,7 @@
 #include "runtime/Exceptions.h"
 #include "runtime/HostName.h"
 #include "runtime/ProgramPath.h"
+#include "station/SpooledJournal.h"
 #include "station/Station.h"
 
 namespace {
@@ -110,8 +111,56 @@ int SessionExitCode(const SessionSummary &summary) {
 }
 } // namespace
 
+namespace {
+// A reason as the end of a sentence: "... on that socket?", "... is full.".
+std::string Sentence(const std::string &text) {
+  return !text.empty() && (text.back() == '.' || text.back() == '?' || text.back() == '!')
+             ? text
+             : text + ".";
+}
+} // namespace
+
+std::unique_ptr<Journal> OpenLoadJournal(const LoadOptions &load,
+                                         std::function<void(const ServerStatus &)> told) {
+  JournalOptions options;
+  options.Spool = load.Spool;
+  const std::string spool =
+      Utf8FromPath(load.Spool.empty() ? DefaultSpoolPath() : PathFromUtf8(load.Spool));
+  const std::string server = load.Journal;
+  options.ServerChanged = [server, spool, told, away = false](const ServerStatus &status) mutable {
+    if (!status.Reachable)
+      std::cerr << "The journal's server " << server
+                << " cannot take records now: " << Sentence(status.Reason) << " "
+                << (status.Waiting == 0 ? std::string("Records")
+                                        : std::to_string(status.Waiting) +
+                                              (status.Waiting == 1 ? " record" : " records"))
+                << " wait in the spool " << spool << ", to be sent when it can." << std::endl;
+    else if (away)
+      std::cerr << "The journal's server " << server << " takes records again: " << status.Sent
+                << (status.Sent == 1 ? " record" : " records") << " sent from the spool."
+                << std::endl;
+    else
+      std::cerr << status.Sent << (status.Sent == 1 ? " record" : " records") << " from the spool "
+                << spool << " sent to the journal's server " << server << "." << std::endl;
+    away = !status.Reachable;
+    if (told)
+      told(status);
+  };
+  return OpenJournal(load.Journal, options);
+}
+
 void AnnounceSerials(Journal &journal, const SerialLayout &layout) {
-  const std::vector<uint64_t> abandoned = journal.VoidAbandoned(HostName());
+  std::vector<uint64_t> abandoned;
+  std::optional<uint64_t> highest;
+  try {
+    abandoned = journal.VoidAbandoned(HostName());
+    highest = journal.HighestSerial();
+  } catch (const EServerUnavailable &failure) {
+    std::cerr << "Serial numbers from " << journal.Name()
+              << ": its server cannot hand one out now: " << Sentence(failure.what())
+              << " No board is loaded until it can." << std::endl;
+    return;
+  }
   if (!abandoned.empty()) {
     std::cerr << "Serial numbers handed out to loads that never ended (a crash, a power cut), "
                  "now void:";
@@ -119,7 +168,6 @@ void AnnounceSerials(Journal &journal, const SerialLayout &layout) {
       std::cerr << " " << number;
     std::cerr << "." << std::endl;
   }
-  const std::optional<uint64_t> highest = journal.HighestSerial();
   const uint64_t next = highest ? std::max(*highest + layout.Step, layout.Start) : layout.Start;
   std::cerr << "Serial numbers from " << journal.Name() << ": the next is " << next;
   if (highest && layout.Start < *highest + layout.Step)
@@ -139,7 +187,10 @@ int LoadOnePort(const LinkOptions &options, const LoadOptions &load) {
   std::unique_ptr<Journal> journal;
   if (!load.Journal.empty()) {
     try {
-      journal = OpenJournal(load.Journal);
+      journal = OpenLoadJournal(load, [&report](const ServerStatus &status) {
+        report->Server(status.Reachable ? "back" : "away", status.Reason, status.Waiting,
+                       status.Sent);
+      });
       journal->CheckWritable();
       if (load.Layout && !load.InGang)
         AnnounceSerials(*journal, *load.Layout);
@@ -220,6 +271,14 @@ int LoadOnePort(const LinkOptions &options, const LoadOptions &load) {
   };
 
   StationObserver observer;
+  observer.StateChanged = [&](StationState state) {
+    if (state != StationState::NoServer)
+      return;
+    std::cerr << "Serial numbers need the journal's server, which cannot hand one out now: no "
+                 "board is loaded on this port until it can (asked again every "
+              << kServerRetry.count() << " s)." << std::endl;
+    report->Server("no_numbers", {}, 0, 0);
+  };
   observer.BoardEnded = [&](const BoardEnd &end) {
     if (!end.JournalFailure.empty())
       SayUnwritten(end);
@@ -262,6 +321,11 @@ int LoadOnePort(const LinkOptions &options, const LoadOptions &load) {
   if (!load.Repeat) {
     if (summary.End == SessionEnd::FileProblem)
       return report->End(kExitFileProblem);
+    // Stopped while its number's server was away: no board was loaded.
+    if (summary.Boards == 0 && summary.End == SessionEnd::Interrupted) {
+      std::cerr << "Cancelled." << std::endl;
+      return report->End(kExitCancelled, "Cancelled.", nullptr, "interrupt");
+    }
     return summary.End == SessionEnd::JournalFailed ? kExitOutputFailed : loadExitCode;
   }
   const int code = SessionExitCode(summary);

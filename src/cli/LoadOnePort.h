@@ -3,6 +3,8 @@
 // events), a summary line at its end, and its record in the journal.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -15,6 +17,9 @@ struct LoadOptions {
   std::string File;   // an image, or Intel HEX packed on the way
   int DeviceCode = 0; // Intel HEX: the device it is built for; 0: none
   std::string Journal;
+  // A journal on a server: the local file its records go to first; empty:
+  // the default, beside the settings file.
+  std::string Spool;
   bool Repeat = false;
   // --repeat: the session ends once this many boards are done; 0: never.
   int Count = 0;
@@ -30,8 +35,14 @@ struct LoadOptions {
 
 // Says which serial number comes next (and that --serial-start was passed
 // over, if it was), after recording void the numbers of this station's loads
-// that a crash left without an end. Throws EJournalError.
+// that a crash left without an end. A server that cannot be reached now is
+// said so; the ports wait for it. Throws EJournalError.
 void AnnounceSerials(Journal &journal, const SerialLayout &layout);
+
+// The journal that `load` names (not yet checked). How its server stands is
+// said on stderr as it changes, and given to `told` too.
+std::unique_ptr<Journal> OpenLoadJournal(const LoadOptions &load,
+                                         std::function<void(const ServerStatus &)> told = {});
 
 // Loads through the port that `options` names; answers the exit code (of the
 // load, or of the session: 0 when no load failed or was rejected, else the

@@ -74,7 +74,12 @@ class ReportCommand final : public Command {
 public:
   void AddTo(CLI::App &app) override {
     FSubcommand = app.add_subcommand("report", "The yield of a line from its journals");
-    FSubcommand->add_option("JOURNAL", FJournals, "Journals written by load --journal")->required();
+    FSubcommand->add_option("JOURNAL", FJournals, "Journals written by load --journal");
+    FSubcommand
+        ->add_option("--journal", FJournalOptions,
+                     "A journal (as JOURNAL): a file, or a PostgreSQL server, whose groups it "
+                     "runs as queries")
+        ->type_name("FILE|SERVER");
     FSubcommand->add_option("--since", FFilter.Since, "Only loads at or after TIME (UTC)")
         ->check(CLI::Validator(CheckTime, "", "TIME"))
         ->type_name("TIME");
@@ -94,40 +99,69 @@ public:
   }
 
   int Run(const std::string &) override {
-    JournalContents all;
-    std::vector<std::pair<std::string, std::vector<size_t>>> damaged;
-    for (const std::string &name : FJournals) {
-      try {
-        JournalContents contents = OpenJournal(name)->Read();
-        const auto take = [](auto &into, auto &from) {
-          into.insert(into.end(), std::make_move_iterator(from.begin()),
-                      std::make_move_iterator(from.end()));
-        };
-        take(all.Loads, contents.Loads);
-        take(all.Serials, contents.Serials);
-        take(all.Voids, contents.Voids);
-        if (!contents.DamagedLines.empty())
-          damaged.emplace_back(name, std::move(contents.DamagedLines));
-      } catch (const EJournalError &failure) {
-        std::cerr << failure.what() << std::endl;
-        return kExitFileProblem;
-      }
+    FJournals.insert(FJournals.end(), FJournalOptions.begin(), FJournalOptions.end());
+    if (FJournals.empty()) {
+      std::cerr << "A journal is required: JOURNAL, or --journal FILE|SERVER." << std::endl;
+      return kExitUsage;
     }
-    const std::vector<SerialEntry> serials = Serials(all, FFilter, FSerial);
-    if (FBy == "serial" || FSerial) {
+    const bool onServer = std::any_of(FJournals.begin(), FJournals.end(), IsServerAddress);
+    if (onServer && FJournals.size() > 1) {
+      std::cerr << "A journal on a server is reported alone: it holds every station's records."
+                << std::endl;
+      return kExitUsage;
+    }
+    const ReportGrouping grouping = FBy == "port"      ? ReportGrouping::Port
+                                    : FBy == "image"   ? ReportGrouping::Image
+                                    : FBy == "day"     ? ReportGrouping::Day
+                                    : FBy == "station" ? ReportGrouping::Station
+                                                       : ReportGrouping::None;
+    const bool bySerial = FBy == "serial" || FSerial.has_value();
+    Report report;
+    std::vector<SerialEntry> serials;
+    std::vector<std::pair<std::string, std::vector<size_t>>> damaged;
+    try {
+      if (onServer) {
+        // The groups are the server's queries: its records stay where they are.
+        JournalOptions reading;
+        reading.ReadOnly = true;
+        const std::unique_ptr<Journal> journal = OpenJournal(FJournals[0], reading);
+        ReportingStore &store = *journal->Reporting();
+        if (bySerial) {
+          serials = store.Serials(FFilter, FSerial, false);
+        } else {
+          report = store.Summarize(grouping, FFilter);
+          if (!FJson)
+            serials = store.Serials(FFilter, std::nullopt, true);
+        }
+      } else {
+        JournalContents all;
+        for (const std::string &name : FJournals) {
+          JournalContents contents = OpenJournal(name)->Read();
+          const auto take = [](auto &into, auto &from) {
+            into.insert(into.end(), std::make_move_iterator(from.begin()),
+                        std::make_move_iterator(from.end()));
+          };
+          take(all.Loads, contents.Loads);
+          take(all.Serials, contents.Serials);
+          take(all.Voids, contents.Voids);
+          if (!contents.DamagedLines.empty())
+            damaged.emplace_back(name, std::move(contents.DamagedLines));
+        }
+        serials = Serials(all, FFilter, FSerial);
+        if (!bySerial)
+          report = Summarize(all.Loads, grouping, FFilter);
+      }
+    } catch (const EJournalError &failure) {
+      std::cerr << failure.what() << std::endl;
+      return kExitFileProblem;
+    }
+    if (bySerial) {
       if (FJson)
         WriteSerialsJson(serials);
       else
         WriteSerialsText(serials);
       return FSerial && serials.empty() ? kExitFileProblem : kExitDone;
     }
-    const std::vector<LoadRecord> &records = all.Loads;
-    const ReportGrouping grouping = FBy == "port"      ? ReportGrouping::Port
-                                    : FBy == "image"   ? ReportGrouping::Image
-                                    : FBy == "day"     ? ReportGrouping::Day
-                                    : FBy == "station" ? ReportGrouping::Station
-                                                       : ReportGrouping::None;
-    const Report report = Summarize(records, grouping, FFilter);
     if (FJson) {
       WriteJson(report, damaged);
     } else {
@@ -237,7 +271,7 @@ private:
     return heading;
   }
 
-  std::vector<std::string> FJournals;
+  std::vector<std::string> FJournals, FJournalOptions;
   ReportFilter FFilter;
   std::string FBy;
   std::optional<uint64_t> FSerial;

@@ -107,6 +107,18 @@ void RunReport::Warning(const std::string &text) {
     FEvents->Write("warning", {{"message", text}});
 }
 
+void RunReport::Server(const std::string &state, const std::string &reason, size_t waiting,
+                       size_t sent) {
+  if (!FEvents)
+    return;
+  Json fields = {{"state", state}};
+  if (state == "away")
+    fields.update({{"reason", reason}, {"waiting", waiting}});
+  else if (state == "back")
+    fields.update({{"sent", sent}, {"waiting", waiting}});
+  FEvents->Write("server", fields);
+}
+
 void RunReport::Gone() {
   if (FEvents)
     FEvents->Write("gone");

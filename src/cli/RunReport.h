@@ -48,6 +48,10 @@ public:
   // Something the person should know that ends nothing (an Intel HEX
   // warning); already said on stderr.
   void Warning(const std::string &text);
+  // The journal's server: "away" (with why, and how many records wait in the
+  // spool), "back" (with how many were sent), "no_numbers" (a port waits for
+  // it before its next board); already said on stderr.
+  void Server(const std::string &state, const std::string &reason, size_t waiting, size_t sent);
   // The journal holds the record of this run's load, under `id`.
   void Recorded(std::string id) { FRecordId = std::move(id); }
   // The load's board got this number (--serial).

@@ -16,6 +16,8 @@ using Clock = std::chrono::steady_clock;
 
 // How often a board that still answers is asked again whether it is there.
 constexpr std::chrono::milliseconds kPresentPollPause{100};
+// How often a station waiting for the journal's server looks at Ctrl-C.
+constexpr std::chrono::milliseconds kStopPollPause{100};
 
 bool Asked(const std::function<bool()> &question) {
   return question && question();
@@ -65,14 +67,18 @@ private:
 class StationView final : public ProgressView {
 public:
   StationView(std::unique_ptr<ProgressView> inner, std::function<bool()> giveUpWaiting,
-              const bool &loading)
-      : FInner(std::move(inner)), FGiveUpWaiting(std::move(giveUpWaiting)), FLoading(loading) {}
+              const bool &loading, Journal *records)
+      : FInner(std::move(inner)), FGiveUpWaiting(std::move(giveUpWaiting)), FLoading(loading),
+        FRecords(records) {}
   void ShowView() override { FInner->ShowView(); }
   void SetCancelVisible(bool visible) override { FInner->SetCancelVisible(visible); }
   void SetLabel(const std::string &text) override { FInner->SetLabel(text); }
   void SetGaugeVisible(bool visible) override { FInner->SetGaugeVisible(visible); }
   void SetGaugeValue(int percent) override { FInner->SetGaugeValue(percent); }
   bool IsCancelled() const override {
+    // Between two polls for a board: what waits for the journal's server may go.
+    if (!FLoading && FRecords)
+      FRecords->Idle();
     return FInner->IsCancelled() || (!FLoading && FGiveUpWaiting());
   }
 
@@ -80,6 +86,7 @@ private:
   std::unique_ptr<ProgressView> FInner;
   std::function<bool()> FGiveUpWaiting;
   const bool &FLoading;
+  Journal *FRecords;
 };
 
 // One board's load, followed as it goes.
@@ -135,7 +142,8 @@ private:
     auto create = std::move(request.CreateProgress);
     request.CreateProgress = [this, create] {
       return std::make_unique<StationView>(
-          create(), [this] { return Asked(FSetup.StopRequested) || HungUp(); }, FLoading);
+          create(), [this] { return Asked(FSetup.StopRequested) || HungUp(); }, FLoading,
+          FSetup.Records);
     };
   }
 
@@ -154,6 +162,10 @@ private:
         FSerial = FSetup.Records->TakeSerial(claim, layout.Start, layout.Step, [&](uint64_t n) {
           return EncodeSerial(layout, n).has_value();
         });
+      } catch (const EServerUnavailable &) {
+        // The server went away since the station asked it: this load fails
+        // without a number, and its record waits in the spool.
+        throw;
       } catch (const EJournalError &failure) {
         FJournalFailure = failure.what();
         throw;
@@ -236,6 +248,8 @@ Departure WaitUntilGone(TZor_RS &link, const StationSetup &setup, uint64_t hangU
   for (;;) {
     if (Asked(setup.StopRequested) || Asked(setup.Interrupted))
       return Departure::Stopped;
+    if (setup.Records)
+      setup.Records->Idle();
     bool answered = false;
     link.ReplyTimeout = kIdentifyTimeoutMs;
     try {
@@ -253,6 +267,22 @@ Departure WaitUntilGone(TZor_RS &link, const StationSetup &setup, uint64_t hangU
     }
   }
 }
+// Until the journal can hand out a number; false when the session is to
+// stop first.
+bool WaitForNumbers(const StationSetup &setup, const std::function<void(StationState)> &changed) {
+  bool told = false;
+  while (!setup.Records->CanHandOutNumbers()) {
+    if (!told)
+      changed(StationState::NoServer);
+    told = true;
+    for (const auto next = Clock::now() + kServerRetry; Clock::now() < next;) {
+      if (Asked(setup.StopRequested) || Asked(setup.Interrupted))
+        return false;
+      std::this_thread::sleep_for(kStopPollPause);
+    }
+  }
+  return true;
+}
 } // namespace
 
 SessionSummary RunStation(TZor_RS &link, const StationSetup &setup,
@@ -267,6 +297,10 @@ SessionSummary RunStation(TZor_RS &link, const StationSetup &setup,
   for (;;) {
     if (summary.Boards > 0 && Asked(setup.StopRequested)) {
       summary.End = SessionEnd::Stopped;
+      return summary;
+    }
+    if (setup.Serial && setup.Records && !WaitForNumbers(setup, changed)) {
+      summary.End = Asked(setup.Interrupted) ? SessionEnd::Interrupted : SessionEnd::Stopped;
       return summary;
     }
     std::optional<LoadRequest> request = setup.NextLoad();

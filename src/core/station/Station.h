@@ -19,7 +19,14 @@ enum class StationState {
   Waiting, // no board: polling for the next one
   Loading, // a board answered: its load runs
   TakeOut, // its load has ended: polling until the board is gone
+  // Serial numbers need the journal's server, which cannot hand one out
+  // now: no board is loaded; it is asked again every kServerRetry.
+  NoServer,
 };
+
+// How often a station whose numbers need a server that cannot be reached
+// asks it again.
+inline constexpr std::chrono::seconds kServerRetry{3};
 
 // How one board's load ended.
 struct BoardEnd {
@@ -97,6 +104,9 @@ struct StationObserver {
 
 // Runs the session on `link` (open, line mode and rate set). The journal is
 // checked first: a session whose records could not be written starts no
-// load (EJournalError goes to the caller).
+// load (EJournalError goes to the caller). With Serial, no board is loaded
+// while the journal cannot hand out numbers (NoServer); a number that cannot
+// be had when its page comes (the server went away in between) fails that
+// load, whose record is kept, and the session goes on.
 SessionSummary RunStation(TZor_RS &link, const StationSetup &setup,
                           const StationObserver &observer = {});
