@@ -5,7 +5,8 @@
 set -eu
 
 packages="build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
-libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev fonts-dejavu-core fontconfig libxcb1-dev $*"
+libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev fonts-dejavu-core fontconfig libxcb1-dev
+libpq-dev postgresql-15 $*"
 
 missing=""
 for p in $packages; do

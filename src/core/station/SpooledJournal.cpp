@@ -45,7 +45,8 @@ Unconfirmed ReadUnconfirmed(const std::filesystem::path &spool) {
 
 SpooledJournal::SpooledJournal(std::unique_ptr<Journal> server, std::filesystem::path spool,
                                std::function<void(const ServerStatus &)> changed)
-    : FServer(std::move(server)), FSpool(std::move(spool)), FChanged(std::move(changed)) {}
+    : FServer(std::move(server)), FSpool(std::move(spool)), FChanged(std::move(changed)),
+      FTold(ServerStatus{}) {}
 
 SpooledJournal::~SpooledJournal() {
   if (FLeft > 0 && Clock::now() - FLastTry >= kRetry)
@@ -72,6 +73,8 @@ void SpooledJournal::CheckWritable() {
     return;
   }
   Send();
+  if (!FTold)
+    FTold = ServerStatus{};
 }
 
 void SpooledJournal::Append(const LoadRecord &record) {

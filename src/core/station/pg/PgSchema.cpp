@@ -4,8 +4,11 @@
 
 namespace {
 // Held while the tables are made: one station makes them, the others wait
-// and find them made. An arbitrary key, ours alone ("KORV").
-constexpr const char *kSchemaLock = "SELECT pg_advisory_xact_lock(1263488598)";
+// and find them made. An arbitrary key, ours alone ("KORV"). Taken before
+// the transaction, so that the transaction's look at the tables comes after
+// the wait and sees what the one before made.
+constexpr const char *kSchemaLock = "SELECT pg_advisory_lock(1263488598)";
+constexpr const char *kSchemaUnlock = "SELECT pg_advisory_unlock(1263488598)";
 
 // Step n brings the tables from version n - 1 to n. A step once released is
 // never changed: a change is a step of its own, added at the end.
@@ -82,7 +85,8 @@ void EnsureSchema(PgConnection &connection, int version) {
     Newer(stored);
   if (stored >= version)
     return;
-  connection.Exec(std::string("BEGIN; ") + kSchemaLock);
+  connection.Exec(kSchemaLock);
+  connection.Exec("BEGIN");
   try {
     stored = StoredSchemaVersion(connection);
     if (stored > kSchemaVersion)
@@ -93,12 +97,15 @@ void EnsureSchema(PgConnection &connection, int version) {
       connection.Exec("UPDATE korvalen.schema_version SET version = " + std::to_string(version));
     connection.Exec("COMMIT");
   } catch (...) {
+    // A lost connection has let go of the lock itself.
     if (connection.Connected()) {
       try {
         connection.Exec("ROLLBACK");
+        connection.Exec(kSchemaUnlock);
       } catch (const std::exception &) {
       }
     }
     throw;
   }
+  connection.Exec(kSchemaUnlock);
 }
