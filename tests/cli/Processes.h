@@ -338,6 +338,23 @@ template <class Condition> bool WaitUntil(Condition done, std::chrono::milliseco
   return true;
 }
 
+// Gone, or a zombie: it holds nothing any more.
+inline bool Ended(pid_t pid) {
+  const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z';
+}
+
+// The processes `pid` started, as the kernel lists them.
+inline std::vector<pid_t> ChildrenOf(pid_t pid) {
+  std::vector<pid_t> children;
+  std::istringstream list(
+      Slurp("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+  for (pid_t child; list >> child;)
+    children.push_back(child);
+  return children;
+}
+
 // A fresh folder for the running test, of this process and this test alone:
 // suites run side by side, and a test's files must not meet another's.
 inline fs::path FreshTestFolder(const std::string &prefix) {

@@ -2,6 +2,7 @@
 // board after board in and take them out again, korvalen-cli load --repeat
 // over them, its journal read back, its events and its terminal lines.
 #include "cli/GangFixture.h"
+#include "cli/SerialChecks.h"
 
 #include <pty.h>
 #include <set>
@@ -179,25 +180,6 @@ TEST_F(Repeat, AJournalThatCannotBeWrittenStartsNoLoad) {
   EXPECT_EQ(device.Requests("Identify"), 0u);
 }
 
-namespace {
-// Gone, or a zombie: it holds nothing any more.
-bool Ended(pid_t pid) {
-  const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close = stat.rfind(')');
-  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z';
-}
-
-// The processes `pid` started, as the kernel lists them.
-std::vector<pid_t> ChildrenOf(pid_t pid) {
-  std::vector<pid_t> children;
-  std::istringstream list(
-      Slurp("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
-  for (pid_t child; list >> child;)
-    children.push_back(child);
-  return children;
-}
-} // namespace
-
 // A station killed at random moments (kill -9 of the gang and of every port's
 // korvalen-cli at once), twenty times over and restarted each time: every
 // line of the journal but torn ones parses, no end that was told is missing
@@ -315,50 +297,6 @@ TEST_F(Repeat, SerialNumbersSurviveKillsAndTwoStationsOnOneJournal) {
     FileJournal journal(JournalPath());
     journal.VoidAbandoned(HostName());
     const JournalContents contents = journal.Read();
-    std::set<uint64_t> handedOut, done, voided;
-    for (const SerialRecord &serial : contents.Serials)
-      EXPECT_TRUE(handedOut.insert(serial.Number).second) << serial.Number << " handed out twice";
-    for (const LoadRecord &load : contents.Loads)
-      if (load.Outcome == "done") {
-        ASSERT_TRUE(load.Serial) << "a done load without its number";
-        EXPECT_TRUE(done.insert(*load.Serial).second) << *load.Serial << " in two done loads";
-      }
-    for (const VoidRecord &record : contents.Voids)
-      voided.insert(record.Number);
-    ASSERT_FALSE(handedOut.empty());
-    EXPECT_GT(done.size(), 10u) << "the stations barely worked between the kills";
-    EXPECT_EQ(*handedOut.begin(), 1u);
-    EXPECT_EQ(*handedOut.rbegin(), handedOut.size()) << "a number was skipped";
-    for (uint64_t number : handedOut)
-      EXPECT_NE(done.count(number) + voided.count(number), 0u)
-          << number << ": neither done nor void";
-    for (uint64_t number : done)
-      EXPECT_EQ(voided.count(number), 0u) << number << ": done and void";
-
-    // The boards as the fixtures hold them.
-    std::map<uint64_t, std::string> boards; // number -> "COMn board k"
-    for (size_t device = 0; device < FDevices.size(); ++device) {
-      FDevices[device]->Stop();
-      for (int board = 1; board <= 500; ++board) {
-        const Bytes memory = FDevices[device]->MemoryBytes(board);
-        if (memory.size() < kPageSize || std::all_of(memory.begin(), memory.begin() + kPageSize,
-                                                     [](uint8_t b) { return b == 0xFF; }))
-          continue; // never in, or page 1 never written
-        const std::optional<uint64_t> number = DecodeSerial(layout, memory);
-        ASSERT_TRUE(number);
-        const std::string where =
-            "COM" + std::to_string(device + 1) + " board " + std::to_string(board);
-        EXPECT_TRUE(boards.emplace(*number, where).second)
-            << *number << " in " << boards[*number] << " and in " << where;
-        EXPECT_EQ(handedOut.count(*number), 1u) << where << " holds " << *number;
-      }
-    }
-    for (const LoadRecord &load : contents.Loads)
-      if (load.Outcome == "done") {
-        ASSERT_TRUE(boards.count(*load.Serial)) << *load.Serial << " is in no board";
-        EXPECT_EQ(boards[*load.Serial].rfind(load.Port + " ", 0), 0u)
-            << *load.Serial << " was recorded on " << load.Port << ", is in "
-            << boards[*load.Serial];
-      }
+    ExpectSerialsSound(contents, FDevices, layout, 10u, 500);
   }
 }

@@ -22,12 +22,15 @@ std::string LineOf(const Json &object) {
 struct Unconfirmed {
   std::vector<LoadRecord> Loads;
   std::vector<VoidRecord> Voids;
+  bool SpoolEmpty = true; // not a line in it, confirmed or not
   size_t Count() const { return Loads.size() + Voids.size(); }
 };
 
 Unconfirmed UnconfirmedOf(const JournalContents &contents) {
   const std::set<std::string> sent(contents.SentIds.begin(), contents.SentIds.end());
   Unconfirmed left;
+  left.SpoolEmpty = contents.Loads.empty() && contents.Voids.empty() && contents.SentIds.empty() &&
+                    contents.DamagedLines.empty();
   for (const LoadRecord &record : contents.Loads)
     if (!sent.count(record.Id))
       left.Loads.push_back(record);
@@ -110,6 +113,10 @@ bool SpooledJournal::Send() {
   }
   const size_t total = left.Count();
   if (total == 0) {
+    // All confirmed, but left there by a process that ended before it
+    // emptied the spool.
+    if (!left.SpoolEmpty)
+      MarkSent({});
     FLeft = 0;
     return true;
   }
