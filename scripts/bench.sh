@@ -3,7 +3,9 @@
 # modelled at 19200, 115200 and 921600 baud, a silent device, and the peak
 # memory of a large image; korvalen-cli pack of a 256 KB program; a gang load
 # of 8 devices against one alone; the production station (journal appends,
-# the report, repeat mode over fixtures); the desktop program's load on a real X
+# the report, repeat mode over fixtures); the journal in a PostgreSQL server of
+# its own (numbers taken by 2 stations × 8 ports, the report over a million
+# records); the desktop program's load on a real X
 # display (scripts/gui-bench.sh); and the Windows programs under Wine against
 # the same device (scripts/windows-bench.sh). Prints Markdown tables for the
 # manual's pages (docs/).
@@ -35,6 +37,12 @@ fi
 if [ $# -eq 0 ]; then
   echo
   "$build/bin/korvalen-station-bench" "$build/bin" || status=1
+fi
+# The journal in a PostgreSQL server of the bench's own (where the build has
+# the server's store).
+if [ $# -eq 0 ] && cmake --build "$build" --target korvalen-pg-bench -j 2 >/dev/null 2>&1; then
+  echo
+  "$build/bin/korvalen-pg-bench" "$build/bin" || status=1
 fi
 # The desktop program's load, from the press of Load to the outcome box (not
 # with options, as below).

@@ -4,10 +4,8 @@
 // on a Unix socket in that folder and on no TCP port, with a password that
 // only a pgpass file of the test gives. Stopped, killed and started again
 // as a test says; stopped and removed at the end. Nothing of the machine's
-// own clusters is touched.
+// own clusters is touched. The benchmarks start theirs with it too.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
@@ -182,7 +180,8 @@ private:
   pid_t FServer = -1;
 };
 
-// Skips the running test, with the reason, when no server can be had.
+// Skips the running test (GoogleTest), with the reason, when no server can
+// be had.
 #define KORVALEN_NEEDS_POSTGRESQL()                                                                \
   do {                                                                                             \
     if (const std::string missing = ::pgtest::Missing(); !missing.empty())                         \
