@@ -3,6 +3,8 @@
 // file journal's rules and never twice across processes, the schema's
 // version, the report's queries against the file's report, and the spool
 // while the server is away.
+#include <gtest/gtest.h>
+
 #include "station_pg/PgServer.h"
 
 #include <random>

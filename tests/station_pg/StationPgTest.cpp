@@ -25,10 +25,14 @@ protected:
     GangFixture::SetUp();
     FServer = std::make_unique<pgtest::PgServer>();
     FJournal = FServer->NewDatabase("line");
+    // A board a killed station left half loaded stays long enough for the
+    // next station, which first connects to the server, to load it whole:
+    // one that left in the middle of a load would hand its last pages to the
+    // next board.
     for (int n = 1; n <= 8; ++n)
       StartDevice(n,
                   {"--boards", std::to_string(kBoards), "--gap", "600", "--out-after", "50",
-                   "--stay", "1500"},
+                   "--stay", "6000"},
                   true);
     FImage = Image(5);
   }
