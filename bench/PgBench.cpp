@@ -102,22 +102,28 @@ void Fill(PgConnection &connection) {
   LinkStatistics statistics;
   statistics.Exchanges = 171;
   statistics.Attempts = 171;
-  std::string json = StatisticsJson(statistics, 0).dump();
-  const std::string n = std::to_string(kReportRecords);
-  connection.Exec(
-      "INSERT INTO korvalen.loads SELECT md5(i::text), timestamptz '2026-12-01' + i * interval "
-      "'2.5 seconds', 'line' || (i % 2 + 1), 'COM' || (3 + i % 8), '/srv/images/app' || (i % 3) "
-      "|| '.rom', repeat('a', 64), 24576, 97, '040200000000', CASE WHEN i % 50 = 0 THEN 'failed' "
-      "ELSE 'done' END, CASE WHEN i % 50 = 0 THEN 2 ELSE 0 END, 'Загрузка окончена.', 13, true, "
-      "5.2 + (i % 100) / 100.0, jsonb_set('" +
-      json +
-      "'::jsonb, '{failed_attempts,checksum}', to_jsonb(i % 3)), 'korvalen-cli', '0.1', i "
-      "FROM generate_series(1, " +
-      n + ") i");
-  connection.Exec("INSERT INTO korvalen.serials SELECT i, md5('s' || i), timestamptz "
-                  "'2026-12-01' + i * interval '2.5 seconds', 'line' || (i % 2 + 1), 'COM' || (3 "
-                  "+ i % 8), 4711, 'boot/1' FROM generate_series(1, " +
-                  n + ") i");
+  const std::string json = StatisticsJson(statistics, 0).dump();
+  // In batches: no statement may keep the server busier than a connection
+  // waits for its answer.
+  constexpr int kBatch = 100000;
+  for (int first = 1; first <= kReportRecords; first += kBatch) {
+    const std::string range =
+        std::to_string(first) + ", " + std::to_string(first + kBatch - 1) + ") i";
+    connection.Exec(
+        "INSERT INTO korvalen.loads SELECT md5(i::text), timestamptz '2026-12-01' + i * interval "
+        "'2.5 seconds', 'line' || (i % 2 + 1), 'COM' || (3 + i % 8), '/srv/images/app' || (i % "
+        "3) || '.rom', repeat('a', 64), 24576, 97, '040200000000', CASE WHEN i % 50 = 0 THEN "
+        "'failed' ELSE 'done' END, CASE WHEN i % 50 = 0 THEN 2 ELSE 0 END, 'Загрузка окончена.', "
+        "13, true, 5.2 + (i % 100) / 100.0, jsonb_set('" +
+        json +
+        "'::jsonb, '{failed_attempts,checksum}', to_jsonb(i % 3)), 'korvalen-cli', '0.1', i "
+        "FROM generate_series(" +
+        range);
+    connection.Exec("INSERT INTO korvalen.serials SELECT i, md5('s' || i), timestamptz "
+                    "'2026-12-01' + i * interval '2.5 seconds', 'line' || (i % 2 + 1), 'COM' || "
+                    "(3 + i % 8), 4711, 'boot/1' FROM generate_series(" +
+                    range);
+  }
   connection.Exec("VACUUM ANALYZE korvalen.loads");
   connection.Exec("VACUUM ANALYZE korvalen.serials");
 }
