@@ -19,7 +19,10 @@ build: deps
 demo: build
 	scripts/demo.sh $(BUILD)/bin
 
+# The journal's tests start PostgreSQL servers of their own.
+TEST_PACKAGES = postgresql-15
 test: build
+	scripts/deps.sh $(TEST_PACKAGES)
 	cd $(BUILD) && ctest --output-on-failure --timeout 300
 
 # The desktop program against the virtual device (needs a display).
@@ -38,7 +41,7 @@ screenshots: build
 
 # Load time against the line's lower bound, CPU and memory.
 bench: build
-	scripts/deps.sh $(GUI_TEST_PACKAGES)
+	scripts/deps.sh $(GUI_TEST_PACKAGES) $(TEST_PACKAGES)
 	scripts/bench.sh $(BUILD)
 
 # Loads under injected faults: every one ends done with exact memory or failed cleanly.
