@@ -198,11 +198,15 @@ TEST_F(Repeat, KilledAtRandomMomentsItLosesNoRecordItHadTold) {
                WithFiles({"load", "--ports", "1-2", "--repeat", "--gone", "0.4", "--json",
                           "--journal", JournalPath().string(), "--baud", "115200", image}));
     std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
+    // The gang first: killed ports first, a gang that ran in between would
+    // end by itself with their failure.
     const std::vector<pid_t> ports = ChildrenOf(gang.Id());
+    gang.Signal(SIGKILL);
     for (pid_t port : ports)
       kill(port, SIGKILL);
-    gang.Signal(SIGKILL);
-    EXPECT_EQ(gang.Wait(10s), std::optional<int>(128 + SIGKILL));
+    EXPECT_EQ(gang.Wait(10s), std::optional<int>(128 + SIGKILL))
+        << "the station ended before its kill:\n"
+        << Slurp(FFolder / "err.txt");
     // The next round's ports open the same devices: these must have let go.
     EXPECT_TRUE(WaitUntil([&] {
       return std::all_of(ports.begin(), ports.end(), [](pid_t port) { return Ended(port); });
