@@ -154,11 +154,9 @@ int main(int argc, char **argv) {
       const double p99 = Percentile(ms, 0.99);
       std::printf("| a serial number taken, %d stations × %d ports, %s (%zu takes) | %.2f ms | "
                   "%.2f ms | %.2f ms | %s |\n",
-                  kStations, kPortsPerStation,
-                  paced ? "each port every 500 ms" : "back to back", ms.size(),
-                  Percentile(ms, 0.5), p99, *std::max_element(ms.begin(), ms.end()),
-                  paced ? (std::string("p99 ≤ 20 ms ") + Mark(p99 <= kTakeTargetMs)).c_str()
-                        : "");
+                  kStations, kPortsPerStation, paced ? "each port every 500 ms" : "back to back",
+                  ms.size(), Percentile(ms, 0.5), p99, *std::max_element(ms.begin(), ms.end()),
+                  paced ? (std::string("p99 ≤ 20 ms ") + Mark(p99 <= kTakeTargetMs)).c_str() : "");
     }
 
     const std::string database = server.NewDatabase("report");
