@@ -15,6 +15,9 @@ set -eu
 [ "$(id -u)" -eq 0 ] || { echo "fresh-machine: run it as root" >&2; exit 1; }
 top=$(cd "$(dirname "$0")/.." && pwd)
 root=${1:-$(mktemp -d /var/tmp/korvalen-fresh-XXXXXX)}
+# The machine's / as Debian makes it: mktemp's 0700 would keep every user
+# but root out of everything (postgres's set-up, the tests run as nobody).
+chmod 0755 "$root"
 "$top/scripts/deps.sh" debootstrap
 
 if [ ! -x "$root/usr/bin/git" ]; then
