@@ -415,6 +415,13 @@ TEST_F(PgStore, WhatGoesWrongSaysWhat) {
     }
   }
   ::setenv("PGPASSFILE", rightPass.c_str(), 1);
+
+  // A call that outlasts its bound is a server gone; a longer bound (the
+  // report's) waits for it.
+  PgConnection hurried(FConnInfo, nullptr, std::chrono::seconds(1));
+  EXPECT_THROW(hurried.Exec("SELECT pg_sleep(1.5)"), EServerUnavailable);
+  PgConnection patient(FConnInfo, nullptr, std::chrono::seconds(5));
+  EXPECT_NO_THROW(patient.Exec("SELECT pg_sleep(1.5)"));
 }
 
 // The server stopped: records wait in the spool, numbers are not handed out,

@@ -103,7 +103,8 @@ struct JournalOptions {
   // For a journal on a server: the local file every record goes to first;
   // empty: journal-spool.jsonl beside the settings file.
   std::string Spool;
-  // Only to be read (the report): a server's journal without a spool.
+  // Only to be read (the report): a server's journal without a spool, whose
+  // answers may take minutes.
   bool ReadOnly = false;
   // The server's state as it changes (it went away, it is back); called on
   // the thread that uses the journal.
@@ -122,4 +123,6 @@ bool IsServerAddress(const std::string &where);
 std::unique_ptr<Journal> OpenJournal(const std::string &where, const JournalOptions &options = {});
 // The store of the server `where` names, without a spool; the build's own
 // (OpenServerStore*.cpp). Throws EJournalError as OpenJournal does.
-std::unique_ptr<Journal> OpenServerStore(const std::string &where);
+enum class ServerUse { Station, Report };
+std::unique_ptr<Journal> OpenServerStore(const std::string &where,
+                                         ServerUse use = ServerUse::Station);

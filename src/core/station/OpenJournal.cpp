@@ -69,9 +69,9 @@ bool IsServerAddress(const std::string &where) {
 std::unique_ptr<Journal> OpenJournal(const std::string &where, const JournalOptions &options) {
   if (!IsServerAddress(where))
     return std::make_unique<FileJournal>(PathFromUtf8(where));
-  std::unique_ptr<Journal> server = OpenServerStore(where);
   if (options.ReadOnly)
-    return server;
+    return OpenServerStore(where, ServerUse::Report);
+  std::unique_ptr<Journal> server = OpenServerStore(where);
   const std::filesystem::path spool =
       options.Spool.empty() ? DefaultSpoolPath() : PathFromUtf8(options.Spool);
   return std::make_unique<SpooledJournal>(std::move(server), spool, options.ServerChanged);

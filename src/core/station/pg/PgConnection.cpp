@@ -41,8 +41,10 @@ bool IsUnavailable(const std::string &state) {
 void IgnoreNotice(void *, const char *) {}
 } // namespace
 
-PgConnection::PgConnection(std::string conninfo, std::function<void(PgConnection &)> connected)
-    : FConnInfo(std::move(conninfo)), FConnected(std::move(connected)) {}
+PgConnection::PgConnection(std::string conninfo, std::function<void(PgConnection &)> connected,
+                           std::chrono::seconds answerTimeout)
+    : FConnInfo(std::move(conninfo)), FConnected(std::move(connected)),
+      FAnswerTimeout(answerTimeout) {}
 
 PgConnection::~PgConnection() {
   Close();
@@ -101,7 +103,7 @@ bool PgConnection::WaitFor(bool write, Clock::time_point deadline) {
 PgRows PgConnection::Exec(const std::string &sql, const PgParams &params) {
   if (!FConnection)
     Connect();
-  const auto deadline = Clock::now() + kAnswerTimeout;
+  const auto deadline = Clock::now() + FAnswerTimeout;
   const auto lost = [this](const std::string &reason) {
     Close();
     throw EServerUnavailable(reason);
@@ -116,7 +118,7 @@ PgRows PgConnection::Exec(const std::string &sql, const PgParams &params) {
   if (!queued)
     lost(OneLine(PQerrorMessage(FConnection)));
   const std::string silent =
-      "the server did not answer within " + std::to_string(kAnswerTimeout.count()) + " s";
+      "the server did not answer within " + std::to_string(FAnswerTimeout.count()) + " s";
   for (int flushed; (flushed = PQflush(FConnection)) != 0;) {
     if (flushed < 0)
       lost(OneLine(PQerrorMessage(FConnection)));

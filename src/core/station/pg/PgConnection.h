@@ -21,14 +21,17 @@ using PgParams = std::vector<std::optional<std::string>>;
 
 class PgConnection {
 public:
-  // How long a connection may take to be made, and a call to be answered.
+  // How long a connection may take to be made, and a call to be answered
+  // unless told otherwise.
   static constexpr std::chrono::seconds kConnectTimeout{5};
   static constexpr std::chrono::seconds kAnswerTimeout{15};
 
   // `conninfo`: a libpq connection URI or key=value string. `connected` runs
   // on every new connection before its first use (the schema's check); what
-  // it throws is thrown by the call that connected.
-  PgConnection(std::string conninfo, std::function<void(PgConnection &)> connected);
+  // it throws is thrown by the call that connected. A call not answered
+  // within `answerTimeout` counts as the server gone.
+  PgConnection(std::string conninfo, std::function<void(PgConnection &)> connected,
+               std::chrono::seconds answerTimeout = kAnswerTimeout);
   ~PgConnection();
   PgConnection(const PgConnection &) = delete;
   PgConnection &operator=(const PgConnection &) = delete;
@@ -52,6 +55,7 @@ private:
 
   std::string FConnInfo;
   std::function<void(PgConnection &)> FConnected;
+  std::chrono::seconds FAnswerTimeout;
   struct pg_conn *FConnection = nullptr;
 };
 

@@ -127,9 +127,10 @@ std::string PgTimeText(const std::string &column) {
   return "to_char(" + column + " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')";
 }
 
-PgJournal::PgJournal(std::string conninfo)
+PgJournal::PgJournal(std::string conninfo, std::chrono::seconds answerTimeout)
     : FConnInfo(std::move(conninfo)),
-      FConnection(FConnInfo, [](PgConnection &connection) { EnsureSchema(connection); }) {
+      FConnection(
+          FConnInfo, [](PgConnection &connection) { EnsureSchema(connection); }, answerTimeout) {
   char *failure = nullptr;
   PQconninfoOption *options = PQconninfoParse(FConnInfo.c_str(), &failure);
   if (!options) {

@@ -19,8 +19,9 @@ public:
   // `conninfo`: a libpq connection URI or key=value string. Throws
   // EJournalError when it is no such string, or holds a password (which
   // belongs in ~/.pgpass or PGPASSWORD: others see a command line). Connects
-  // only when first used.
-  explicit PgJournal(std::string conninfo);
+  // only when first used. `answerTimeout` as for PgConnection.
+  explicit PgJournal(std::string conninfo,
+                     std::chrono::seconds answerTimeout = PgConnection::kAnswerTimeout);
 
   std::string Name() const override;
   // Connects (making the tables, or bringing them up to date).
