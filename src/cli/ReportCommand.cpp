@@ -10,6 +10,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/JsonEvents.h"
 #include "cli/LinkOptions.h"
+#include "cli/Signals.h"
 #include "station/Journal.h"
 #include "station/Report.h"
 
@@ -99,6 +100,7 @@ public:
   }
 
   int Run(const std::string &) override {
+    InstallImmediateInterrupt();
     FJournals.insert(FJournals.end(), FJournalOptions.begin(), FJournalOptions.end());
     if (FJournals.empty()) {
       std::cerr << "A journal is required: JOURNAL, or --journal FILE|SERVER." << std::endl;

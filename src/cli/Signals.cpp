@@ -37,7 +37,15 @@ extern "C" void OnCountedSignal(int signal) {
   std::signal(signal, OnCountedSignal);
   gCounted = gCounted + 1;
 }
+extern "C" void OnImmediateInterrupt(int) {
+  WriteStandardErrorNow("\nCancelled.\n");
+  EndProgramNow(kExitCancelled);
+}
 } // namespace
+
+void InstallImmediateInterrupt() {
+  HandleStopSignals(OnImmediateInterrupt);
+}
 
 void InstallInterruptFlag() {
   HandleStopSignals(OnInterrupt);

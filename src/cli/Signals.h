@@ -13,6 +13,10 @@ bool Interrupted();
 // Whether a page may be under way, for what an interrupt says.
 void SetTransferring(bool transferring);
 
+// A command that changes nothing (a report, which may wait minutes for its
+// server): the first signal ends the program at once, as cancelled.
+void InstallImmediateInterrupt();
+
 // A gang's run: while it lives, the signals are only counted, for the gang to
 // pass each one on to its ports; the handlers before it come back after it.
 class CountedStopSignals {

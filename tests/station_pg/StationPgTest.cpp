@@ -179,3 +179,21 @@ TEST_F(ServerStations, KillsOfStationsAndServerLoseNothingAndRepeatNoNumber) {
     EXPECT_EQ(held.count(id), 1u) << "told, but not in the server: " << id;
   ExpectSerialsSound(contents, FDevices, kLayout, kAddressSanitizer ? 2u : 10u, kBoards);
 }
+
+// A report waits for its server as long as its queries take (a table locked
+// here holds it); Ctrl-C ends it at once, as cancelled.
+TEST(ServerReport, CtrlCEndsAReportThatWaitsForItsServer) {
+  KORVALEN_NEEDS_POSTGRESQL();
+  pgtest::PgServer server;
+  const std::string journal = server.NewDatabase("line");
+  PgJournal(journal).CheckWritable();
+  PgConnection holder(journal, nullptr);
+  holder.Exec("BEGIN; LOCK TABLE korvalen.loads IN ACCESS EXCLUSIVE MODE");
+  Options options;
+  options.Args = {"report", "--journal", journal};
+  Child report(KORVALEN_CLI_PROGRAM, options);
+  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(report.Running()) << "the report did not wait for the lock";
+  report.Signal(SIGINT);
+  EXPECT_EQ(report.Wait(5s), std::optional<int>(3));
+}
