@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <memory>
 #include <optional>
 #include <poll.h>
 #include <regex>
@@ -353,6 +355,24 @@ inline std::vector<pid_t> ChildrenOf(pid_t pid) {
   for (pid_t child; list >> child;)
     children.push_back(child);
   return children;
+}
+
+// Kills every port's korvalen-cli and the stations (gangs) that started
+// them, with kill -9; whether the ports then let go of their devices.
+inline bool KillStations(std::vector<std::unique_ptr<Child>> &stations) {
+  std::vector<pid_t> ports;
+  for (auto &station : stations)
+    for (pid_t port : ChildrenOf(station->Id()))
+      ports.push_back(port);
+  for (pid_t port : ports)
+    kill(port, SIGKILL);
+  for (auto &station : stations) {
+    station->Signal(SIGKILL);
+    station->Wait(std::chrono::seconds(10));
+  }
+  return WaitUntil([&] {
+    return std::all_of(ports.begin(), ports.end(), [](pid_t port) { return Ended(port); });
+  });
 }
 
 // A fresh folder for the running test, of this process and this test alone:

@@ -283,19 +283,7 @@ TEST_F(Repeat, SerialNumbersSurviveKillsAndTwoStationsOnOneJournal) {
         stations.push_back(std::make_unique<Child>(FProgram, options));
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
-      std::vector<pid_t> ports;
-      for (auto &station : stations)
-        for (pid_t port : ChildrenOf(station->Id()))
-          ports.push_back(port);
-      for (pid_t port : ports)
-        kill(port, SIGKILL);
-      for (auto &station : stations) {
-        station->Signal(SIGKILL);
-        station->Wait(10s);
-      }
-      ASSERT_TRUE(WaitUntil([&] {
-        return std::all_of(ports.begin(), ports.end(), [](pid_t port) { return Ended(port); });
-      }));
+      ASSERT_TRUE(KillStations(stations)) << "a port held on to its device";
     }
     // What the kills left without an end is void from the next start on.
     FileJournal journal(JournalPath());

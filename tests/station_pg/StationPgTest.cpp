@@ -79,24 +79,6 @@ protected:
   std::string FJournal;
   std::string FImage;
 };
-
-// Kills every port's korvalen-cli and the stations, and waits until the
-// ports have let go of their devices.
-void KillStations(std::vector<std::unique_ptr<Child>> &stations) {
-  std::vector<pid_t> ports;
-  for (auto &station : stations)
-    for (pid_t port : ChildrenOf(station->Id()))
-      ports.push_back(port);
-  for (pid_t port : ports)
-    kill(port, SIGKILL);
-  for (auto &station : stations) {
-    station->Signal(SIGKILL);
-    station->Wait(10s);
-  }
-  EXPECT_TRUE(WaitUntil([&] {
-    return std::all_of(ports.begin(), ports.end(), [](pid_t port) { return Ended(port); });
-  }));
-}
 } // namespace
 
 // Two stations of four fixtures each on one server; the server stopped for
@@ -161,7 +143,7 @@ TEST_F(ServerStations, KillsOfStationsAndServerLoseNothingAndRepeatNoNumber) {
       FServer->Kill();
       std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
     }
-    KillStations(stations);
+    EXPECT_TRUE(KillStations(stations)) << "a port held on to its device";
     if (killServer && !serverFirst)
       FServer->Kill();
     for (const std::string ports : {"1-4", "5-8"})
