@@ -66,15 +66,7 @@ uint64_t FileJournal::TakeSerial(SerialRecord claim, uint64_t start, uint64_t st
                                  const std::function<bool(uint64_t)> &fits) {
   LockedJournalFile file(FPath);
   CatchUp(file);
-  uint64_t number = start;
-  if (FHighest) {
-    if (*FHighest > UINT64_MAX - step)
-      throw EJournalError("The serial numbers of " + Name() + " have run out.");
-    number = std::max(*FHighest + step, start);
-  }
-  if (fits && !fits(number))
-    throw EJournalError("The serial numbers of " + Name() +
-                        " have run out: " + std::to_string(number) + " does not fit.");
+  const uint64_t number = NextSerial(FHighest, start, step, fits, Name());
   claim.Number = number;
   file.AppendDurably(LineOf(ToJson(claim)));
   FHighest = number;

@@ -111,6 +111,13 @@ struct JournalOptions {
   std::function<void(const ServerStatus &)> ServerChanged;
 };
 
+// The sequence's rule, whatever the store: one step past `highest` (the
+// highest number handed out, if any), or `start` when that is higher.
+// EJournalError, naming `journal`, when the numbers have run out or the next
+// does not `fit`.
+uint64_t NextSerial(const std::optional<uint64_t> &highest, uint64_t start, uint64_t step,
+                    const std::function<bool(uint64_t)> &fits, const std::string &journal);
+
 // Whether `where` names a database server: a postgresql:// or postgres://
 // URI, or a key=value connection string ("host=db1 dbname=line").
 bool IsServerAddress(const std::string &where);

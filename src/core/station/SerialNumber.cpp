@@ -1,5 +1,8 @@
 #include "station/SerialNumber.h"
 
+#include "station/Journal.h"
+
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -120,4 +123,18 @@ std::optional<uint32_t> ParseProgramAddress(const std::string &text) {
       value >= (uint64_t{1} << 24))
     return std::nullopt;
   return static_cast<uint32_t>(value);
+}
+
+uint64_t NextSerial(const std::optional<uint64_t> &highest, uint64_t start, uint64_t step,
+                    const std::function<bool(uint64_t)> &fits, const std::string &journal) {
+  uint64_t number = start;
+  if (highest) {
+    if (*highest > UINT64_MAX - step)
+      throw EJournalError("The serial numbers of " + journal + " have run out.");
+    number = std::max(*highest + step, start);
+  }
+  if (fits && !fits(number))
+    throw EJournalError("The serial numbers of " + journal +
+                        " have run out: " + std::to_string(number) + " does not fit.");
+  return number;
 }

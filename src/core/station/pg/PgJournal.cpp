@@ -262,15 +262,7 @@ uint64_t PgJournal::TakeSerial(SerialRecord claim, uint64_t start, uint64_t step
                                             "SELECT max(number)::text FROM korvalen.serials");
     const std::optional<uint64_t> last =
         highest.Rows.empty() ? std::nullopt : NumberOf(highest.Rows[0][0]);
-    uint64_t number = start;
-    if (last) {
-      if (*last > UINT64_MAX - step)
-        throw EJournalError("The serial numbers of " + Name() + " have run out.");
-      number = std::max(*last + step, start);
-    }
-    if (fits && !fits(number))
-      throw EJournalError("The serial numbers of " + Name() +
-                          " have run out: " + std::to_string(number) + " does not fit.");
+    const uint64_t number = NextSerial(last, start, step, fits, Name());
     FConnection.Exec(
         "INSERT INTO korvalen.serials (number, id, time, station, port, owner_pid, owner_started) "
         "VALUES ($1, $2, $3, $4, $5, $6, $7)",
